@@ -1,0 +1,29 @@
+# The two commands of the README: `make test` and `make run`.
+SANITIZE ?= 0
+JOBS ?= $(shell nproc)
+ifeq ($(SANITIZE),1)
+BUILD_DIR ?= build-sanitize
+CMAKE_FLAGS += -DVOP_SANITIZE=ON
+else
+BUILD_DIR ?= build
+endif
+
+.PHONY: all deps build test run clean
+
+all: build
+
+deps:
+	@scripts/install-deps
+
+build: deps
+	cmake -S . -B $(BUILD_DIR) $(CMAKE_FLAGS)
+	cmake --build $(BUILD_DIR) -j $(JOBS)
+
+test: build
+	ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS)
+
+run: build
+	scripts/run-vop $(BUILD_DIR)/vop
+
+clean:
+	rm -rf build build-sanitize

@@ -1,0 +1,1 @@
+// Settings record (placeholder until the record lands).

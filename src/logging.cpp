@@ -1,0 +1,207 @@
+// Log filter, record format and the two outputs (coloured stdout, unbuffered file).
+#include "logging.hpp"
+
+#include "util/debug_form.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <ctime>
+
+namespace vop::log {
+namespace {
+
+struct State {
+    bool ready = false;
+    Filter filter;
+    Level max_level = Level::Off;
+    int file_fd = -1;
+    bool colour = true;
+    Sink sink;
+};
+
+State& state() {
+    static State s;
+    return s;
+}
+
+std::optional<Level> parse_level(std::string_view s) {
+    auto eq = [&](const char* name) {
+        std::string_view n(name);
+        return s.size() == n.size() &&
+               std::equal(s.begin(), s.end(), n.begin(), [](char a, char b) {
+                   return (a >= 'A' && a <= 'Z' ? a - 'A' + 'a' : a) == b;
+               });
+    };
+    if (eq("off")) return Level::Off;
+    if (eq("error")) return Level::Error;
+    if (eq("warn")) return Level::Warn;
+    if (eq("info")) return Level::Info;
+    if (eq("debug")) return Level::Debug;
+    if (eq("trace")) return Level::Trace;
+    return std::nullopt;
+}
+
+std::string_view trim(std::string_view s) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+    return s;
+}
+
+bool valid_target(std::string_view t) {
+    return !t.empty() && std::all_of(t.begin(), t.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == ':';
+    });
+}
+
+void write_all(int fd, std::string_view s) {
+    while (!s.empty()) {
+        ssize_t n = ::write(fd, s.data(), s.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return;  // a closed stdout must not stop the window manager
+        }
+        s.remove_prefix(static_cast<size_t>(n));
+    }
+}
+
+long long now_micros() {
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
+const char* level_name(Level l) {
+    switch (l) {
+        case Level::Error: return "ERROR";
+        case Level::Warn: return " WARN";
+        case Level::Info: return " INFO";
+        case Level::Debug: return "DEBUG";
+        case Level::Trace: return "TRACE";
+        case Level::Off: break;
+    }
+    return "  OFF";
+}
+
+const char* level_colour(Level l) {
+    switch (l) {
+        case Level::Error: return "\x1b[31m";
+        case Level::Warn: return "\x1b[33m";
+        case Level::Info: return "\x1b[32m";
+        case Level::Debug: return "\x1b[34m";
+        case Level::Trace: return "\x1b[35m";
+        case Level::Off: break;
+    }
+    return "";
+}
+
+}  // namespace
+
+Level Filter::level_for(std::string_view target) const {
+    size_t best = 0;
+    Level level = default_level;
+    for (const auto& [prefix, l] : targets) {
+        bool matches = target.substr(0, prefix.size()) == prefix &&
+                       (target.size() == prefix.size() || target.substr(prefix.size(), 2) == "::");
+        if (matches && prefix.size() >= best) {
+            best = prefix.size();
+            level = l;
+        }
+    }
+    return level;
+}
+
+Level Filter::most_verbose() const {
+    Level m = default_level;
+    for (const auto& t : targets) m = std::max(m, t.second);
+    return m;
+}
+
+std::optional<Filter> parse_filter(std::string_view text) {
+    Filter f;
+    f.default_level = Level::Off;
+    bool any = false;
+    while (true) {
+        size_t comma = text.find(',');
+        std::string_view item = trim(text.substr(0, comma));
+        if (!item.empty()) {
+            size_t eq = item.find('=');
+            if (eq == std::string_view::npos) {
+                if (auto l = parse_level(item)) {
+                    f.default_level = *l;
+                } else if (valid_target(item)) {
+                    f.targets.emplace_back(std::string(item), Level::Trace);
+                } else {
+                    return std::nullopt;
+                }
+            } else {
+                auto target = trim(item.substr(0, eq));
+                auto l = parse_level(trim(item.substr(eq + 1)));
+                if (!l || !valid_target(target)) return std::nullopt;
+                f.targets.emplace_back(std::string(target), *l);
+            }
+            any = true;
+        }
+        if (comma == std::string_view::npos) break;
+        text.remove_prefix(comma + 1);
+    }
+    if (!any) return std::nullopt;
+    return f;
+}
+
+std::string format_record(long long now_us, Level level, std::string_view target, std::string_view msg,
+                          bool colour) {
+    time_t secs = static_cast<time_t>(now_us / 1000000);
+    long micros = static_cast<long>(now_us % 1000000);
+    tm t{};
+    gmtime_r(&secs, &t);
+    auto stamp = fmt::format("{:04}-{:02}-{:02}T{:02}:{:02}:{:02}.{:06}Z", t.tm_year + 1900, t.tm_mon + 1,
+                             t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, micros);
+    if (!colour) return fmt::format("{} {} {}: {}\n", stamp, level_name(level), target, msg);
+    return fmt::format("\x1b[2m{}\x1b[0m {}{}\x1b[0m \x1b[2m{}:\x1b[0m {}\n", stamp, level_colour(level),
+                       level_name(level), target, msg);
+}
+
+std::optional<std::string> init() {
+    State& s = state();
+    const char* env = std::getenv(kFilterVar);
+    std::optional<Filter> f = env ? parse_filter(env) : std::nullopt;
+    s.filter = f ? *f : Filter{};
+
+    // O_NOFOLLOW: a symlink planted at the fixed path must not make us truncate its target.
+    int fd = ::open(kLogPath, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0) return "Failed to create log file: " + dbg::os_error(errno);
+    s.file_fd = fd;
+
+    const char* nc = std::getenv("NO_COLOR");
+    s.colour = !(nc && *nc);
+    s.max_level = s.filter.most_verbose();
+    s.ready = true;
+    return std::nullopt;
+}
+
+bool enabled(Level level, std::string_view target) {
+    const State& s = state();
+    if (s.sink) return true;
+    if (!s.ready || level > s.max_level) return false;
+    return level <= s.filter.level_for(target);
+}
+
+void emit(Level level, std::string_view target, std::string_view msg) {
+    State& s = state();
+    if (s.sink) {
+        s.sink(level, target, msg);
+        if (!s.ready || level > s.filter.level_for(target)) return;
+    }
+    long long now = now_micros();
+    write_all(STDOUT_FILENO, format_record(now, level, target, msg, s.colour));
+    if (s.file_fd >= 0) write_all(s.file_fd, format_record(now, level, target, msg, false));
+}
+
+void set_test_sink(Sink sink) { state().sink = std::move(sink); }
+
+}  // namespace vop::log

@@ -1,0 +1,1 @@
+// X server fixtures (placeholder).
