@@ -1,0 +1,66 @@
+// Layout arithmetic with the X protocol's 16-bit fields: truncation, saturation and wrapping.
+#include "core/layout_math.hpp"
+
+#include <algorithm>
+
+namespace vop::layout {
+namespace {
+
+uint16_t sat_sub(uint32_t a, uint32_t b) { return static_cast<uint16_t>(a > b ? a - b : 0); }
+int16_t wrap_add(int32_t a, int32_t b) { return static_cast<int16_t>(static_cast<uint16_t>(a + b)); }
+uint16_t at_least_1(uint16_t v) { return v < 2 ? 1 : v; }
+
+// Position of a size centred in a monitor: the difference is taken as a signed 16-bit value.
+int16_t centred(int16_t origin, uint16_t outer, uint32_t inner) {
+    int16_t diff = static_cast<int16_t>(static_cast<uint16_t>(outer - inner));
+    return wrap_add(origin, diff / 2);
+}
+
+Rect centred_rect(Rect m, uint32_t w, uint32_t h) {
+    return Rect{centred(m.x, m.width, w), centred(m.y, m.height, h), static_cast<uint16_t>(w),
+                static_cast<uint16_t>(h)};
+}
+
+}  // namespace
+
+Rect work_area(Rect m, Reservation r, uint32_t gap_outer) {
+    uint16_t g = static_cast<uint16_t>(gap_outer);
+    uint16_t horiz = static_cast<uint16_t>(r.left + r.right + 2 * gap_outer);
+    uint16_t vert = static_cast<uint16_t>(r.top + r.bottom + 2 * gap_outer);
+    return Rect{wrap_add(m.x, static_cast<uint16_t>(g + r.left)), wrap_add(m.y, static_cast<uint16_t>(g + r.top)),
+                sat_sub(m.width, horiz), sat_sub(m.height, vert)};
+}
+
+Rect tiled_box(Rect cell, uint32_t gap_inner, uint32_t border_width) {
+    int16_t half = static_cast<int16_t>(static_cast<int16_t>(gap_inner) / 2);
+    uint16_t gap = static_cast<uint16_t>(gap_inner);
+    uint16_t borders = static_cast<uint16_t>(2 * border_width);
+    uint16_t w = sat_sub(sat_sub(cell.width, gap), borders);
+    uint16_t h = sat_sub(sat_sub(cell.height, gap), borders);
+    return Rect{wrap_add(cell.x, half), wrap_add(cell.y, half), at_least_1(w), at_least_1(h)};
+}
+
+Rect floating_box(Rect g, uint32_t border_width) {
+    uint16_t borders = static_cast<uint16_t>(2 * border_width);
+    return Rect{g.x, g.y, at_least_1(sat_sub(g.width, borders)), at_least_1(sat_sub(g.height, borders))};
+}
+
+uint16_t client_height(uint16_t h, uint32_t titlebar_height) {
+    return h > titlebar_height ? static_cast<uint16_t>(h - titlebar_height) : 1;
+}
+
+Rect floating_size_small(Rect m) {
+    uint32_t w = std::min<uint32_t>(sat_sub(m.width, 40), 640);
+    uint32_t h = std::min<uint32_t>(sat_sub(m.height, 40), 480);
+    return centred_rect(m, w, h);
+}
+
+Rect floating_size_large(Rect m) {
+    uint32_t w = std::max<uint32_t>(400, uint32_t{m.width} * 4 / 5);
+    uint32_t h = std::max<uint32_t>(300, uint32_t{m.height} * 4 / 5);
+    return centred_rect(m, w, h);
+}
+
+Point centre(Rect m) { return Point{wrap_add(m.x, m.width / 2), wrap_add(m.y, m.height / 2)}; }
+
+}  // namespace vop::layout

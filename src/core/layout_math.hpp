@@ -1,0 +1,39 @@
+// Pure geometry of the layout pass: work areas, window boxes inside cells, floating sizes.
+#pragma once
+
+#include "core/rect.hpp"
+
+#include <cstdint>
+
+namespace vop::layout {
+
+// Screen edges reserved by docks or the bar.
+struct Reservation {
+    uint32_t left = 0, right = 0, top = 0, bottom = 0;
+    bool operator==(const Reservation&) const = default;
+};
+
+// A monitor's area less the reserved edges and the outer gap (16-bit sums, saturating widths).
+Rect work_area(Rect monitor, Reservation r, uint32_t gap_outer);
+
+// A tiled window's box inside its cell: gap and borders taken off, never below 1 pixel.
+Rect tiled_box(Rect cell, uint32_t gap_inner, uint32_t border_width);
+
+// A floating window's client size from its floating geometry (borders inside), never below 1 pixel.
+Rect floating_box(Rect geometry, uint32_t border_width);
+
+// Height of a framed client under a title bar of the given height.
+uint16_t client_height(uint16_t h_before_raise, uint32_t titlebar_height);
+
+// Floating geometry of a newly managed floating window on the current workspace.
+Rect floating_size_small(Rect monitor);
+// Floating geometry of a new floating window on another workspace, and of a window floated by command.
+Rect floating_size_large(Rect monitor);
+
+// Centre of a monitor (halves rounded down, 16-bit wrapping sums).
+struct Point {
+    int16_t x, y;
+};
+Point centre(Rect monitor);
+
+}  // namespace vop::layout

@@ -1,0 +1,51 @@
+// Layout arithmetic: work area, gaps and borders, 1-pixel minimum, floating sizes.
+#include "core/layout_math.hpp"
+
+#include <gtest/gtest.h>
+
+using vop::Rect;
+using namespace vop::layout;
+
+TEST(LayoutMath, WorkAreaAndTiledBox) {
+    Rect screen{0, 0, 1920, 1080};
+    Rect wa = work_area(screen, {}, 8);
+    EXPECT_EQ(wa, (Rect{8, 8, 1904, 1064}));
+    EXPECT_EQ(tiled_box(wa, 8, 2), (Rect{12, 12, 1892, 1052}));
+
+    // A top reservation of 30 moves and shrinks the area; the second monitor keeps its offset.
+    EXPECT_EQ(work_area(Rect{1920, 0, 1280, 1024}, {0, 0, 30, 0}, 8), (Rect{1928, 38, 1264, 978}));
+    // Reservations larger than the monitor saturate at 0 rather than wrapping.
+    EXPECT_EQ(work_area(Rect{0, 0, 100, 100}, {60, 60, 0, 0}, 0).width, 0);
+}
+
+TEST(LayoutMath, NeverBelowOnePixel) {
+    EXPECT_EQ(tiled_box(Rect{0, 0, 10, 10}, 8, 2), (Rect{4, 4, 1, 1}));
+    EXPECT_EQ(floating_box(Rect{5, 6, 3, 100}, 2), (Rect{5, 6, 1, 96}));
+    EXPECT_EQ(client_height(20, 20), 1);
+    EXPECT_EQ(client_height(100, 20), 80);
+}
+
+TEST(LayoutMath, FloatingSizes) {
+    struct Case {
+        Rect monitor, small, large;
+    };
+    const Case cases[] = {
+        {{0, 0, 1920, 1080}, {640, 300, 640, 480}, {192, 108, 1536, 864}},
+        {{0, 0, 800, 600}, {80, 60, 640, 480}, {80, 60, 640, 480}},
+        {{0, 0, 600, 400}, {20, 20, 560, 360}, {60, 40, 480, 320}},
+        {{0, 0, 400, 300}, {20, 20, 360, 260}, {0, 0, 400, 300}},
+        // A narrow monitor: the large size sticks out on both sides, centred.
+        {{0, 0, 300, 300}, {20, 20, 260, 260}, {-50, 0, 400, 300}},
+        {{1920, 0, 1280, 1024}, {2240, 272, 640, 480}, {2048, 102, 1024, 819}},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(floating_size_small(c.monitor), c.small) << fmt::format("{}", c.monitor);
+        EXPECT_EQ(floating_size_large(c.monitor), c.large) << fmt::format("{}", c.monitor);
+    }
+}
+
+TEST(LayoutMath, Centre) {
+    auto p = centre(Rect{1920, 0, 1281, 1024});
+    EXPECT_EQ(p.x, 1920 + 640);
+    EXPECT_EQ(p.y, 512);
+}
