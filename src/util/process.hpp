@@ -1,0 +1,86 @@
+// Starting external programs: shell commands, helpers run to completion, long-lived children.
+#pragma once
+
+#include "util/result.hpp"
+
+#include <fmt/format.h>
+
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include <sys/types.h>
+
+namespace vop::process {
+
+// An operating-system error number from a failed start or wait.
+struct OsError {
+    int code = 0;
+    // "No such file or directory (os error 2)".
+    std::string to_string() const;
+};
+
+// What one of the child's standard streams is connected to.
+enum class Stdio {
+    Inherit,  // the window manager's own stream
+    Null,     // /dev/null
+    Capture,  // a pipe read by `run` (treated as Null by `spawn`)
+};
+
+struct Options {
+    Stdio in = Stdio::Inherit;
+    Stdio out = Stdio::Inherit;
+    Stdio err = Stdio::Inherit;
+    // Variables set (or replaced) in the child's environment; the rest is inherited.
+    std::vector<std::pair<std::string, std::string>> env;
+};
+
+// The result of a program run to completion.
+struct Output {
+    int status = 0;   // the raw wait status
+    std::string out;  // captured standard output (empty unless captured)
+    std::string err;  // captured standard error (empty unless captured)
+    bool success() const;
+};
+
+// Starts `program` (searched in PATH) with `args` and returns its pid without waiting.
+// The child gets SIGPIPE at its default disposition, an empty signal mask and no
+// descriptor beyond its three standard streams. Exited children are collected by
+// `reap_children` (or `try_wait` for one the caller keeps).
+Result<pid_t, OsError> spawn(const std::string& program, const std::vector<std::string>& args,
+                             const Options& options = {});
+
+// Starts "sh" with "-c" and `command`, inheriting the standard streams; not waited for.
+Result<pid_t, OsError> spawn_shell(std::string_view command);
+
+// Starts `program` like `spawn` and waits for it to end, collecting any captured
+// output. Standard input defaults to /dev/null here.
+Result<Output, OsError> run(const std::string& program, const std::vector<std::string>& args,
+                            Options options = {.in = Stdio::Null});
+
+struct WaitState {
+    bool exited = false;  // false: still running
+    int status = 0;       // the raw wait status once exited
+};
+
+// Asks without blocking whether child `pid` has ended (and collects it if so).
+Result<WaitState, OsError> try_wait(pid_t pid);
+
+// Sends `signal` to `pid`; the result of the call is returned as an error number (0 on success).
+int send_signal(pid_t pid, int signal);
+
+// Collects every exited child of the process without blocking; returns how many.
+int reap_children();
+
+// "exit status: 3", "signal: 15 (SIGTERM)", "signal: 11 (SIGSEGV) (core dumped)".
+std::string exit_status_text(int status);
+
+}  // namespace vop::process
+
+template <>
+struct fmt::formatter<vop::process::OsError> : fmt::formatter<std::string> {
+    auto format(const vop::process::OsError& e, format_context& ctx) const {
+        return fmt::formatter<std::string>::format(e.to_string(), ctx);
+    }
+};
