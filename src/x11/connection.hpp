@@ -1,11 +1,17 @@
 // Connection: the one X connection, with its root window, atoms, cursors and screen size.
 #pragma once
 
+#include "core/monitor.hpp"
 #include "x11/error.hpp"
+#include "x11/properties.hpp"
 
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
 
 struct xcb_connection_t;
 
@@ -65,9 +71,58 @@ public:
     uint8_t root_depth = 0;
     uint32_t root_visual = 0;
 
+    // Window and input requests (requests.cpp). Queued only; the caller flushes.
+    XResult<void> grab_key(uint16_t modifiers, uint8_t keycode);
+    XResult<void> grab_button(Window window);
+    XResult<void> ungrab_button(Window window);
+    XResult<void> grab_mod_buttons();
+    XResult<void> set_window_cursor(Window window, uint32_t cursor);
+    XResult<void> clear_window_cursor(Window window);
+    XResult<void> warp_pointer_to_window(Window window);
+    XResult<void> warp_pointer(int16_t x, int16_t y);
+    XResult<void> set_border(Window window, uint32_t border_width, uint32_t colour);
+    XResult<void> clear_root_area(int16_t x, int16_t y, uint16_t width, uint16_t height);
+    XResult<void> configure_window(Window window, int16_t x, int16_t y, uint16_t width, uint16_t height,
+                                   uint32_t border_width);
+    XResult<void> map_window(Window window);
+    XResult<void> unmap_window(Window window);
+    XResult<void> grab_pointer(std::optional<uint32_t> cursor);
+    XResult<void> select_input(Window window, uint32_t event_mask);
+    // Puts the window in the save-set, so the server rescues it (reparent to root, map) if vop goes away.
+    XResult<void> add_to_save_set(Window window);
+    std::optional<uint8_t> keycode_from_keysym(uint32_t keysym);
+    bool supports_delete_window(Window window);
+
+    // Client-window properties and the placement policy (properties.cpp). Never fail: false or none.
+    bool should_float(Window window);
+    bool should_ignore(Window window);
+    std::optional<WmClass> get_wm_class(Window window);
+    std::optional<std::string> get_window_title(Window window);
+    std::optional<WmHints> get_wm_hints(Window window);
+    // Each side is clamped to the screen size, so a hostile strut cannot wrap the work area.
+    std::optional<Strut> get_strut(Window window);
+
+    // EWMH publishing (ewmh.cpp). Queued only; the caller flushes.
+    XResult<Window> setup_wm_check();
+    XResult<void> set_current_desktop(uint32_t index);
+    XResult<void> set_desktop_names(const std::vector<std::string>& names);
+    XResult<void> set_active_window(std::optional<Window> window);
+
+    // RandR (randr.cpp). The extension may be absent; a RandR request then would close the connection.
+    bool has_randr() const;
+    // First event code of RandR, none without the extension.
+    std::optional<uint8_t> randr_event_base() const;
+    // Asks for ScreenChange and OutputChange notifications on the root window.
+    XResult<void> select_randr_input();
+    // Connected outputs with a CRTC, left to right, at most kMaxMonitors; may be empty.
+    XResult<std::vector<Monitor>> detect_monitors();
+
 private:
     Connection() = default;
     XResult<void> create_cursors();
 };
+
+// Sorts found monitors left to right (stable), keeps the first kMaxMonitors and logs the result.
+std::vector<Monitor> arrange_monitors(std::vector<Monitor> found);
 
 }  // namespace vop

@@ -1,0 +1,201 @@
+// Reading client-window properties: floating and dock policy, class, title, hints and struts.
+#include "x11/properties.hpp"
+
+#include "logging.hpp"
+#include "x11/connection.hpp"
+
+#include <xcb/xcb.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <memory>
+
+namespace vop {
+namespace {
+constexpr const char* kTarget = "vop::x11::connection";
+
+struct FreeDeleter {
+    void operator()(void* p) const { std::free(p); }
+};
+using PropertyReply = std::unique_ptr<xcb_get_property_reply_t, FreeDeleter>;
+
+// One GetProperty, waited for; null on any failure.
+PropertyReply get_property(xcb_connection_t* c, Window w, Atom property, Atom type, uint32_t length) {
+    auto cookie = xcb_get_property(c, 0, w, property, type, 0, length);
+    if (xcb_connection_has_error(c)) return nullptr;
+    return PropertyReply(xcb_get_property_reply(c, cookie, nullptr));
+}
+
+std::string_view bytes_of(const xcb_get_property_reply_t* r) {
+    return {static_cast<const char*>(xcb_get_property_value(r)),
+            static_cast<size_t>(std::max(0, xcb_get_property_value_length(r)))};
+}
+
+// The complete 32-bit values of a format-32 reply (a trailing partial value is dropped).
+std::vector<uint32_t> cardinals_of(const xcb_get_property_reply_t* r) {
+    const auto* v = static_cast<const uint32_t*>(xcb_get_property_value(r));
+    return std::vector<uint32_t>(v, v + std::max(0, xcb_get_property_value_length(r)) / 4);
+}
+
+bool atom_list_has(const PropertyReply& r, std::initializer_list<Atom> wanted) {
+    if (!r || r->type != XCB_ATOM_ATOM || r->format != 32) return false;
+    for (uint32_t a : cardinals_of(r.get()))
+        if (std::find(wanted.begin(), wanted.end(), a) != wanted.end()) return true;
+    return false;
+}
+
+// Length of the UTF-8 sequence starting with `lead`, 0 for a byte that cannot start one.
+int sequence_length(unsigned char lead) {
+    if (lead < 0x80) return 1;
+    if (lead >= 0xC2 && lead <= 0xDF) return 2;
+    if (lead >= 0xE0 && lead <= 0xEF) return 3;
+    if (lead >= 0xF0 && lead <= 0xF4) return 4;
+    return 0;
+}
+
+// Whether `next` may follow `lead` as the second byte (rules out overlongs, surrogates, > U+10FFFF).
+bool second_byte_ok(unsigned char lead, unsigned char next) {
+    if (lead == 0xE0) return next >= 0xA0 && next <= 0xBF;
+    if (lead == 0xED) return next >= 0x80 && next <= 0x9F;
+    if (lead == 0xF0) return next >= 0x90 && next <= 0xBF;
+    if (lead == 0xF4) return next >= 0x80 && next <= 0x8F;
+    return next >= 0x80 && next <= 0xBF;
+}
+}  // namespace
+
+std::optional<std::string> decode_utf8(std::string_view bytes, bool truncated) {
+    size_t i = 0;
+    while (i < bytes.size()) {
+        const auto lead = static_cast<unsigned char>(bytes[i]);
+        const int len = sequence_length(lead);
+        if (len == 0) return std::nullopt;
+        size_t k = 1;
+        for (; k < static_cast<size_t>(len) && i + k < bytes.size(); ++k) {
+            const auto b = static_cast<unsigned char>(bytes[i + k]);
+            if (k == 1 ? !second_byte_ok(lead, b) : (b < 0x80 || b > 0xBF)) return std::nullopt;
+        }
+        if (k < static_cast<size_t>(len)) {
+            // The bytes ran out inside a character: only a read cut short may end that way.
+            if (!truncated) return std::nullopt;
+            return std::string(bytes.substr(0, i));
+        }
+        i += static_cast<size_t>(len);
+    }
+    return std::string(bytes);
+}
+
+std::string decode_utf8_lossy(std::string_view bytes) {
+    static constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
+    std::string out;
+    size_t i = 0;
+    while (i < bytes.size()) {
+        const auto lead = static_cast<unsigned char>(bytes[i]);
+        const size_t len = static_cast<size_t>(sequence_length(lead));
+        size_t k = 1;
+        if (len > 0) {
+            for (; k < len && i + k < bytes.size(); ++k) {
+                const auto b = static_cast<unsigned char>(bytes[i + k]);
+                if (k == 1 ? !second_byte_ok(lead, b) : (b < 0x80 || b > 0xBF)) break;
+            }
+        }
+        if (len > 0 && k == len) {
+            out.append(bytes.substr(i, len));
+        } else {
+            out.append(kReplacement);  // one replacement for the broken sequence as far as it went
+        }
+        i += k;
+    }
+    return out;
+}
+
+bool Connection::should_float(Window window) {
+    auto transient = get_property(conn, window, atoms.WM_TRANSIENT_FOR, XCB_ATOM_WINDOW, 1);
+    if (transient && transient->type == XCB_ATOM_WINDOW && xcb_get_property_value_length(transient.get()) > 0) {
+        log::debug(kTarget, "Window {} has WM_TRANSIENT_FOR, should float", window);
+        return true;
+    }
+    auto types = get_property(conn, window, atoms._NET_WM_WINDOW_TYPE, XCB_ATOM_ATOM, 32);
+    if (atom_list_has(types, {atoms._NET_WM_WINDOW_TYPE_DIALOG, atoms._NET_WM_WINDOW_TYPE_UTILITY,
+                              atoms._NET_WM_WINDOW_TYPE_TOOLBAR, atoms._NET_WM_WINDOW_TYPE_SPLASH,
+                              atoms._NET_WM_WINDOW_TYPE_NOTIFICATION})) {
+        log::debug(kTarget, "Window {} has floating window type, should float", window);
+        return true;
+    }
+    auto state = get_property(conn, window, atoms._NET_WM_STATE, XCB_ATOM_ATOM, 32);
+    if (atom_list_has(state, {atoms._NET_WM_STATE_MODAL})) {
+        log::debug(kTarget, "Window {} is modal, should float", window);
+        return true;
+    }
+    return false;
+}
+
+bool Connection::should_ignore(Window window) {
+    auto types = get_property(conn, window, atoms._NET_WM_WINDOW_TYPE, XCB_ATOM_ATOM, 32);
+    if (atom_list_has(types, {atoms._NET_WM_WINDOW_TYPE_DOCK, atoms._NET_WM_WINDOW_TYPE_DESKTOP})) {
+        log::debug(kTarget, "Window {} is dock/desktop type, ignoring", window);
+        return true;
+    }
+    return false;
+}
+
+// WM_CLASS, WM_NAME and STRING are predefined atoms, so they need no interning.
+std::optional<WmClass> Connection::get_wm_class(Window window) {
+    auto r = get_property(conn, window, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 1024);
+    if (!r || r->format != 8) return std::nullopt;
+    std::string_view all = bytes_of(r.get());
+    std::vector<std::string_view> pieces;
+    while (!all.empty() && pieces.size() < 2) {
+        size_t nul = all.find('\0');
+        std::string_view piece = all.substr(0, nul);
+        if (!piece.empty()) pieces.push_back(piece);
+        all = nul == std::string_view::npos ? std::string_view{} : all.substr(nul + 1);
+    }
+    if (pieces.size() < 2) return std::nullopt;
+    auto instance = decode_utf8(pieces[0]);
+    auto class_name = decode_utf8(pieces[1]);
+    if (!instance || !class_name) return std::nullopt;
+    return WmClass{std::move(*instance), std::move(*class_name)};
+}
+
+std::optional<std::string> Connection::get_window_title(Window window) {
+    // 1024 units = 4096 bytes; bytes_after tells whether the title was longer than that.
+    auto net = get_property(conn, window, atoms._NET_WM_NAME, atoms.UTF8_STRING, 1024);
+    if (net && net->format == 8 && xcb_get_property_value_length(net.get()) > 0)
+        return decode_utf8(bytes_of(net.get()), net->bytes_after > 0);
+    auto legacy = get_property(conn, window, XCB_ATOM_WM_NAME, XCB_ATOM_STRING, 1024);
+    if (legacy && legacy->format == 8) return decode_utf8(bytes_of(legacy.get()), legacy->bytes_after > 0);
+    return std::nullopt;
+}
+
+std::optional<WmHints> Connection::get_wm_hints(Window window) {
+    auto r = get_property(conn, window, atoms.WM_HINTS, XCB_GET_PROPERTY_TYPE_ANY, 9);
+    if (!r || r->format != 32 || xcb_get_property_value_length(r.get()) < 4) return std::nullopt;
+    const std::vector<uint32_t> v = cardinals_of(r.get());
+    const uint32_t flags = v[0];
+    WmHints h;
+    h.input = !(flags & 0x1) || v.size() == 1 || v[1] != 0;
+    if ((flags & 0x2) && v.size() >= 3) h.initial_state = v[2];
+    h.urgent = (flags & 0x100) != 0;
+    return h;
+}
+
+std::optional<Strut> Connection::get_strut(Window window) {
+    auto read = [&](Atom property, uint32_t length) -> std::optional<Strut> {
+        auto r = get_property(conn, window, property, XCB_ATOM_CARDINAL, length);
+        if (!r || r->format != 32 || xcb_get_property_value_length(r.get()) < 16) return std::nullopt;
+        const std::vector<uint32_t> v = cardinals_of(r.get());
+        return Strut{v[0], v[1], v[2], v[3]};
+    };
+    auto strut = read(atoms._NET_WM_STRUT_PARTIAL, 12);
+    if (!strut && xcb_connection_has_error(conn)) return std::nullopt;
+    if (!strut) strut = read(atoms._NET_WM_STRUT, 4);
+    if (!strut) return std::nullopt;
+    // Client data is untrusted: no side may reserve more than the whole screen.
+    strut->left = std::min<uint32_t>(strut->left, screen_width);
+    strut->right = std::min<uint32_t>(strut->right, screen_width);
+    strut->top = std::min<uint32_t>(strut->top, screen_height);
+    strut->bottom = std::min<uint32_t>(strut->bottom, screen_height);
+    return strut;
+}
+
+}  // namespace vop
