@@ -1,0 +1,84 @@
+// Reading and writing framed i3 IPC messages on buffered non-blocking connections.
+#include "ipc/i3_compat.hpp"
+
+#include "util/debug_form.hpp"
+
+#include <cstring>
+
+namespace vop::i3_compat {
+
+Decoded decode(std::string_view bytes) {
+    Decoded d;
+    if (bytes.size() < kHeaderSize) return d;
+    if (bytes.substr(0, kMagic.size()) != kMagic) {
+        d.kind = Decoded::Kind::Error;
+        d.error = "Invalid i3 IPC magic";
+        return d;
+    }
+    uint32_t len = 0, type = 0;
+    std::memcpy(&len, bytes.data() + 6, 4);
+    std::memcpy(&type, bytes.data() + 10, 4);
+    if (len > kMaxPayload) {
+        d.kind = Decoded::Kind::Error;
+        d.error = "Message too large";
+        return d;
+    }
+    if (bytes.size() - kHeaderSize < len) return d;
+    d.kind = Decoded::Kind::Message;
+    d.message.type = type;
+    d.message.payload.assign(bytes.substr(kHeaderSize, len));
+    d.consumed = kHeaderSize + len;
+    return d;
+}
+
+std::string encode(uint32_t type, std::string_view payload) {
+    std::string out;
+    out.reserve(kHeaderSize + payload.size());
+    auto len = static_cast<uint32_t>(payload.size());
+    out.append(kMagic);
+    out.append(reinterpret_cast<const char*>(&len), 4);
+    out.append(reinterpret_cast<const char*>(&type), 4);
+    out.append(payload);
+    return out;
+}
+
+ReadOutcome read_message(ipc::ClientConn& conn) {
+    ReadOutcome out;
+    for (;;) {
+        Decoded d = decode(conn.input());
+        if (d.kind == Decoded::Kind::Message) {
+            conn.input().erase(0, d.consumed);
+            out.kind = ReadOutcome::Kind::Message;
+            out.message = std::move(d.message);
+            return out;
+        }
+        if (d.kind == Decoded::Kind::Error) {
+            out.kind = ReadOutcome::Kind::Error;
+            out.error = std::move(d.error);
+            return out;
+        }
+        if (conn.eof()) {
+            if (conn.input().size() >= kHeaderSize) {
+                out.kind = ReadOutcome::Kind::Error;
+                out.error = "unexpected end of file inside a message payload";
+            }
+            return out;
+        }
+        int e = 0;
+        switch (conn.read_some(e)) {
+            case ipc::ClientConn::Fill::Progress:
+            case ipc::ClientConn::Fill::Eof: continue;
+            case ipc::ClientConn::Fill::WouldBlock: return out;
+            case ipc::ClientConn::Fill::Error:
+                out.kind = ReadOutcome::Kind::Error;
+                out.error = dbg::os_error(e);
+                return out;
+        }
+    }
+}
+
+std::optional<std::string> write_message(ipc::ClientConn& conn, uint32_t type, std::string_view payload) {
+    return conn.send(encode(type, payload));
+}
+
+}  // namespace vop::i3_compat

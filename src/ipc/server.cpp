@@ -1,0 +1,158 @@
+// The JSON socket server: accepting clients, reading request lines, queueing response lines.
+#include "ipc/server.hpp"
+
+#include "logging.hpp"
+#include "util/debug_form.hpp"
+
+#include <cerrno>
+
+namespace vop {
+
+namespace {
+constexpr const char* kTarget = "vop::ipc::server";
+}
+
+XResult<std::unique_ptr<IpcServer>> IpcServer::create() {
+    std::string path = ipc::runtime_socket_path("vop.sock");
+    auto listener = ipc::ListeningSocket::bind(path);
+    if (!listener) return listener.take_error();
+    log::info(kTarget, "IPC server listening on {}", dbg::quoted(path));
+    return std::unique_ptr<IpcServer>(new IpcServer(std::move(listener).value()));
+}
+
+IpcServer::~IpcServer() {
+    listener_.remove_file_if_ours();
+    log::debug(kTarget, "IPC server shutdown, socket removed");
+}
+
+void IpcServer::accept_connections() {
+    for (;;) {
+        int e = 0;
+        int fd = listener_.accept_one(e);
+        if (fd < 0) {
+            if (e != EAGAIN && e != EWOULDBLOCK) log::warn(kTarget, "Failed to accept connection: {}", dbg::os_error(e));
+            return;
+        }
+        log::debug(kTarget, "New IPC client connected");
+        clients_.push_back(std::make_unique<Client>(fd));
+    }
+}
+
+std::optional<std::string> IpcServer::next_line(Client& c) {
+    std::string& in = c.conn.input();
+    for (;;) {
+        auto nl = in.find('\n', c.scanned);
+        if (nl != std::string::npos && nl <= kMaxLineLength) {
+            std::string line = in.substr(0, nl + 1);
+            in.erase(0, nl + 1);
+            c.scanned = 0;
+            return line;
+        }
+        if (nl != std::string::npos || in.size() > kMaxLineLength) {
+            log::warn(kTarget, "IPC client sent a line longer than {} bytes, closing the connection", kMaxLineLength);
+            c.gone = true;
+            return std::nullopt;
+        }
+        c.scanned = in.size();
+        if (c.conn.eof()) {
+            // A last line without its line feed still counts.
+            if (!in.empty()) {
+                std::string line = std::move(in);
+                in.clear();
+                c.scanned = 0;
+                return line;
+            }
+            // Nothing more will come; the client leaves once its replies are out.
+            if (c.conn.queued_output() == 0) c.gone = true;
+            return std::nullopt;
+        }
+        int e = 0;
+        switch (c.conn.read_some(e)) {
+            case ipc::ClientConn::Fill::Progress:
+            case ipc::ClientConn::Fill::Eof: continue;
+            case ipc::ClientConn::Fill::WouldBlock: return std::nullopt;
+            case ipc::ClientConn::Fill::Error:
+                log::debug(kTarget, "IPC client read error: {}", dbg::os_error(e));
+                c.gone = true;
+                return std::nullopt;
+        }
+    }
+}
+
+std::vector<std::pair<std::size_t, Request>> IpcServer::poll_requests() {
+    std::vector<std::pair<const Client*, Request>> got;
+    for (auto& cp : clients_) {
+        Client& c = *cp;
+        if (c.gone) continue;
+        if (c.conn.queued_output() > 0) {
+            if (auto e = c.conn.flush()) {
+                log::warn(kTarget, "Failed to send response: {}", *e);
+                c.gone = true;
+                continue;
+            }
+        }
+        auto line = next_line(c);
+        if (!line) continue;
+        if (!ipc::is_valid_utf8(*line)) {
+            c.gone = true;
+            continue;
+        }
+        if (!json_depth_within(*line)) {
+            log::warn(kTarget, "IPC client sent JSON nested deeper than {} levels, closing the connection",
+                      kMaxJsonDepth);
+            c.gone = true;
+            continue;
+        }
+        // A line that is not a request gets no reply; the client may send the next one.
+        if (auto req = Request::parse(*line)) got.emplace_back(&c, std::move(*req));
+    }
+
+    for (std::size_t i = clients_.size(); i-- > 0;) {
+        if (!clients_[i]->gone) continue;
+        log::debug(kTarget, "IPC client disconnected");
+        clients_.erase(clients_.begin() + static_cast<std::ptrdiff_t>(i));
+    }
+
+    std::vector<std::pair<std::size_t, Request>> out;
+    out.reserve(got.size());
+    std::size_t pos = 0;
+    for (auto& [client, req] : got) {
+        while (clients_[pos].get() != client) ++pos;
+        out.emplace_back(pos, std::move(req));
+    }
+    return out;
+}
+
+void IpcServer::send_response(std::size_t client, Response response) {
+    if (client >= clients_.size() || clients_[client]->gone) return;
+    std::string line = response.to_json();
+    line += '\n';
+    if (auto e = clients_[client]->conn.send(line)) {
+        log::warn(kTarget, "Failed to send response: {}", *e);
+        clients_[client]->gone = true;
+    }
+}
+
+std::vector<pollfd> IpcServer::poll_fds() const {
+    std::vector<pollfd> fds;
+    fds.reserve(clients_.size() + 1);
+    fds.push_back({listener_.fd(), POLLIN, 0});
+    for (const auto& c : clients_) {
+        if (c->gone) continue;
+        short ev = c->conn.eof() ? 0 : POLLIN;
+        if (c->conn.queued_output() > 0) ev |= POLLOUT;
+        if (ev != 0) fds.push_back({c->conn.fd(), ev, 0});
+    }
+    return fds;
+}
+
+bool IpcServer::has_buffered_input() const {
+    for (const auto& c : clients_) {
+        if (c->gone || c->conn.input().find('\n') != std::string::npos) return true;
+        // After end of file: a last unterminated line, or a client ready to be removed.
+        if (c->conn.eof() && (!c->conn.input().empty() || c->conn.queued_output() == 0)) return true;
+    }
+    return false;
+}
+
+}  // namespace vop

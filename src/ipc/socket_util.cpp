@@ -1,0 +1,221 @@
+// Unix-socket plumbing shared by both IPC servers.
+#include "ipc/socket_util.hpp"
+
+#include "util/debug_form.hpp"
+
+#include <fmt/format.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <system_error>
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace vop::ipc {
+
+namespace {
+
+Error os_failure(const char* what, int errnum) {
+    return Error::io(fmt::format("{}: {}", what, dbg::os_error(errnum)));
+}
+
+bool fill_address(const std::string& path, sockaddr_un& addr) {
+    if (path.empty() || path.size() >= sizeof(addr.sun_path)) return false;
+    addr = {};
+    addr.sun_family = AF_UNIX;
+    path.copy(addr.sun_path, path.size());
+    return true;
+}
+
+enum class Probe { Nothing, Live, Stale, Unknown };
+
+// Whether a server answers at the path; only a socket that refuses connections is stale.
+Probe probe(const std::string& path, const sockaddr_un& addr) {
+    struct stat st{};
+    if (lstat(path.c_str(), &st) != 0) return Probe::Nothing;
+    if (!S_ISSOCK(st.st_mode)) return Probe::Stale;
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) return Probe::Unknown;
+    int rc;
+    do {
+        rc = connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+    } while (rc != 0 && errno == EINTR);
+    int e = errno;
+    close(fd);
+    if (rc == 0 || e == EAGAIN || e == EINPROGRESS) return Probe::Live;
+    if (e == ECONNREFUSED) return Probe::Stale;
+    if (e == ENOENT) return Probe::Nothing;
+    return Probe::Unknown;
+}
+
+}  // namespace
+
+bool is_valid_utf8(std::string_view s) {
+    std::size_t i = 0, n = s.size();
+    while (i < n) {
+        auto c = static_cast<unsigned char>(s[i]);
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        std::size_t len;
+        uint32_t cp;
+        if (c >= 0xC2 && c <= 0xDF) {
+            len = 2, cp = c & 0x1F;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            len = 3, cp = c & 0x0F;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            len = 4, cp = c & 0x07;
+        } else {
+            return false;
+        }
+        if (n - i < len) return false;
+        for (std::size_t k = 1; k < len; ++k) {
+            auto cc = static_cast<unsigned char>(s[i + k]);
+            if ((cc & 0xC0) != 0x80) return false;
+            cp = (cp << 6) | (cc & 0x3F);
+        }
+        // Overlong forms, surrogates and values past U+10FFFF.
+        if ((len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)) ||
+            (cp >= 0xD800 && cp <= 0xDFFF))
+            return false;
+        i += len;
+    }
+    return true;
+}
+
+std::string runtime_socket_path(std::string_view file_name) {
+    const char* dir = std::getenv("XDG_RUNTIME_DIR");
+    if (dir == nullptr || !is_valid_utf8(dir)) return "/tmp/" + std::string(file_name);
+    std::string path = dir;
+    if (!path.empty() && path.back() != '/') path += '/';
+    return path + std::string(file_name);
+}
+
+XResult<ListeningSocket> ListeningSocket::bind(const std::string& path) {
+    sockaddr_un addr{};
+    if (!fill_address(path, addr)) {
+        return err(Error::io(fmt::format("socket path {} is too long for a unix socket address ({} bytes, at most {})",
+                                         dbg::quoted(path), path.size(), sizeof(addr.sun_path) - 1)));
+    }
+    switch (probe(path, addr)) {
+        case Probe::Live:
+            return err(Error::io(fmt::format("another server is already listening on {}", dbg::quoted(path))));
+        case Probe::Stale: unlink(path.c_str()); break;  // a failure shows up as a bind failure
+        case Probe::Nothing:
+        case Probe::Unknown: break;
+    }
+
+    auto parent = std::filesystem::path(path).parent_path();
+    if (!parent.empty()) {
+        std::error_code ec;
+        std::filesystem::create_directories(parent, ec);
+        if (ec) return err(os_failure("cannot create the socket directory", ec.value()));
+    }
+
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) return err(os_failure("socket", errno));
+    // The file bind creates takes its mode from the socket, so it is never open to others, even briefly.
+    fchmod(fd, 0600);
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+        int e = errno;
+        close(fd);
+        return err(os_failure("bind", e));
+    }
+    struct stat st{};
+    auto fail_after_bind = [&](const char* what, int e) {
+        // The file is ours; leaving it would only look like a stale server to the next start.
+        if (lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) unlink(path.c_str());
+        close(fd);
+        return err(os_failure(what, e));
+    };
+    if (listen(fd, SOMAXCONN) != 0) return fail_after_bind("listen", errno);
+    if (chmod(path.c_str(), 0600) != 0) return fail_after_bind("chmod", errno);
+    if (lstat(path.c_str(), &st) != 0) return fail_after_bind("stat", errno);
+    return ListeningSocket(fd, path, st.st_dev, st.st_ino);
+}
+
+ListeningSocket::ListeningSocket(ListeningSocket&& o) noexcept
+    : fd_(o.fd_), path_(std::move(o.path_)), dev_(o.dev_), ino_(o.ino_) {
+    o.fd_ = -1;
+}
+
+ListeningSocket::~ListeningSocket() {
+    if (fd_ >= 0) close(fd_);
+}
+
+int ListeningSocket::accept_one(int& err) const {
+    for (;;) {
+        int c = accept4(fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (c >= 0) return c;
+        if (errno == EINTR) continue;
+        err = errno;
+        return -1;
+    }
+}
+
+void ListeningSocket::remove_file_if_ours() const {
+    struct stat st{};
+    if (lstat(path_.c_str(), &st) != 0) return;
+    if (S_ISSOCK(st.st_mode) && st.st_dev == dev_ && st.st_ino == ino_) unlink(path_.c_str());
+}
+
+ClientConn::~ClientConn() {
+    if (fd_ >= 0) close(fd_);
+}
+
+ClientConn::Fill ClientConn::read_some(int& err) {
+    char buf[65536];
+    for (;;) {
+        ssize_t n = ::read(fd_, buf, sizeof buf);
+        if (n > 0) {
+            in_.append(buf, static_cast<std::size_t>(n));
+            return Fill::Progress;
+        }
+        if (n == 0) {
+            eof_ = true;
+            return Fill::Eof;
+        }
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return Fill::WouldBlock;
+        err = errno;
+        return Fill::Error;
+    }
+}
+
+std::optional<std::string> ClientConn::send(std::string_view bytes) {
+    out_.append(bytes);
+    if (auto e = flush()) return e;
+    if (queued_output() > kMaxQueuedOutput) {
+        return fmt::format("more than {} bytes of replies are waiting to be read", kMaxQueuedOutput);
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> ClientConn::flush() {
+    while (out_off_ < out_.size()) {
+        ssize_t n = ::send(fd_, out_.data() + out_off_, out_.size() - out_off_, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n >= 0) {
+            out_off_ += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+        return dbg::os_error(errno);
+    }
+    if (out_off_ == out_.size()) {
+        out_.clear();
+        out_off_ = 0;
+    } else if (out_off_ > 65536 && out_off_ > out_.size() / 2) {
+        out_.erase(0, out_off_);
+        out_off_ = 0;
+    }
+    return std::nullopt;
+}
+
+}  // namespace vop::ipc

@@ -1,0 +1,89 @@
+// Unix-socket plumbing shared by both IPC servers: paths, listening sockets, buffered non-blocking clients.
+#pragma once
+
+#include "x11/error.hpp"
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace vop::ipc {
+
+// A client whose unsent output passes this many bytes is dropped: it is not reading.
+inline constexpr std::size_t kMaxQueuedOutput = 1u << 20;
+
+bool is_valid_utf8(std::string_view s);
+
+// `file_name` inside XDG_RUNTIME_DIR (valid UTF-8 only; empty means the working directory), else in /tmp.
+std::string runtime_socket_path(std::string_view file_name);
+
+// A listening unix stream socket (non-blocking, close-on-exec, file mode 0600) that remembers the
+// identity of the file it created, so it never removes a file that another process put there since.
+class ListeningSocket {
+public:
+    // Fails when the path does not fit a socket address, when another server answers at the path,
+    // or when a step of the creation fails. Only a stale file at the path is replaced.
+    static XResult<ListeningSocket> bind(const std::string& path);
+
+    ListeningSocket(ListeningSocket&& o) noexcept;
+    ListeningSocket& operator=(ListeningSocket&&) = delete;
+    ListeningSocket(const ListeningSocket&) = delete;
+    ~ListeningSocket();
+
+    int fd() const { return fd_; }
+    const std::string& path() const { return path_; }
+
+    // Accepts one waiting connection (non-blocking, close-on-exec). Returns the descriptor, or -1
+    // with `err` set to the errno (EAGAIN when none is waiting).
+    int accept_one(int& err) const;
+
+    // Removes the socket file when it is still the one this socket created.
+    void remove_file_if_ours() const;
+
+private:
+    ListeningSocket(int fd, std::string path, dev_t dev, ino_t ino) : fd_(fd), path_(std::move(path)), dev_(dev), ino_(ino) {}
+    int fd_;
+    std::string path_;
+    dev_t dev_;
+    ino_t ino_;
+};
+
+// One accepted connection with its input buffer and its queue of whole replies not yet taken.
+class ClientConn {
+public:
+    explicit ClientConn(int fd) : fd_(fd) {}
+    ClientConn(const ClientConn&) = delete;
+    ClientConn& operator=(const ClientConn&) = delete;
+    ~ClientConn();
+
+    int fd() const { return fd_; }
+
+    // Bytes received and not yet consumed.
+    std::string& input() { return in_; }
+    const std::string& input() const { return in_; }
+    // The peer has shut down its sending side (or closed).
+    bool eof() const { return eof_; }
+
+    enum class Fill { Progress, WouldBlock, Eof, Error };
+    // Reads once (up to 64 KiB) into the input buffer; on Error `err` holds the errno.
+    Fill read_some(int& err);
+
+    // Appends bytes to the output queue and writes what the socket takes now. Returns the error text of
+    // a failed write, or of a queue grown past kMaxQueuedOutput.
+    std::optional<std::string> send(std::string_view bytes);
+    // Writes what the socket takes now of the queue. Returns the error text of a failed write.
+    std::optional<std::string> flush();
+    std::size_t queued_output() const { return out_.size() - out_off_; }
+
+private:
+    int fd_;
+    std::string in_;
+    bool eof_ = false;
+    std::string out_;
+    std::size_t out_off_ = 0;
+};
+
+}  // namespace vop::ipc
