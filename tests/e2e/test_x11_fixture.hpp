@@ -181,6 +181,15 @@ protected:
         free(r);
         return v & 0xFFFFFF;
     }
+    // Polls until `pred` holds, for at most five seconds.
+    template <class F>
+    static bool eventually(F pred) {
+        for (int i = 0; i < 500; ++i) {
+            if (pred()) return true;
+            usleep(10000);
+        }
+        return pred();
+    }
     // Stdout of a shell command run against the test server.
     static std::string run(const std::string& cmd) {
         std::string out;
