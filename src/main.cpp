@@ -1,34 +1,13 @@
 // Program entry: logging, the X connection, the take-over of the root window, the loop.
+#include "core/window_manager.hpp"
 #include "logging.hpp"
 #include "x11/connection.hpp"
 
-#include <xcb/xcb.h>
-
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
-#include <ctime>
 
 namespace {
 constexpr const char* kTarget = "vop";
-
-// Drains X events and waits 10 ms, until the connection breaks.
-vop::XResult<void> run_loop(vop::Connection& c) {
-    for (;;) {
-        while (xcb_generic_event_t* ev = xcb_poll_for_event(c.conn)) {
-            if (ev->response_type == 0) {
-                auto* e = reinterpret_cast<xcb_generic_error_t*>(ev);
-                vop::log::debug("vop::x11::events", "X error: {}",
-                                vop::describe_x_error(e->error_code, e->major_code, e->minor_code, e->resource_id,
-                                                      e->sequence));
-            }
-            std::free(ev);
-        }
-        VOP_TRY(c.check());
-        timespec ts{0, 10'000'000};
-        nanosleep(&ts, nullptr);
-    }
-}
 
 int fatal(const vop::Error& e) {
     vop::log::error(kTarget, "Fatal error: {}", e);
@@ -54,9 +33,13 @@ int main() {
         c.reset();
         return fatal(r.error());
     }
-    if (auto r = run_loop(*c); !r) {
-        c.reset();
+    auto built = vop::WindowManager::create(std::move(c));
+    if (!built) return fatal(built.error());
+    std::unique_ptr<vop::WindowManager> wm = std::move(built).value();
+    if (auto r = wm->run(); !r) {
+        wm.reset();  // removes the sockets before the fatal record
         return fatal(r.error());
     }
+    wm.reset();
     return 0;
 }

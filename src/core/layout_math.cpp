@@ -49,6 +49,15 @@ uint16_t client_height(uint16_t h, uint32_t titlebar_height) {
     return h > titlebar_height ? static_cast<uint16_t>(h - titlebar_height) : 1;
 }
 
+uint16_t framed_tiled_height(Rect cell, uint32_t gap_inner, uint32_t border_width, uint32_t titlebar_height) {
+    uint16_t h = sat_sub(sat_sub(cell.height, static_cast<uint16_t>(gap_inner)), static_cast<uint16_t>(2 * border_width));
+    return client_height(h, titlebar_height);
+}
+
+uint16_t framed_floating_height(Rect g, uint32_t border_width, uint32_t titlebar_height) {
+    return client_height(sat_sub(g.height, static_cast<uint16_t>(2 * border_width)), titlebar_height);
+}
+
 Rect floating_size_small(Rect m) {
     uint32_t w = std::min<uint32_t>(sat_sub(m.width, 40), 640);
     uint32_t h = std::min<uint32_t>(sat_sub(m.height, 40), 480);

@@ -24,6 +24,9 @@ Rect floating_box(Rect geometry, uint32_t border_width);
 
 // Height of a framed client under a title bar of the given height.
 uint16_t client_height(uint16_t h_before_raise, uint32_t titlebar_height);
+// The same for a framed window in a tiled cell and for a framed floating window.
+uint16_t framed_tiled_height(Rect cell, uint32_t gap_inner, uint32_t border_width, uint32_t titlebar_height);
+uint16_t framed_floating_height(Rect geometry, uint32_t border_width, uint32_t titlebar_height);
 
 // Floating geometry of a newly managed floating window on the current workspace.
 Rect floating_size_small(Rect monitor);

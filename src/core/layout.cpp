@@ -1,0 +1,117 @@
+// The layout pass: every shown workspace's windows placed, borders coloured, one flush.
+#include "core/layout_math.hpp"
+#include "core/window_manager.hpp"
+#include "logging.hpp"
+#include "x11/wm_requests.hpp"
+
+#include <algorithm>
+
+namespace vop {
+namespace {
+constexpr const char* kTarget = "vop::core";
+}
+
+XResult<void> WindowManager::apply_layout() {
+    const Config& c = config;
+    layout::Reservation reserve;
+    if (c.bar_height != 0) {
+        reserve.top = c.bar_height;
+    } else {
+        for (const auto& [w, s] : struts) {
+            reserve.left = std::max(reserve.left, s.left);
+            reserve.right = std::max(reserve.right, s.right);
+            reserve.top = std::max(reserve.top, s.top);
+            reserve.bottom = std::max(reserve.bottom, s.bottom);
+        }
+    }
+    std::vector<std::pair<size_t, Rect>> shown;
+    for (const Monitor& m : monitors) shown.emplace_back(m.workspace, m.rect);
+
+    const bool frames_on = c.titlebar_enabled;
+    const uint16_t bar = static_cast<uint16_t>(c.titlebar_height);
+    const uint16_t bw = static_cast<uint16_t>(c.border_width);
+    for (const auto& [index, rect] : shown) {
+        const Workspace& ws = workspaces[index];
+        auto full = std::find_if(windows.begin(), windows.end(), [&](const auto& kv) {
+            return kv.second.workspace == index && kv.second.fullscreen;
+        });
+        if (full != windows.end()) {
+            Window w = full->first;
+            log::debug(kTarget, "apply_layout: FULLSCREEN window={} on monitor {}", w, rect);
+            VOP_TRY(connection->configure_window(w, rect.x, rect.y, rect.width, rect.height, 0));
+            VOP_TRY(x11::raise_window(*connection, w));
+            continue;
+        }
+        Rect area = layout::work_area(rect, reserve, c.gap_outer);
+        log::debug(kTarget, "apply_layout: ws={} screen={}, work_area={}, tiled={}, floating={}", index + 1, rect,
+                   area, ws.root.window_count(), ws.floating.size());
+        for (const auto& [w, cell] : ws.root.calculate_geometries(area)) {
+            Rect box = layout::tiled_box(cell, c.gap_inner, c.border_width);
+            auto it = windows.find(w);
+            if (it != windows.end() && it->second.frame && frames_on) {
+                uint16_t h = layout::framed_tiled_height(cell, c.gap_inner, c.border_width, c.titlebar_height);
+                VOP_TRY(frame_manager.configure_frame(*connection, w, box.x, box.y, box.width, h, bar, bw));
+                log::debug(kTarget, "apply_layout: TILED+FRAME window={} at ({}, {}) size {}x{} (titlebar: {})", w,
+                           box.x, box.y, box.width, box.height, bar);
+            } else {
+                log::debug(kTarget, "apply_layout: TILED window={} at ({}, {}) size {}x{}", w, box.x, box.y,
+                           box.width, box.height);
+                VOP_TRY(connection->configure_window(w, box.x, box.y, box.width, box.height, c.border_width));
+            }
+        }
+        for (Window w : ws.floating) {
+            auto it = windows.find(w);
+            if (it == windows.end()) {
+                log::warn(kTarget, "apply_layout: floating window {} not in windows map!", w);
+                continue;
+            }
+            Rect g = it->second.floating_geometry;
+            Rect box = layout::floating_box(g, c.border_width);
+            if (it->second.frame && frames_on) {
+                uint16_t h = layout::framed_floating_height(g, c.border_width, c.titlebar_height);
+                VOP_TRY(frame_manager.configure_frame(*connection, w, g.x, g.y, box.width, h, bar, bw));
+                if (auto frame = frame_manager.frame_for_client(w)) VOP_TRY(x11::raise_window(*connection, *frame));
+                log::debug(kTarget, "apply_layout: FLOATING+FRAME window={} at ({}, {}) size {}x{} (raising)", w, g.x,
+                           g.y, box.width, box.height);
+            } else {
+                log::debug(kTarget, "apply_layout: FLOATING window={} at ({}, {}) size {}x{} (raising)", w, g.x, g.y,
+                           box.width, box.height);
+                VOP_TRY(connection->configure_window(w, g.x, g.y, box.width, box.height, c.border_width));
+                VOP_TRY(x11::raise_window(*connection, w));
+            }
+        }
+    }
+    VOP_TRY(update_borders());
+    return connection->flush();
+}
+
+XResult<void> WindowManager::update_borders() {
+    for (const Monitor& m : monitors) {
+        for (Window w : workspaces[m.workspace].all_windows()) {
+            auto it = windows.find(w);
+            const ManagedWindow* rec = it == windows.end() ? nullptr : &it->second;
+            uint32_t colour = config.border_color_unfocused;
+            if (focused == w) {
+                colour = config.border_color_focused;
+            } else if (rec && rec->urgent) {
+                colour = config.border_color_urgent;
+            }
+            if (rec && rec->frame) {
+                VOP_TRY(frame_manager.set_frame_border(*connection, w, colour));
+            } else {
+                uint32_t width = rec && rec->fullscreen ? 0 : config.border_width;
+                VOP_TRY(connection->set_border(w, width, colour));
+            }
+        }
+    }
+    return {};
+}
+
+XResult<void> WindowManager::warp_to_monitor(size_t monitor) {
+    auto p = layout::centre(monitors[monitor].rect);
+    VOP_TRY(connection->warp_pointer(p.x, p.y));
+    last_warp = Clock::now();
+    return connection->flush();
+}
+
+}  // namespace vop

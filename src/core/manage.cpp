@@ -1,0 +1,142 @@
+// Taking client windows into the model and out of it, and the EWMH client lists.
+#include "core/layout_math.hpp"
+#include "core/window_manager.hpp"
+#include "logging.hpp"
+#include "x11/wm_requests.hpp"
+
+#include <algorithm>
+
+namespace vop {
+namespace {
+constexpr const char* kTarget = "vop::core";
+constexpr Rect kTiledFloatingGeometry{0, 0, 640, 480};
+}  // namespace
+
+void WindowManager::write_wm_desktop(Window w, size_t workspace) {
+    const uint32_t value = static_cast<uint32_t>(workspace);
+    (void)x11::set_cardinals(*connection, w, connection->atoms._NET_WM_DESKTOP, {&value, 1});
+}
+
+void WindowManager::manage_common(Window w, size_t ws, bool floating, Rect geometry) {
+    ManagedWindow rec;
+    rec.floating_geometry = geometry;
+    rec.workspace = ws;
+    rec.window = w;
+    rec.floating = floating;
+    windows.emplace(w, std::move(rec));
+    write_wm_desktop(w, ws);
+    Workspace& target = workspaces[ws];
+    if (floating) {
+        target.add_floating(w);
+    } else {
+        target.root.insert_with_rect(w, target.focused, focused_monitor_ref().rect);
+    }
+}
+
+void WindowManager::manage_window(Window w) {
+    if (w == connection->root || windows.count(w)) return;
+    log::info(kTarget, "Managing window {} (tiled)", w);
+    manage_common(w, current_workspace, false, kTiledFloatingGeometry);
+    workspaces[current_workspace].focused = w;
+    focused = w;
+    update_client_lists();
+}
+
+void WindowManager::manage_window_on_workspace(Window w, size_t ws) {
+    if (w == connection->root || windows.count(w)) return;
+    log::info(kTarget, "Managing window {} on workspace {} (tiled)", w, ws + 1);
+    manage_common(w, ws, false, kTiledFloatingGeometry);
+    update_client_lists();
+}
+
+void WindowManager::manage_window_floating(Window w) {
+    if (w == connection->root || windows.count(w)) return;
+    log::info(kTarget, "Managing window {} (floating)", w);
+    manage_common(w, current_workspace, true, layout::floating_size_small(focused_monitor_ref().rect));
+    workspaces[current_workspace].focused = w;
+    focused = w;
+    update_client_lists();
+}
+
+void WindowManager::manage_window_floating_on_workspace(Window w, size_t ws) {
+    if (w == connection->root || windows.count(w)) return;
+    log::info(kTarget, "Managing window {} on workspace {} (floating)", w, ws + 1);
+    manage_common(w, ws, true, layout::floating_size_large(focused_monitor_ref().rect));
+    update_client_lists();
+}
+
+std::optional<Window> WindowManager::create_frame_for_window(Window client) {
+    if (!config.titlebar_enabled) return std::nullopt;
+    std::string title = connection->get_window_title(client).value_or("");
+    Rect m = focused_monitor_ref().rect;
+    auto frame = frame_manager.create_frame(*connection, connection->root, client, m.x, m.y, 400, 300,
+                                            static_cast<uint16_t>(config.titlebar_height),
+                                            static_cast<uint16_t>(config.border_width),
+                                            config.border_color_unfocused, config.titlebar_color_unfocused);
+    if (!frame) {
+        log::error(kTarget, "Failed to create frame for window {}: {}", client, frame.error());
+        return std::nullopt;
+    }
+    if (auto it = windows.find(client); it != windows.end()) {
+        it->second.frame = *frame;
+        it->second.title = std::move(title);
+    }
+    return *frame;
+}
+
+void WindowManager::unmanage_window(Window w) {
+    auto it = windows.find(w);
+    if (it == windows.end()) return;
+    ManagedWindow rec = std::move(it->second);
+    windows.erase(it);
+    log::info(kTarget, "Unmanaging window {} from workspace {}", w, rec.workspace + 1);
+    if (rec.frame) {
+        if (auto r = frame_manager.destroy_frame(*connection, connection->root, w); !r) {
+            log::warn(kTarget, "Failed to destroy frame for window {}: {}", w, r.error());
+        }
+    }
+    Workspace& ws = workspaces[rec.workspace];
+    if (rec.floating) {
+        ws.remove_floating(w);
+    } else {
+        ws.root.remove(w);
+    }
+    std::erase(focus_history, w);
+    std::erase_if(focus_memory, [w](const auto& kv) { return kv.first.first == w || kv.second == w; });
+
+    // The fallback when the gone window had focus: the workspace's most recently focused
+    // window, else its first tiled one, else its topmost floating one.
+    auto next_on_workspace = [&]() -> std::optional<Window> {
+        for (Window h : focus_history) {
+            auto r = windows.find(h);
+            if (r != windows.end() && r->second.workspace == rec.workspace) return h;
+        }
+        if (auto first = ws.root.first_window()) return first;
+        if (!ws.floating.empty()) return ws.floating.back();
+        return std::nullopt;
+    };
+    if (focused == w) {
+        auto next = next_on_workspace();
+        focused = next;
+        ws.focused = next;
+    } else if (ws.focused == w) {
+        // Never remember a dead window: the focus pick would focus it when the workspace is shown.
+        ws.focused = next_on_workspace();
+    }
+    update_client_lists();
+}
+
+void WindowManager::update_client_lists() {
+    std::vector<uint32_t> ids;
+    ids.reserve(windows.size());
+    for (const auto& kv : windows) ids.push_back(kv.first);
+    if (auto r = x11::set_windows(*connection, connection->root, connection->atoms._NET_CLIENT_LIST, ids); !r) {
+        log::warn(kTarget, "Failed to update client list: {}", r.error());
+    }
+    if (auto r = x11::set_windows(*connection, connection->root, connection->atoms._NET_CLIENT_LIST_STACKING, ids);
+        !r) {
+        log::warn(kTarget, "Failed to update client list stacking: {}", r.error());
+    }
+}
+
+}  // namespace vop

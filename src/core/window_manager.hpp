@@ -1,0 +1,186 @@
+// WindowManager: the whole state of the running window manager and its policies.
+#pragma once
+
+#include "config/lua.hpp"
+#include "config/settings.hpp"
+#include "core/monitor.hpp"
+#include "core/workspace.hpp"
+#include "x11/connection.hpp"
+#include "x11/frame.hpp"
+
+#include <sys/types.h>
+
+#include <array>
+#include <chrono>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+struct pollfd;
+
+namespace vop {
+
+class IpcServer;
+class I3IpcServer;
+struct RuleActions;
+
+// Event masks of managed clients: PropertyChange, FocusChange, StructureNotify, EnterWindow;
+// floating ones also PointerMotion (for the edge-resize cursor).
+inline constexpr uint32_t kClientEventMask = 0x620010;
+inline constexpr uint32_t kFloatingEventMask = 0x620050;
+
+struct ManagedWindow {
+    std::string title;
+    std::optional<Window> frame;
+    Rect floating_geometry{0, 0, 640, 480};
+    size_t workspace = 0;
+    Window window = 0;
+    uint32_t pending_unmaps = 0;  // unmaps we caused ourselves, still to be absorbed
+    bool floating = false;
+    bool fullscreen = false;
+    bool floating_before_fullscreen = false;
+    bool urgent = false;
+};
+
+enum class ResizeEdge : uint8_t { TopLeft, Top, TopRight, Left, Right, BottomLeft, Bottom, BottomRight, None };
+
+struct DragState {
+    enum class Kind { Move, Resize } kind = Kind::Move;
+    Window window = 0;
+    int16_t start_x = 0, start_y = 0;
+    Rect start_geometry;
+    ResizeEdge edge = ResizeEdge::None;
+};
+
+using Clock = std::chrono::steady_clock;
+
+class WindowManager {
+public:
+    static XResult<std::unique_ptr<WindowManager>> create(std::unique_ptr<Connection> connection);
+    ~WindowManager();
+    WindowManager(const WindowManager&) = delete;
+    WindowManager& operator=(const WindowManager&) = delete;
+
+    // The main loop with its set-up and shutdown.
+    XResult<void> run();
+
+    XResult<void> refresh_monitors();
+
+    // Layout pass, borders, pointer warps.
+    XResult<void> apply_layout();
+    XResult<void> update_borders();
+    XResult<void> warp_to_monitor(size_t monitor);
+
+    // Managing and unmanaging.
+    void manage_window(Window w);
+    void manage_window_on_workspace(Window w, size_t workspace);
+    void manage_window_floating(Window w);
+    void manage_window_floating_on_workspace(Window w, size_t workspace);
+    std::optional<Window> create_frame_for_window(Window client);
+    void unmanage_window(Window w);
+    void update_client_lists();
+
+    // Focus, fullscreen, rules.
+    XResult<void> set_focus(Window w, bool warp);
+    XResult<void> toggle_fullscreen(Window w);
+    XResult<void> set_fullscreen(Window w, bool on);
+    RuleActions check_rules(Window w);
+
+    // Workspace and monitor commands.
+    XResult<void> switch_workspace_impl(size_t index, bool warp);
+    XResult<void> move_to_workspace(size_t index);
+    XResult<void> focus_monitor(std::string_view target);
+    XResult<void> move_to_monitor(std::string_view target);
+
+    // Floating windows.
+    XResult<void> toggle_floating(Window w);
+    bool is_floating(Window w) const;
+    XResult<void> raise_window(Window w);
+
+    XResult<void> close_window(Window w);
+
+    // One X event, already read off the connection (an xcb_generic_event_t).
+    XResult<void> handle_event(const void* event);
+
+    // i3 workspace and output events to subscribed clients.
+    void broadcast_i3_workspace_event(std::string_view change, size_t current, std::optional<size_t> old);
+    void broadcast_i3_output_event();
+
+    // Helpers shared by the policies.
+    std::optional<size_t> monitor_showing(size_t workspace) const;
+    bool is_shown(size_t workspace) const { return monitor_showing(workspace).has_value(); }
+    std::optional<Window> focus_pick(size_t workspace) const;
+    const Monitor& focused_monitor_ref() const { return monitors[focused_monitor]; }
+    // Unmaps every window (and frame) of a workspace, counting the unmaps as our own.
+    XResult<void> hide_workspace(size_t workspace);
+    // Maps every window of a workspace, frames first.
+    XResult<void> show_workspace(size_t workspace);
+    // Writes the compositor configuration and restarts the compositor (failures only logged).
+    void start_compositor();
+    // Clears the root, lays out and focuses the model's choice (or warps to the monitor) after a window left.
+    XResult<void> refocus_after_loss();
+    // Width of a client's title bar: its frame's width, none when it has no frame.
+    std::optional<uint16_t> frame_bar_width(Window client);
+
+    std::unique_ptr<Connection> connection;
+    Config config;
+    std::array<Workspace, kWorkspaceCount> workspaces;
+    std::vector<Monitor> monitors;
+    std::vector<Window> focus_history;  // most recently focused first
+    std::unique_ptr<IpcServer> ipc_server;
+    std::unique_ptr<I3IpcServer> i3_ipc_server;
+    std::optional<Window> focused;
+    FrameManager frame_manager;
+    Clock::time_point last_warp;
+    std::unique_ptr<LuaConfig> lua_config;
+    LuaStateHandle lua_state;
+    std::optional<std::pair<Window, ResizeEdge>> edge_cursor;
+    std::map<Window, ManagedWindow> windows;
+    std::map<Window, Strut> struts;
+    std::map<std::pair<Window, Direction>, Window> focus_memory;
+    size_t current_workspace = 0;
+    size_t focused_monitor = 0;
+    std::optional<pid_t> bar_process;
+    std::optional<DragState> drag_state;
+    bool running = true;
+
+    // Event handlers, one per X event kind (the dispatch table lives with the event loop).
+    XResult<void> handle_map_request(const void* ev);
+    XResult<void> handle_configure_request(const void* ev);
+    XResult<void> handle_unmap_notify(const void* ev);
+    XResult<void> handle_destroy_notify(const void* ev);
+    XResult<void> handle_expose(const void* ev);
+    XResult<void> handle_property_notify(const void* ev);
+    XResult<void> handle_client_message(const void* ev);
+    XResult<void> handle_randr_notify(const void* ev);
+    XResult<void> handle_screen_change(const void* ev);
+    XResult<void> handle_key_press(const void* ev);
+    XResult<void> handle_button_press(const void* ev);
+    XResult<void> handle_button_release(const void* ev);
+    XResult<void> handle_motion_notify(const void* ev);
+    XResult<void> handle_enter_notify(const void* ev);
+
+    // Start-up steps before the first tick.
+    XResult<void> setup_grabs();
+    XResult<void> setup_ewmh_hints();
+    XResult<void> adopt_existing_windows();
+
+private:
+    WindowManager() = default;
+    // One tick's IPC work and the wait at its end.
+    void serve_ipc();
+    // Adds the IPC descriptors to `fds`; true when a server already holds a complete request.
+    bool ipc_wants_tick(std::vector<struct pollfd>& fds) const;
+    void wait_for_input();
+    void shutdown();
+    // An event xcb had already read when the loop looked for more input; handled first next tick.
+    void* peeked_event_ = nullptr;
+    void manage_common(Window w, size_t workspace, bool floating, Rect floating_geometry);
+    void write_wm_desktop(Window w, size_t workspace);
+};
+
+}  // namespace vop

@@ -1,0 +1,125 @@
+// The main loop: set-up, ticks (X events, IPC, child reaping, a short wait) and shutdown.
+#include "core/window_manager.hpp"
+#include "logging.hpp"
+#include "util/process.hpp"
+#include "x11/session.hpp"
+#include "x11/wm_requests.hpp"
+
+#include <xcb/randr.h>
+#include <xcb/xcb.h>
+
+#include <poll.h>
+
+#include <array>
+#include <cstdlib>
+
+namespace vop {
+namespace {
+constexpr const char* kTarget = "vop::x11::events";
+constexpr int kTickMillis = 10;
+
+using Handler = XResult<void> (WindowManager::*)(const void*);
+
+// X event type → handler; events without one are only traced.
+constexpr std::array<Handler, 128> make_table() {
+    std::array<Handler, 128> t{};
+    t[XCB_MAP_REQUEST] = &WindowManager::handle_map_request;
+    t[XCB_CONFIGURE_REQUEST] = &WindowManager::handle_configure_request;
+    t[XCB_UNMAP_NOTIFY] = &WindowManager::handle_unmap_notify;
+    t[XCB_DESTROY_NOTIFY] = &WindowManager::handle_destroy_notify;
+    t[XCB_EXPOSE] = &WindowManager::handle_expose;
+    t[XCB_PROPERTY_NOTIFY] = &WindowManager::handle_property_notify;
+    t[XCB_CLIENT_MESSAGE] = &WindowManager::handle_client_message;
+    t[XCB_KEY_PRESS] = &WindowManager::handle_key_press;
+    t[XCB_BUTTON_PRESS] = &WindowManager::handle_button_press;
+    t[XCB_BUTTON_RELEASE] = &WindowManager::handle_button_release;
+    t[XCB_MOTION_NOTIFY] = &WindowManager::handle_motion_notify;
+    t[XCB_ENTER_NOTIFY] = &WindowManager::handle_enter_notify;
+    return t;
+}
+constexpr std::array<Handler, 128> kHandlers = make_table();
+
+std::string event_form(const xcb_generic_event_t* ev) {
+    if (ev->response_type == 0) {
+        auto* e = reinterpret_cast<const xcb_generic_error_t*>(ev);
+        return "Error(" + describe_x_error(e->error_code, e->major_code, e->minor_code, e->resource_id, e->sequence) +
+               ")";
+    }
+    return fmt::format("Event {{ type: {}, sequence: {} }}", ev->response_type & 0x7f, ev->sequence);
+}
+
+}  // namespace
+
+XResult<void> WindowManager::handle_event(const void* event) {
+    auto* ev = static_cast<const xcb_generic_event_t*>(event);
+    const uint8_t type = ev->response_type & 0x7f;
+    if (type != 0) {
+        if (Handler h = kHandlers[type]) return (this->*h)(event);
+        if (auto base = connection->randr_event_base()) {
+            if (type == *base + XCB_RANDR_SCREEN_CHANGE_NOTIFY) return handle_screen_change(event);
+            if (type == *base + XCB_RANDR_NOTIFY) return handle_randr_notify(event);
+        }
+    }
+    log::trace(kTarget, "Unhandled event: {}", event_form(ev));
+    return {};
+}
+
+XResult<void> WindowManager::run() {
+    log::info(kTarget, "Starting event loop");
+    VOP_TRY(setup_grabs());
+    VOP_TRY(setup_ewmh_hints());
+    VOP_TRY(adopt_existing_windows());
+    session::start_graphical_session();
+    if (config.bar_enabled) bar_process = session::spawn_vopbar();
+
+    while (running) {
+        // 1. Every pending X event.
+        for (;;) {
+            auto* ev = static_cast<xcb_generic_event_t*>(peeked_event_);
+            peeked_event_ = nullptr;
+            if (!ev) ev = xcb_poll_for_event(connection->conn);
+            if (!ev) break;
+            auto r = handle_event(ev);
+            std::free(ev);
+            if (!r) return r;
+        }
+        VOP_TRY(connection->check());
+        // 2 and 3. Both IPC servers.
+        serve_ipc();
+        // 4. Exited children, whoever started them.
+        process::reap_children();
+        // 5. Wait until input arrives, 10 ms at the most.
+        if (running) wait_for_input();
+    }
+    shutdown();
+    return {};
+}
+
+void WindowManager::wait_for_input() {
+    // xcb may already hold events it read while waiting for a reply: then there is no wait.
+    if ((peeked_event_ = xcb_poll_for_queued_event(connection->conn))) return;
+    std::vector<pollfd> fds;
+    fds.push_back({xcb_get_file_descriptor(connection->conn), POLLIN, 0});
+    if (ipc_wants_tick(fds)) return;
+    ::poll(fds.data(), fds.size(), kTickMillis);
+}
+
+void WindowManager::shutdown() {
+    log::info(kTarget, "Unmapping {} managed windows", windows.size());
+    for (const auto& [w, rec] : windows) {
+        log::debug(kTarget, "Unmapping window {}", w);
+        (void)connection->unmap_window(w);
+    }
+    (void)x11::sync(*connection);
+    log::info(kTarget, "Windows unmapped and synced");
+    if (bar_process) {
+        session::stop_vopbar(*bar_process);
+        bar_process.reset();
+    }
+    log::info(kTarget, "Killing picom...");
+    (void)process::run("pkill", {"-x", "picom"}, {.in = process::Stdio::Null, .out = process::Stdio::Inherit, .err = process::Stdio::Inherit, .env = {}});
+    session::stop_graphical_session();
+    log::info(kTarget, "Event loop exited");
+}
+
+}  // namespace vop

@@ -1,0 +1,220 @@
+// X events about the life of windows and requests from clients: map, configure, unmap, destroy,
+// expose, property changes, client messages and RandR changes.
+#include "config/rules.hpp"
+#include "core/window_manager.hpp"
+#include "logging.hpp"
+
+#include <xcb/randr.h>
+#include <xcb/xcb.h>
+
+#include <algorithm>
+#include <cstdlib>
+
+namespace vop {
+namespace {
+constexpr const char* kTarget = "vop::x11::events";
+}
+
+XResult<void> WindowManager::handle_map_request(const void* event) {
+    auto* ev = static_cast<const xcb_map_request_event_t*>(event);
+    const Window w = ev->window;
+    log::debug(kTarget, "MapRequest for window {}", w);
+    if (connection->should_ignore(w)) {
+        log::info(kTarget, "Window {} is dock/desktop, mapping without managing", w);
+        VOP_TRY(connection->map_window(w));
+        if (auto s = connection->get_strut(w)) {
+            log::info(kTarget, "Dock window {} has strut: left={}, right={}, top={}, bottom={}", w, s->left, s->right,
+                      s->top, s->bottom);
+            struts[w] = *s;
+            VOP_TRY(apply_layout());
+        }
+        return connection->flush();
+    }
+    if (w == connection->root || windows.count(w)) {
+        VOP_TRY(connection->map_window(w));
+        return connection->flush();
+    }
+    RuleActions rule = check_rules(w);
+    uint64_t n = rule.workspace.value_or(current_workspace + 1);
+    size_t t = n == 0 ? 0 : static_cast<size_t>(std::min<uint64_t>(n - 1, kWorkspaceCount - 1));
+    bool floating = rule.floating ? *rule.floating : connection->should_float(w);
+    VOP_TRY(connection->select_input(w, floating ? kFloatingEventMask : kClientEventMask));
+    VOP_TRY(connection->grab_button(w));
+    if (t == current_workspace) {
+        floating ? manage_window_floating(w) : manage_window(w);
+        if (create_frame_for_window(w)) VOP_TRY(frame_manager.map_frame(*connection, w));
+        VOP_TRY(connection->map_window(w));
+        VOP_TRY(apply_layout());
+        return set_focus(w, true);
+    }
+    floating ? manage_window_floating_on_workspace(w, t) : manage_window_on_workspace(w, t);
+    create_frame_for_window(w);
+    if (is_shown(t)) {
+        // Another monitor shows that workspace: the window belongs on screen there.
+        if (frame_manager.frame_for_client(w)) VOP_TRY(frame_manager.map_frame(*connection, w));
+        VOP_TRY(connection->map_window(w));
+    }
+    return apply_layout();
+}
+
+XResult<void> WindowManager::handle_configure_request(const void* event) {
+    auto* ev = static_cast<const xcb_configure_request_event_t*>(event);
+    log::trace(kTarget, "ConfigureRequest for window {}", ev->window);
+    if (windows.count(ev->window)) return {};  // the layout decides managed windows' geometry
+    uint32_t values[7];
+    size_t n = 0;
+    const uint16_t mask = ev->value_mask;
+    if (mask & XCB_CONFIG_WINDOW_X) values[n++] = static_cast<uint32_t>(static_cast<int32_t>(ev->x));
+    if (mask & XCB_CONFIG_WINDOW_Y) values[n++] = static_cast<uint32_t>(static_cast<int32_t>(ev->y));
+    if (mask & XCB_CONFIG_WINDOW_WIDTH) values[n++] = ev->width;
+    if (mask & XCB_CONFIG_WINDOW_HEIGHT) values[n++] = ev->height;
+    if (mask & XCB_CONFIG_WINDOW_BORDER_WIDTH) values[n++] = ev->border_width;
+    if (mask & XCB_CONFIG_WINDOW_SIBLING) values[n++] = ev->sibling;
+    if (mask & XCB_CONFIG_WINDOW_STACK_MODE) values[n++] = ev->stack_mode;
+    xcb_configure_window(connection->conn, ev->window, mask & 0x7f, values);
+    VOP_TRY(connection->check());
+    return connection->flush();
+}
+
+// After a window left: clear the root, lay out again, and focus what the model chose (or the monitor).
+XResult<void> WindowManager::refocus_after_loss() {
+    VOP_TRY(connection->clear_root_area(0, 0, connection->screen_width, connection->screen_height));
+    VOP_TRY(apply_layout());
+    if (focused) {
+        VOP_TRY(set_focus(*focused, true));
+    } else {
+        VOP_TRY(warp_to_monitor(focused_monitor));
+    }
+    return connection->flush();
+}
+
+XResult<void> WindowManager::handle_unmap_notify(const void* event) {
+    auto* ev = static_cast<const xcb_unmap_notify_event_t*>(event);
+    const Window w = ev->window;
+    log::debug(kTarget, "UnmapNotify for window {} (event on {})", w, ev->event);
+    if (ev->event != connection->root) {
+        log::debug(kTarget, "Ignoring UnmapNotify (not from root, likely StructureNotify)");
+        return {};
+    }
+    if (struts.erase(w)) {
+        log::info(kTarget, "Dock window {} unmapped, removing strut", w);
+        VOP_TRY(apply_layout());
+        return connection->flush();
+    }
+    auto it = windows.find(w);
+    if (it == windows.end()) return {};
+    if (it->second.pending_unmaps > 0) {
+        --it->second.pending_unmaps;
+        log::debug(kTarget, "Ignoring UnmapNotify for window {} (intentional unmap, count now {})", w,
+                   it->second.pending_unmaps);
+        return {};
+    }
+    if (!is_shown(it->second.workspace)) return {};
+    unmanage_window(w);
+    return refocus_after_loss();
+}
+
+XResult<void> WindowManager::handle_destroy_notify(const void* event) {
+    auto* ev = static_cast<const xcb_destroy_notify_event_t*>(event);
+    const Window w = ev->window;
+    log::debug(kTarget, "DestroyNotify for window {}", w);
+    if (struts.erase(w)) log::info(kTarget, "Dock window {} destroyed, removing strut", w);
+    unmanage_window(w);
+    return refocus_after_loss();
+}
+
+XResult<void> WindowManager::handle_expose(const void* event) {
+    auto* ev = static_cast<const xcb_expose_event_t*>(event);
+    if (ev->count != 0) return {};
+    auto client = frame_manager.client_for_frame(ev->window);
+    if (!client || !config.titlebar_enabled) return {};
+    auto it = windows.find(*client);
+    const std::string title = it == windows.end() ? std::string() : it->second.title;
+    const bool is_focused = focused == *client;
+    // The whole bar is repainted, whatever part of it was exposed.
+    auto frame_width = frame_bar_width(*client).value_or(ev->width);
+    VOP_TRY(frame_manager.draw_titlebar(*connection, *client, title, frame_width,
+                                        static_cast<uint16_t>(config.titlebar_height),
+                                        is_focused ? config.titlebar_color_focused : config.titlebar_color_unfocused,
+                                        config.titlebar_text_color, is_focused));
+    return connection->flush();
+}
+
+XResult<void> WindowManager::handle_property_notify(const void* event) {
+    auto* ev = static_cast<const xcb_property_notify_event_t*>(event);
+    const Window w = ev->window;
+    if (ev->atom != XCB_ATOM_WM_HINTS || !windows.count(w)) return {};
+    log::debug(kTarget, "WM_HINTS changed for window {}", w);
+    auto hints = connection->get_wm_hints(w);
+    if (!hints) return {};
+    auto it = windows.find(w);
+    const bool old = it != windows.end() && it->second.urgent;
+    if (hints->urgent == old) return {};
+    log::info(kTarget, "Window {} urgency changed: {} -> {}", w, old, hints->urgent);
+    if (it != windows.end()) it->second.urgent = hints->urgent;
+    VOP_TRY(update_borders());
+    return connection->flush();
+}
+
+XResult<void> WindowManager::handle_client_message(const void* event) {
+    auto* ev = static_cast<const xcb_client_message_event_t*>(event);
+    const Window w = ev->window;
+    const Atoms& a = connection->atoms;
+    const uint32_t* data = ev->data.data32;
+    if (ev->type == a._NET_ACTIVE_WINDOW) {
+        log::debug(kTarget, "ClientMessage: _NET_ACTIVE_WINDOW for window {}", w);
+        auto it = windows.find(w);
+        if (it != windows.end()) {
+            if (it->second.workspace != current_workspace) VOP_TRY(switch_workspace_impl(it->second.workspace, true));
+            VOP_TRY(set_focus(w, false));
+            if (is_floating(w)) VOP_TRY(raise_window(w));
+        }
+    } else if (ev->type == a._NET_CURRENT_DESKTOP) {
+        log::debug(kTarget, "ClientMessage: _NET_CURRENT_DESKTOP to {}", data[0]);
+        if (data[0] < kWorkspaceCount) VOP_TRY(switch_workspace_impl(data[0], true));
+    } else if (ev->type == a._NET_CLOSE_WINDOW) {
+        log::debug(kTarget, "ClientMessage: _NET_CLOSE_WINDOW for window {}", w);
+        if (windows.count(w)) VOP_TRY(close_window(w));
+    } else if (ev->type == a._NET_WM_STATE) {
+        log::debug(kTarget, "ClientMessage: _NET_WM_STATE action={} property={} for window {}", data[0], data[1], w);
+        if (data[1] == a._NET_WM_STATE_FULLSCREEN) {
+            if (data[0] == 0) VOP_TRY(set_fullscreen(w, false));
+            if (data[0] == 1) VOP_TRY(set_fullscreen(w, true));
+            if (data[0] == 2) VOP_TRY(toggle_fullscreen(w));
+        }
+    } else {
+        log::trace(kTarget, "Unhandled ClientMessage type: {}", ev->type);
+    }
+    return connection->flush();
+}
+
+XResult<void> WindowManager::handle_randr_notify(const void*) {
+    log::info(kTarget, "RandR notify event, refreshing monitors");
+    VOP_TRY(refresh_monitors());
+    broadcast_i3_output_event();
+    return {};
+}
+
+XResult<void> WindowManager::handle_screen_change(const void*) {
+    log::info(kTarget, "RandR screen change detected, refreshing monitors");
+    VOP_TRY(refresh_monitors());
+    broadcast_i3_output_event();
+    return {};
+}
+
+}  // namespace vop
+
+namespace vop {
+
+std::optional<uint16_t> WindowManager::frame_bar_width(Window client) {
+    auto frame = frame_manager.frame_for_client(client);
+    if (!frame) return std::nullopt;
+    auto cookie = xcb_get_geometry(connection->conn, *frame);
+    xcb_get_geometry_reply_t* r = xcb_get_geometry_reply(connection->conn, cookie, nullptr);
+    if (!r) return std::nullopt;
+    uint16_t width = r->width;
+    std::free(r);
+    return width;
+}
+
+}  // namespace vop

@@ -1,0 +1,87 @@
+// Floating windows: toggling between tiled and floating, raising; and closing windows.
+#include "core/layout_math.hpp"
+#include "core/window_manager.hpp"
+#include "logging.hpp"
+#include "x11/wm_requests.hpp"
+
+#include <algorithm>
+
+namespace vop {
+namespace {
+constexpr const char* kTarget = "vop::x11::events";
+}
+
+XResult<void> WindowManager::toggle_floating(Window w) {
+    auto it = windows.find(w);
+    if (it == windows.end()) {
+        log::warn(kTarget, "toggle_floating: window {} not managed", w);
+        return {};
+    }
+    ManagedWindow& rec = it->second;
+    Workspace& ws = workspaces[current_workspace];
+    if (log::enabled(log::Level::Debug, kTarget)) {
+        bool in_list = std::find(ws.floating.begin(), ws.floating.end(), w) != ws.floating.end();
+        log::debug(kTarget, "toggle_floating: window={}, is_floating={}, in_tree={}, in_floating_list={}", w,
+                   rec.floating, ws.root.contains(w), in_list);
+    }
+    if (rec.floating) {
+        log::info(kTarget, "Returning window {} to tiled", w);
+        rec.floating = false;
+        VOP_TRY(connection->select_input(w, kClientEventMask));
+        if (edge_cursor && edge_cursor->first == w) {
+            VOP_TRY(connection->clear_window_cursor(w));
+            edge_cursor.reset();
+        }
+        ws.remove_floating(w);
+        ws.root.insert_with_rect(w, ws.root.first_window(), focused_monitor_ref().rect);
+        return apply_layout();
+    }
+    log::info(kTarget, "Floating window {}", w);
+    if (!ws.root.contains(w)) {
+        log::warn(kTarget, "toggle_floating: window {} not in tree, cannot float", w);
+        return {};
+    }
+    Rect g = layout::floating_size_large(focused_monitor_ref().rect);
+    log::debug(kTarget, "Floating geometry: {}", g);
+    bool removed = ws.root.remove(w);
+    log::debug(kTarget, "Removed from tree: {}", removed);
+    rec.floating = true;
+    rec.floating_geometry = g;
+    VOP_TRY(connection->select_input(w, kFloatingEventMask));
+    ws.add_floating(w);
+    return apply_layout();
+}
+
+bool WindowManager::is_floating(Window w) const {
+    auto it = windows.find(w);
+    return it != windows.end() && it->second.floating;
+}
+
+XResult<void> WindowManager::raise_window(Window w) {
+    auto& list = workspaces[current_workspace].floating;
+    if (auto it = std::find(list.begin(), list.end(), w); it != list.end()) {
+        list.erase(it);
+        list.push_back(w);
+    }
+    // A framed window is stacked through its frame; restacking the client inside it does nothing.
+    VOP_TRY(x11::raise_window(*connection, frame_manager.frame_for_client(w).value_or(w)));
+    return connection->flush();
+}
+
+XResult<void> WindowManager::close_window(Window w) {
+    if (!windows.count(w)) {
+        log::warn(kTarget, "close_window called on unmanaged window {}", w);
+        return {};
+    }
+    log::info(kTarget, "Closing window {}", w);
+    if (connection->supports_delete_window(w)) {
+        log::info(kTarget, "Window {} supports WM_DELETE_WINDOW, sending graceful close", w);
+        VOP_TRY(x11::send_delete_window(*connection, w));
+    } else {
+        log::info(kTarget, "Window {} doesn't support WM_DELETE_WINDOW, using kill_client", w);
+        VOP_TRY(x11::kill_client(*connection, w));
+    }
+    return connection->flush();
+}
+
+}  // namespace vop

@@ -1,0 +1,143 @@
+// systemctl for the graphical session, and starting, signalling and stopping vopbar.
+#include "x11/session.hpp"
+
+#include "logging.hpp"
+#include "util/process.hpp"
+
+#include <sys/stat.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <ctime>
+#include <string>
+
+namespace vop::session {
+namespace {
+constexpr const char* kTarget = "vop::x11::events";
+
+bool exists(const std::string& path) {
+    struct stat st{};
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+// Captured bytes as text, with invalid UTF-8 replaced.
+std::string text_of(const std::string& bytes) {
+    std::string out;
+    size_t i = 0;
+    auto cont = [&](size_t k) { return i + k < bytes.size() && (static_cast<unsigned char>(bytes[i + k]) & 0xC0) == 0x80; };
+    while (i < bytes.size()) {
+        unsigned char c = static_cast<unsigned char>(bytes[i]);
+        size_t len = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+        bool ok = len > 0;
+        for (size_t k = 1; ok && k < len; ++k) ok = cont(k);
+        if (ok) {
+            out.append(bytes, i, len);
+            i += len;
+        } else {
+            out += "\xEF\xBF\xBD";
+            ++i;
+        }
+    }
+    return out;
+}
+
+const process::Options kCaptured{.in = process::Stdio::Null, .out = process::Stdio::Capture,
+                                 .err = process::Stdio::Capture, .env = {}};
+
+void sleep_ms(long ms) {
+    timespec ts{ms / 1000, (ms % 1000) * 1'000'000};
+    nanosleep(&ts, nullptr);
+}
+
+}  // namespace
+
+void start_graphical_session() {
+    const char* display = std::getenv("DISPLAY");
+    if (!display) {
+        log::warn(kTarget, "DISPLAY not set, skipping systemd import");
+    } else {
+        auto r = process::run("systemctl", {"--user", "import-environment", "DISPLAY", "XAUTHORITY"}, kCaptured);
+        if (!r) {
+            log::error(kTarget, "Failed to run systemctl import-environment: {}", r.error());
+        } else if (!r->success()) {
+            log::error(kTarget, "Failed to import DISPLAY: {}", text_of(r->err));
+        } else {
+            log::info(kTarget, "Imported DISPLAY={} to systemd user session", display);
+        }
+    }
+    auto r = process::run("systemctl", {"--user", "start", "graphical-session.target"}, kCaptured);
+    if (!r) {
+        log::error(kTarget, "Failed to run systemctl start graphical-session.target: {}", r.error());
+    } else if (!r->success()) {
+        log::error(kTarget, "Failed to start graphical-session.target: {}", text_of(r->err));
+    } else {
+        log::info(kTarget, "Started graphical-session.target");
+    }
+}
+
+void stop_graphical_session() {
+    auto r = process::run("systemctl", {"--user", "stop", "graphical-session.target"}, {});
+    if (!r) {
+        log::warn(kTarget, "Failed to stop graphical-session.target: {}", r.error());
+    } else if (!r->success()) {
+        log::debug(kTarget, "graphical-session.target was not running");
+    } else {
+        log::info(kTarget, "Stopped graphical-session.target");
+    }
+}
+
+std::optional<pid_t> spawn_vopbar() {
+    log::info(kTarget, "Spawning vopbar...");
+    std::string program = "vopbar";
+    auto which = process::run("which", {"vopbar"}, kCaptured);
+    if (!which || !which->success()) {
+        const char* home = std::getenv("HOME");
+        if (home && exists(std::string(home) + "/.local/bin/vopbar")) {
+            program = std::string(home) + "/.local/bin/vopbar";
+        } else if (exists("/usr/local/bin/vopbar")) {
+            program = "/usr/local/bin/vopbar";
+        }
+    }
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    std::string socket = runtime ? std::string(runtime) + "/vop-i3.sock" : "/tmp/vop-i3.sock";
+    auto pid = process::spawn(program, {"daemon"}, {.env = {{"I3SOCK", socket}}});
+    if (!pid) {
+        log::error(kTarget, "Failed to spawn vopbar: {}", pid.error());
+        log::info(kTarget, "Hint: Ensure vopbar is installed and in PATH (for example in ~/.local/bin or "
+                           "/usr/local/bin)");
+        return std::nullopt;
+    }
+    log::info(kTarget, "vopbar started (PID {}), I3SOCK={}", *pid, socket);
+    return *pid;
+}
+
+void stop_vopbar(pid_t pid) {
+    log::info(kTarget, "Stopping vopbar (PID {})...", pid);
+    process::send_signal(pid, SIGTERM);
+    auto first = process::try_wait(pid);
+    if (!first) {
+        log::warn(kTarget, "Error checking vopbar status: {}", first.error());
+        return;
+    }
+    if (first->exited) {
+        log::info(kTarget, "vopbar exited with status: {}", process::exit_status_text(first->status));
+        return;
+    }
+    sleep_ms(100);
+    auto second = process::try_wait(pid);
+    if (!second) {
+        log::warn(kTarget, "Error waiting for vopbar: {}", second.error());
+    } else if (second->exited) {
+        log::info(kTarget, "vopbar exited with status: {}", process::exit_status_text(second->status));
+    } else {
+        log::warn(kTarget, "vopbar did not exit gracefully, sending SIGKILL");
+        process::send_signal(pid, SIGKILL);
+    }
+}
+
+void reload_vopbar(pid_t pid) {
+    log::info(kTarget, "Signaling vopbar to reload (PID {})...", pid);
+    process::send_signal(pid, SIGHUP);
+}
+
+}  // namespace vop::session

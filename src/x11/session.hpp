@@ -1,0 +1,21 @@
+// The programs around the window manager: the systemd graphical session and the vopbar bar.
+#pragma once
+
+#include <sys/types.h>
+
+#include <optional>
+
+namespace vop::session {
+
+// Imports DISPLAY and XAUTHORITY into the systemd user session and starts graphical-session.target.
+void start_graphical_session();
+void stop_graphical_session();
+
+// Starts vopbar with "daemon" and I3SOCK; none when it cannot be started.
+std::optional<pid_t> spawn_vopbar();
+// SIGTERM, one grace period of 100 ms, then SIGKILL.
+void stop_vopbar(pid_t pid);
+// SIGHUP: the bar re-reads its configuration.
+void reload_vopbar(pid_t pid);
+
+}  // namespace vop::session

@@ -1,0 +1,97 @@
+// The plain X requests of the core and the event loop, queued unless a reply is needed.
+#include "x11/wm_requests.hpp"
+
+#include <xcb/xcb.h>
+
+#include <cstdlib>
+
+namespace vop::x11 {
+namespace {
+
+XResult<void> set_list(Connection& c, Window w, Atom property, Atom type, std::span<const uint32_t> values) {
+    xcb_change_property(c.conn, XCB_PROP_MODE_REPLACE, w, property, type, 32, static_cast<uint32_t>(values.size()),
+                        values.data());
+    return c.check();
+}
+
+std::string reply_error(Connection& c, xcb_generic_error_t* e) {
+    std::string text = e ? describe_x_error(e->error_code, e->major_code, e->minor_code, e->resource_id, e->sequence)
+                         : describe_conn_error(xcb_connection_has_error(c.conn));
+    std::free(e);
+    return text;
+}
+
+}  // namespace
+
+XResult<void> set_cardinals(Connection& c, Window w, Atom property, std::span<const uint32_t> values) {
+    return set_list(c, w, property, XCB_ATOM_CARDINAL, values);
+}
+XResult<void> set_windows(Connection& c, Window w, Atom property, std::span<const uint32_t> values) {
+    return set_list(c, w, property, XCB_ATOM_WINDOW, values);
+}
+XResult<void> set_atoms(Connection& c, Window w, Atom property, std::span<const uint32_t> values) {
+    return set_list(c, w, property, XCB_ATOM_ATOM, values);
+}
+
+XResult<void> raise_window(Connection& c, Window w) {
+    const uint32_t above = XCB_STACK_MODE_ABOVE;
+    xcb_configure_window(c.conn, w, XCB_CONFIG_WINDOW_STACK_MODE, &above);
+    return c.check();
+}
+
+XResult<void> set_input_focus(Connection& c, Window w) {
+    xcb_set_input_focus(c.conn, XCB_INPUT_FOCUS_PARENT, w, XCB_CURRENT_TIME);
+    return c.check();
+}
+
+XResult<void> sync(Connection& c) {
+    auto cookie = xcb_get_input_focus(c.conn);
+    VOP_TRY(c.check());
+    xcb_generic_error_t* e = nullptr;
+    if (auto* r = xcb_get_input_focus_reply(c.conn, cookie, &e)) {
+        std::free(r);
+        return {};
+    }
+    return err(Error::reply(reply_error(c, e)));
+}
+
+XResult<void> kill_client(Connection& c, Window w) {
+    xcb_kill_client(c.conn, w);
+    return c.check();
+}
+
+XResult<void> send_delete_window(Connection& c, Window w) {
+    xcb_client_message_event_t ev{};
+    ev.response_type = XCB_CLIENT_MESSAGE;
+    ev.format = 32;
+    ev.window = w;
+    ev.type = c.atoms.WM_PROTOCOLS;
+    ev.data.data32[0] = c.atoms.WM_DELETE_WINDOW;
+    ev.data.data32[1] = XCB_CURRENT_TIME;
+    xcb_send_event(c.conn, 0, w, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char*>(&ev));
+    return c.check();
+}
+
+XResult<std::vector<Window>> root_children(Connection& c) {
+    auto cookie = xcb_query_tree(c.conn, c.root);
+    VOP_TRY(c.check());
+    xcb_generic_error_t* e = nullptr;
+    xcb_query_tree_reply_t* r = xcb_query_tree_reply(c.conn, cookie, &e);
+    if (!r) return err(Error::reply(reply_error(c, e)));
+    const Window* kids = xcb_query_tree_children(r);
+    std::vector<Window> out(kids, kids + xcb_query_tree_children_length(r));
+    std::free(r);
+    return out;
+}
+
+XResult<std::optional<WindowAttributes>> window_attributes(Connection& c, Window w) {
+    auto cookie = xcb_get_window_attributes(c.conn, w);
+    VOP_TRY(c.check());
+    xcb_get_window_attributes_reply_t* r = xcb_get_window_attributes_reply(c.conn, cookie, nullptr);
+    if (!r) return std::optional<WindowAttributes>{};
+    WindowAttributes a{r->map_state == XCB_MAP_STATE_VIEWABLE, r->override_redirect != 0};
+    std::free(r);
+    return std::optional<WindowAttributes>{a};
+}
+
+}  // namespace vop::x11

@@ -1,0 +1,228 @@
+// Workspace and monitor commands: showing workspaces, moving windows between workspaces and monitors.
+#include "core/layout_math.hpp"
+#include "core/window_manager.hpp"
+#include "logging.hpp"
+#include "util/unicode.hpp"
+#include "x11/wm_requests.hpp"
+
+namespace vop {
+namespace {
+constexpr const char* kTarget = "vop::x11::events";
+
+bool ascii_iequal(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        auto fold = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+        if (fold(a[i]) != fold(b[i])) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+XResult<void> WindowManager::hide_workspace(size_t index) {
+    for (Window w : workspaces[index].all_windows()) {
+        if (auto it = windows.find(w); it != windows.end()) ++it->second.pending_unmaps;
+        VOP_TRY(connection->unmap_window(w));
+        if (auto frame = frame_manager.frame_for_client(w)) VOP_TRY(connection->unmap_window(*frame));
+    }
+    return {};
+}
+
+XResult<void> WindowManager::show_workspace(size_t index) {
+    for (Window w : workspaces[index].all_windows()) {
+        if (auto frame = frame_manager.frame_for_client(w)) VOP_TRY(connection->map_window(*frame));
+        VOP_TRY(connection->map_window(w));
+    }
+    return {};
+}
+
+XResult<void> WindowManager::switch_workspace_impl(size_t i, bool warp) {
+    if (i >= kWorkspaceCount) return {};
+    const size_t old = current_workspace;
+    if (auto k = monitor_showing(i)) {
+        if (*k == focused_monitor) return {};
+        log::info(kTarget, "Workspace {} already visible on monitor {}, focusing it", i + 1, *k);
+        focused_monitor = *k;
+        current_workspace = i;
+        VOP_TRY(connection->set_current_desktop(static_cast<uint32_t>(i)));
+        if (warp) {
+            auto p = layout::centre(monitors[*k].rect);
+            VOP_TRY(connection->warp_pointer(p.x, p.y));
+            last_warp = Clock::now();
+        }
+        if (auto w = focus_pick(i)) {
+            VOP_TRY(set_focus(*w, warp));
+        } else {
+            focused.reset();
+            VOP_TRY(connection->set_active_window(std::nullopt));
+        }
+    } else {
+        const size_t K = focused_monitor;
+        const size_t p = monitors[K].workspace;
+        log::info(kTarget, "Switching monitor {} from workspace {} to {}", K, p + 1, i + 1);
+        VOP_TRY(hide_workspace(p));
+        monitors[K].workspace = i;
+        monitors[K].workspaces = {i};
+        current_workspace = i;
+        VOP_TRY(connection->set_current_desktop(static_cast<uint32_t>(i)));
+        VOP_TRY(show_workspace(i));
+        VOP_TRY(apply_layout());
+        if (auto w = focus_pick(i)) {
+            VOP_TRY(set_focus(*w, warp));
+        } else {
+            focused.reset();
+            VOP_TRY(connection->set_active_window(std::nullopt));
+            if (warp) {
+                auto c = layout::centre(monitors[K].rect);
+                VOP_TRY(connection->warp_pointer(c.x, c.y));
+                last_warp = Clock::now();
+            }
+        }
+    }
+    if (i != old) broadcast_i3_workspace_event("focus", i, old);
+    return connection->flush();
+}
+
+XResult<void> WindowManager::move_to_workspace(size_t i) {
+    if (i >= kWorkspaceCount || !focused) return {};
+    const Window w = *focused;
+    auto it = windows.find(w);
+    ManagedWindow* rec = it == windows.end() ? nullptr : &it->second;
+    const size_t s = rec ? rec->workspace : current_workspace;
+    if (i == s) return {};
+    const bool fl = rec && rec->floating;
+    log::info(kTarget, "Moving window {} from workspace {} to {} (floating: {})", w, s + 1, i + 1, fl);
+    Workspace& src = workspaces[s];
+    if (fl) {
+        src.remove_floating(w);
+    } else {
+        src.root.remove(w);
+    }
+    std::optional<Window> c = src.root.first_window();
+    if (!c && !src.floating.empty()) c = src.floating.back();
+    src.focused = c;
+    if (rec) rec->workspace = i;
+    const uint32_t desk = static_cast<uint32_t>(i);
+    VOP_TRY(x11::set_cardinals(*connection, w, connection->atoms._NET_WM_DESKTOP, {&desk, 1}));
+    auto k = monitor_showing(i);
+    Workspace& dst = workspaces[i];
+    if (fl) {
+        dst.add_floating(w);
+        const size_t from_monitor = monitor_showing(s).value_or(focused_monitor);
+        if (rec && k && *k != from_monitor) {
+            // Keep the window's place relative to its monitor, so it appears on the one showing it.
+            const Rect from = monitors[from_monitor].rect, to = monitors[*k].rect;
+            rec->floating_geometry.x = static_cast<int16_t>(rec->floating_geometry.x + to.x - from.x);
+            rec->floating_geometry.y = static_cast<int16_t>(rec->floating_geometry.y + to.y - from.y);
+        }
+    } else {
+        dst.root.insert_with_rect(w, dst.focused, k ? monitors[*k].rect : focused_monitor_ref().rect);
+    }
+    dst.focused = w;
+    if (k) {
+        if (auto frame = frame_manager.frame_for_client(w)) VOP_TRY(connection->map_window(*frame));
+        VOP_TRY(connection->map_window(w));
+    } else {
+        if (rec) ++rec->pending_unmaps;
+        VOP_TRY(connection->unmap_window(w));
+        if (auto frame = frame_manager.frame_for_client(w)) VOP_TRY(connection->unmap_window(*frame));
+    }
+    VOP_TRY(apply_layout());
+    if (config.follow_window_on_move) {
+        VOP_TRY(switch_workspace_impl(i, true));
+    } else if (s == current_workspace) {
+        focused = c;
+        if (c) {
+            VOP_TRY(set_focus(*c, true));
+        } else {
+            VOP_TRY(connection->set_active_window(std::nullopt));
+        }
+    }
+    return connection->flush();
+}
+
+// "next"/"right" and "prev"/"left" wrap around; anything else names a monitor (ASCII case folded).
+static std::optional<size_t> resolve_monitor(const std::vector<Monitor>& monitors, size_t current,
+                                             const std::string& target) {
+    const size_t n = monitors.size();
+    if (target == "next" || target == "right") return (current + 1) % n;
+    if (target == "prev" || target == "left") return current == 0 ? n - 1 : current - 1;
+    for (size_t i = 0; i < n; ++i) {
+        if (ascii_iequal(monitors[i].name, target)) return i;
+    }
+    return std::nullopt;
+}
+
+XResult<void> WindowManager::focus_monitor(std::string_view target) {
+    if (monitors.size() < 2) return {};
+    const std::string lower = unicode::to_lower(target);
+    auto m = resolve_monitor(monitors, focused_monitor, lower);
+    if (!m) {
+        log::warn(kTarget, "Monitor '{}' not found", lower);
+        return {};
+    }
+    if (*m == focused_monitor) return {};
+    log::info(kTarget, "Focusing monitor {}: '{}'", *m, monitors[*m].name);
+    focused_monitor = *m;
+    current_workspace = monitors[*m].workspace;
+    if (auto w = focus_pick(current_workspace)) {
+        VOP_TRY(set_focus(*w, true));
+    } else {
+        focused.reset();
+        VOP_TRY(warp_to_monitor(*m));
+    }
+    return connection->flush();
+}
+
+XResult<void> WindowManager::move_to_monitor(std::string_view target) {
+    if (monitors.size() < 2 || !focused) return {};
+    const Window w = *focused;
+    const std::string lower = unicode::to_lower(target);
+    auto m = resolve_monitor(monitors, focused_monitor, lower);
+    if (!m) {
+        log::warn(kTarget, "Monitor '{}' not found", lower);
+        return {};
+    }
+    if (*m == focused_monitor) return {};
+    auto it = windows.find(w);
+    ManagedWindow* rec = it == windows.end() ? nullptr : &it->second;
+    const bool fl = rec && rec->floating;
+    const size_t d = monitors[*m].workspace;
+    log::info(kTarget, "Moving window {} to monitor {}: '{}' (workspace {})", w, *m, monitors[*m].name, d + 1);
+    Workspace& src = workspaces[current_workspace];
+    if (fl) {
+        src.remove_floating(w);
+    } else {
+        src.root.remove(w);
+    }
+    // The source workspace must not remember a window that now lives elsewhere.
+    if (src.focused == w) {
+        src.focused = src.root.first_window();
+        if (!src.focused && !src.floating.empty()) src.focused = src.floating.back();
+    }
+    if (rec) {
+        if (fl) {
+            const Rect from = focused_monitor_ref().rect, to = monitors[*m].rect;
+            rec->floating_geometry.x = static_cast<int16_t>(rec->floating_geometry.x + to.x - from.x);
+            rec->floating_geometry.y = static_cast<int16_t>(rec->floating_geometry.y + to.y - from.y);
+        }
+        rec->workspace = d;
+    }
+    Workspace& dst = workspaces[d];
+    if (fl) {
+        dst.add_floating(w);
+    } else {
+        dst.root.insert_with_rect(w, dst.focused, monitors[*m].rect);
+    }
+    const uint32_t desk = static_cast<uint32_t>(d);
+    VOP_TRY(x11::set_cardinals(*connection, w, connection->atoms._NET_WM_DESKTOP, {&desk, 1}));
+    focused_monitor = *m;
+    current_workspace = d;
+    dst.focused = w;
+    VOP_TRY(apply_layout());
+    VOP_TRY(set_focus(w, true));
+    return connection->flush();
+}
+
+}  // namespace vop
