@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -189,6 +190,22 @@ protected:
             usleep(10000);
         }
         return pred();
+    }
+    // The pixels of a rectangle of a window, row by row (24-bit colours), in one request.
+    std::vector<uint32_t> pixels(xcb_window_t w, int16_t x, int16_t y, uint16_t width, uint16_t height) {
+        auto r = xcb_get_image_reply(
+            client, xcb_get_image(client, XCB_IMAGE_FORMAT_Z_PIXMAP, w, x, y, width, height, ~0u), nullptr);
+        std::vector<uint32_t> out;
+        if (!r) return out;
+        const uint8_t* data = xcb_get_image_data(r);
+        const size_t n = static_cast<size_t>(xcb_get_image_data_length(r)) / 4;
+        for (size_t i = 0; i < n; ++i) {
+            uint32_t v;
+            std::memcpy(&v, data + i * 4, 4);
+            out.push_back(v & 0xFFFFFF);
+        }
+        free(r);
+        return out;
     }
     // Stdout of a shell command run against the test server.
     static std::string run(const std::string& cmd) {
