@@ -8,6 +8,8 @@
 #include "x11/connection.hpp"
 #include "x11/frame.hpp"
 
+#include <nlohmann/json.hpp>
+
 #include <sys/types.h>
 
 #include <array>
@@ -102,6 +104,28 @@ public:
     XResult<void> raise_window(Window w);
 
     XResult<void> close_window(Window w);
+
+    // Directional commands relative to the focused window.
+    XResult<void> focus_direction(Direction d);
+    XResult<void> focus_adjacent_monitor(Direction d);
+    XResult<void> swap_direction(Direction d);
+    XResult<void> resize_direction(Direction d, float amount);
+    XResult<void> equalize();
+
+    // Key-binding actions and the commands only they reach.
+    XResult<void> execute_action(const Action& action);
+    XResult<void> cycle_floating();
+    XResult<void> force_close_window();
+    // Re-reads init.lua, re-grabs keys, rewrites the compositor file, restarts or reloads the bar.
+    XResult<void> reload_config();
+    // Shows the resize cursor when the pointer is in a floating window's edge zone.
+    XResult<void> update_edge_cursor(Window w, int16_t x, int16_t y);
+
+    // JSON views of the state (sorted-key maps).
+    nlohmann::json get_workspaces_json() const;
+    nlohmann::json get_tree_json() const;
+    nlohmann::json get_monitors_json() const;
+    nlohmann::json get_focused_json() const;
 
     // One X event, already read off the connection (an xcb_generic_event_t).
     XResult<void> handle_event(const void* event);
