@@ -23,6 +23,8 @@ XResult<std::unique_ptr<IpcServer>> IpcServer::create() {
 IpcServer::~IpcServer() {
     listener_.remove_file_if_ours();
     log::debug(kTarget, "IPC server shutdown, socket removed");
+    // The last replies (the answer to "exit" among them) get one more chance before the connections close.
+    for (auto& c : clients_) (void)c->conn.flush();
 }
 
 void IpcServer::accept_connections() {

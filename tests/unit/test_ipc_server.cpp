@@ -195,7 +195,11 @@ TEST(IpcServer, AbusiveClientsAreClosedOthersServed) {
         std::string bytes;
         const char* warn;  // expected WARN text, if any
     };
+    std::string random_bytes;
+    for (int i = 0; i < 4096; ++i) random_bytes += static_cast<char>((i * 7919 + 13) & 0xff);
+    random_bytes += "\n";
     const Case cases[] = {
+        {"random bytes", random_bytes, nullptr},
         {"10 MB without a line feed", std::string(10 << 20, 'x'), "longer than 1048576 bytes"},
         {"deep nesting", "[\"x\"," + std::string(5000, '[') + std::string(5000, ']') + "]\n", "nested deeper"},
         {"invalid UTF-8", "{\"command\":\"\xff\"}\n", nullptr},
