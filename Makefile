@@ -8,7 +8,7 @@ else
 BUILD_DIR ?= build
 endif
 
-.PHONY: all deps build test run clean
+.PHONY: all deps build test run bench clean
 
 all: build
 
@@ -21,6 +21,9 @@ build: deps
 
 test: build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS)
+
+bench: build
+	@for b in $(BUILD_DIR)/bench_*; do [ -x "$$b" ] && "$$b" || exit 1; done
 
 run: build
 	scripts/run-vop $(BUILD_DIR)/vop
