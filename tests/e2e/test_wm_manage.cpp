@@ -1,0 +1,146 @@
+// Managing real client windows: tiling geometry, floating dialogs, docks and struts, unmanaging, adoption.
+#include "wm_fixture.hpp"
+
+#include <xcb/xcb.h>
+
+#include <algorithm>
+
+using namespace vop::test;
+
+namespace {
+bool contains(const std::vector<uint32_t>& v, uint32_t x) { return std::find(v.begin(), v.end(), x) != v.end(); }
+}  // namespace
+
+TEST_F(WmTest, TilesWindowsSideBySideThenStacked) {
+    start();
+    uint32_t a = client_->open_window({.instance = "one", .class_name = "One"});
+    // Work area (8, 8, 1904, 1064): the window sits half the inner gap inside it, borders within the cell.
+    EXPECT_TRUE(has_geometry(a, {12, 12, 1892, 1052, 2}));
+    EXPECT_TRUE(becomes([&] { return active() == a && client_->input_focus() == a; }));
+
+    uint32_t b = client_->open_window({.instance = "two", .class_name = "Two"});
+    EXPECT_TRUE(has_geometry(a, {12, 12, 940, 1052, 2}));
+    EXPECT_TRUE(has_geometry(b, {964, 12, 940, 1052, 2}));
+    EXPECT_TRUE(becomes([&] { return active() == b && client_->input_focus() == b; }));
+
+    // The focused window's cell (952x1064) is taller than wide: the third window stacks below it.
+    uint32_t c = client_->open_window({.instance = "three", .class_name = "Three"});
+    EXPECT_TRUE(has_geometry(b, {964, 12, 940, 520, 2}));
+    EXPECT_TRUE(has_geometry(c, {964, 544, 940, 520, 2}));
+
+    auto list = client_list();
+    EXPECT_EQ(list.size(), 3u);
+    for (uint32_t w : {a, b, c}) {
+        EXPECT_TRUE(contains(list, w));
+        EXPECT_EQ(client_->property_u32(w, "_NET_WM_DESKTOP"), std::vector<uint32_t>{0});
+    }
+    EXPECT_EQ(client_->property_u32(root(), "_NET_CLIENT_LIST_STACKING")->size(), 3u);
+    // The focused window shows the focused colour, the others the unfocused one.
+    EXPECT_TRUE(becomes([&] { return client_->root_pixel(965, 700) == 0x5294e2; }));
+    EXPECT_EQ(client_->root_pixel(12, 300), 0x2d2d2du);
+    EXPECT_EQ(client_->root_pixel(965, 300), 0x2d2d2du);
+}
+
+TEST_F(WmTest, DestroyedAndWithdrawnWindowsLeaveTheModel) {
+    start();
+    uint32_t a = client_->open_window();
+    uint32_t b = client_->open_window();
+    ASSERT_TRUE(has_geometry(b, {964, 12, 940, 1052, 2}));
+
+    client_->destroy(b);
+    EXPECT_TRUE(has_geometry(a, {12, 12, 1892, 1052, 2}));
+    EXPECT_TRUE(becomes([&] { return client_list() == std::vector<uint32_t>{a} && active() == a; }));
+
+    uint32_t c = client_->open_window();
+    ASSERT_TRUE(has_geometry(c, {964, 12, 940, 1052, 2}));
+    client_->unmap(c);  // the client withdraws it
+    EXPECT_TRUE(has_geometry(a, {12, 12, 1892, 1052, 2}));
+    EXPECT_TRUE(becomes([&] { return client_list() == std::vector<uint32_t>{a}; }));
+    EXPECT_TRUE(becomes([&] { return client_->input_focus() == a; }));
+
+    client_->destroy(a);
+    EXPECT_TRUE(becomes([&] { return client_list().empty(); }));
+}
+
+TEST_F(WmTest, DialogsAndTransientsFloatCentred) {
+    start();
+    uint32_t main = client_->open_window();
+    ASSERT_TRUE(has_geometry(main, {12, 12, 1892, 1052, 2}));
+    uint32_t dialog = client_->open_window({.window_type = {"_NET_WM_WINDOW_TYPE_DIALOG"}});
+    // 640x480 centred on the monitor, its border inside that box; the tiled window keeps its place.
+    EXPECT_TRUE(has_geometry(dialog, {640, 300, 636, 476, 2}));
+    EXPECT_TRUE(has_geometry(main, {12, 12, 1892, 1052, 2}));
+    EXPECT_TRUE(becomes([&] { return client_->input_focus() == dialog; }));
+    // Floating windows also get pointer motion (for the edge cursor).
+    EXPECT_TRUE(becomes([&] { return (client_->all_event_masks(dialog).value_or(0) & 0x620050) == 0x620050; }));
+    EXPECT_EQ(client_->all_event_masks(main).value_or(0) & 0x40, 0u);
+
+    uint32_t transient = client_->open_window({.transient_for = main});
+    EXPECT_TRUE(has_geometry(transient, {640, 300, 636, 476, 2}));
+    EXPECT_TRUE(has_geometry(main, {12, 12, 1892, 1052, 2}));
+}
+
+TEST_F(WmTest, DocksReserveTheirEdgeWithoutBeingManaged) {
+    start();
+    uint32_t a = client_->open_window();
+    ASSERT_TRUE(has_geometry(a, {12, 12, 1892, 1052, 2}));
+    uint32_t dock = client_->open_window({.x = 0, .y = 0, .width = 1920, .height = 30,
+                                          .window_type = {"_NET_WM_WINDOW_TYPE_DOCK"},
+                                          .strut = std::array<uint32_t, 4>{0, 0, 30, 0}});
+    EXPECT_TRUE(becomes([&] { return client_->viewable(dock); }));
+    EXPECT_TRUE(has_geometry(a, {12, 42, 1892, 1022, 2}));
+    EXPECT_FALSE(contains(client_list(), dock));
+    EXPECT_EQ(client_->input_focus(), a);
+
+    // A hostile strut larger than the screen cannot wrap the work area around.
+    uint32_t hostile = client_->open_window({.window_type = {"_NET_WM_WINDOW_TYPE_DOCK"},
+                                             .strut = std::array<uint32_t, 4>{0xFFFFFFF0u, 0xFFFFFFF0u, 0, 0}});
+    EXPECT_TRUE(becomes([&] { return client_->viewable(hostile); }));
+    client_->destroy(hostile);
+
+    client_->unmap(dock);
+    EXPECT_TRUE(has_geometry(a, {12, 12, 1892, 1052, 2}));
+}
+
+TEST_F(WmTest, AdoptsWindowsThatExistedBeforeStart) {
+    TestClient early(x_.display());
+    uint32_t a = early.open_window({.instance = "early", .class_name = "Early"});
+    uint32_t b = early.open_window({.window_type = {"_NET_WM_WINDOW_TYPE_DIALOG"}});
+    uint32_t menu = early.open_window({.override_redirect = true});
+    uint32_t hidden = early.create_window();
+    early.sync();
+    start();
+    EXPECT_TRUE(has_geometry(a, {12, 12, 1892, 1052, 2}));
+    EXPECT_TRUE(has_geometry(b, {640, 300, 636, 476, 2}));
+    auto list = client_list();
+    EXPECT_TRUE(contains(list, a) && contains(list, b));
+    EXPECT_FALSE(contains(list, menu));
+    EXPECT_FALSE(contains(list, hidden));
+    EXPECT_TRUE(vop_->wait_for_log("Adopted 2 existing windows"));
+}
+
+TEST_F(WmTest, UnmanagedWindowsGetTheirConfigureRequests) {
+    start();
+    uint32_t loose = client_->create_window({.x = 5, .y = 5, .width = 100, .height = 50});
+    client_->configure(loose, 300, 200, 111, 77);
+    EXPECT_TRUE(has_geometry(loose, {300, 200, 111, 77, 0}));
+    // A managed window's request is not honoured: the layout's geometry stands.
+    uint32_t managed = client_->open_window();
+    ASSERT_TRUE(has_geometry(managed, {12, 12, 1892, 1052, 2}));
+    client_->configure(managed, 300, 200, 111, 77);
+    client_->sync();
+    EXPECT_TRUE(has_geometry(managed, {12, 12, 1892, 1052, 2}));
+}
+
+TEST_F(WmTest, SurvivesWindowsThatVanishAtOnce) {
+    start();
+    // Map and destroy in one batch: every request vop makes about these windows fails.
+    for (int i = 0; i < 20; ++i) {
+        uint32_t w = client_->create_window({.instance = "flash", .class_name = "Flash", .urgent = true});
+        client_->map(w);
+        client_->destroy(w);
+    }
+    uint32_t a = client_->open_window();
+    EXPECT_TRUE(has_geometry(a, {12, 12, 1892, 1052, 2}));
+    EXPECT_TRUE(becomes([&] { return client_list() == std::vector<uint32_t>{a}; }));
+}

@@ -1,0 +1,72 @@
+// A running vop on a private Xvfb with a test client: the common ground of the window-manager tests.
+#pragma once
+
+#include "harness.hpp"
+
+#include <fmt/format.h>
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+namespace vop::test {
+
+// Gaps 8, border 2 (the default configuration's values), no title bars.
+inline const std::string kPlainConfig = R"(
+vop.set("gap_inner", 8)
+vop.set("gap_outer", 8)
+vop.set("border_width", 2)
+vop.set("border_color_focused", "#5294e2")
+vop.set("border_color_unfocused", "#2d2d2d")
+vop.set("border_color_urgent", "#ff5555")
+)";
+
+class WmTest : public ::testing::Test {
+protected:
+    void start(const std::string& init_lua = kPlainConfig) {
+        vop_ = std::make_unique<VopProcess>(VopOptions{.display = x_.display(), .env = {}, .init_lua = init_lua});
+        ASSERT_TRUE(vop_->wait_idle()) << vop_->describe();
+        client_ = std::make_unique<TestClient>(x_.display());
+    }
+    void TearDown() override {
+        client_.reset();
+        if (vop_) {
+            EXPECT_TRUE(vop_->running()) << "vop died during the test\n" << vop_->describe();
+        }
+    }
+
+    // Waits until the window has exactly this geometry (border included), reporting what it has.
+    ::testing::AssertionResult has_geometry(uint32_t w, Geometry want) {
+        std::optional<Geometry> g;
+        bool ok = wait_until([&] {
+            g = client_->geometry(w);
+            return g && *g == want;
+        });
+        if (ok) return ::testing::AssertionSuccess();
+        auto show = [](const Geometry& x) {
+            return fmt::format("({}, {}) {}x{} border {}", x.x, x.y, x.width, x.height, x.border_width);
+        };
+        return ::testing::AssertionFailure() << "window " << w << " has " << (g ? show(*g) : "nothing")
+                                             << ", want " << show(want);
+    }
+    bool becomes(std::function<bool()> pred) { return wait_until(std::move(pred)); }
+    std::vector<uint32_t> client_list() {
+        return client_->property_u32(root(), "_NET_CLIENT_LIST").value_or(std::vector<uint32_t>{});
+    }
+    uint32_t active() {
+        auto v = client_->property_u32(root(), "_NET_ACTIVE_WINDOW");
+        return v && !v->empty() ? (*v)[0] : 0;
+    }
+    uint32_t current_desktop() {
+        auto v = client_->property_u32(root(), "_NET_CURRENT_DESKTOP");
+        return v && !v->empty() ? (*v)[0] : 99;
+    }
+    uint32_t root() { return client_->root(); }
+    CommandResult run(const std::vector<std::string>& argv) { return run_command(x_.display(), argv); }
+
+    XServer x_;
+    std::unique_ptr<VopProcess> vop_;
+    std::unique_ptr<TestClient> client_;
+};
+
+}  // namespace vop::test
