@@ -57,7 +57,7 @@ Result<pid_t, OsError> spawn_shell(std::string_view command);
 // Starts `program` like `spawn` and waits for it to end, collecting any captured
 // output. Standard input defaults to /dev/null here.
 Result<Output, OsError> run(const std::string& program, const std::vector<std::string>& args,
-                            Options options = {.in = Stdio::Null});
+                            Options options = Options{Stdio::Null, Stdio::Inherit, Stdio::Inherit, {}});
 
 struct WaitState {
     bool exited = false;  // false: still running

@@ -1,0 +1,163 @@
+// Launching programs: streams, environment, inherited descriptors, signals, waiting and reaping.
+#include "util/process.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using namespace vop::process;
+
+namespace {
+
+const Options kCapture{.in = Stdio::Null, .out = Stdio::Capture, .err = Stdio::Capture, .env = {}};
+
+Output sh(const std::string& script, Options options = kCapture) {
+    auto r = run("sh", {"-c", script}, options);
+    EXPECT_TRUE(r.ok()) << (r.ok() ? "" : r.error().to_string());
+    return r.ok() ? r.value() : Output{};
+}
+
+// Waits for `pid` to end without reaping other children.
+WaitState wait_for(pid_t pid) {
+    for (int i = 0; i < 500; ++i) {
+        auto w = try_wait(pid);
+        if (!w.ok() || w->exited) return w.ok() ? *w : WaitState{};
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return {};
+}
+
+}  // namespace
+
+TEST(Process, RunCapturesBothStreamsAndTheStatus) {
+    Output o = sh("echo out; echo err >&2; exit 3");
+    EXPECT_EQ(o.out, "out\n");
+    EXPECT_EQ(o.err, "err\n");
+    EXPECT_FALSE(o.success());
+    EXPECT_EQ(exit_status_text(o.status), "exit status: 3");
+    EXPECT_TRUE(sh("true").success());
+
+    // More than a pipe buffer on both streams at once must not deadlock.
+    Output big = sh("head -c 200000 /dev/zero; head -c 150000 /dev/zero >&2");
+    EXPECT_EQ(big.out.size(), 200000u);
+    EXPECT_EQ(big.err.size(), 150000u);
+}
+
+TEST(Process, StandardInputFromDevNull) {
+    // `cat` would wait forever on an inherited terminal or pipe.
+    Output o = sh("cat; echo done");
+    EXPECT_EQ(o.out, "done\n");
+}
+
+TEST(Process, MissingProgramIsAnError) {
+    auto r = run("vop-no-such-program-xyz", {});
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().code, ENOENT);
+    EXPECT_EQ(r.error().to_string(), "No such file or directory (os error 2)");
+    EXPECT_FALSE(spawn("vop-no-such-program-xyz", {}).ok());
+}
+
+TEST(Process, EnvironmentOverrides) {
+    setenv("VOP_TEST_A", "old", 1);
+    setenv("VOP_TEST_B", "kept", 1);
+    Options o = kCapture;
+    o.env = {{"VOP_TEST_A", "new"}, {"VOP_TEST_C", "added"}};
+    Output out = sh("printf '%s %s %s' \"$VOP_TEST_A\" \"$VOP_TEST_B\" \"$VOP_TEST_C\"", o);
+    EXPECT_EQ(out.out, "new kept added");
+    EXPECT_STREQ(std::getenv("VOP_TEST_A"), "old");  // the parent's environment is untouched
+    unsetenv("VOP_TEST_A");
+    unsetenv("VOP_TEST_B");
+}
+
+TEST(Process, ChildGetsOnlyItsStandardDescriptors) {
+    int leaky = open("/dev/null", O_RDONLY);  // deliberately not close-on-exec
+    ASSERT_GE(leaky, 3);
+    Output o = sh("ls /proc/$$/fd");
+    close(leaky);
+    std::istringstream in(o.out);
+    std::string fd;
+    std::vector<std::string> fds;
+    while (in >> fd) fds.push_back(fd);
+    EXPECT_EQ(fds, (std::vector<std::string>{"0", "1", "2"})) << o.out;
+}
+
+TEST(Process, SigpipeIsBackToDefaultInTheChild) {
+    struct sigaction ignore {}, old {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGPIPE, &ignore, &old);
+    sigset_t block, old_mask;
+    sigemptyset(&block);
+    sigaddset(&block, SIGTERM);
+    sigprocmask(SIG_BLOCK, &block, &old_mask);
+
+    Output o = sh("grep -E '^(SigIgn|SigBlk)' /proc/$$/status");
+
+    sigprocmask(SIG_SETMASK, &old_mask, nullptr);
+    sigaction(SIGPIPE, &old, nullptr);
+
+    std::istringstream in(o.out);
+    std::string name, mask;
+    int seen = 0;
+    while (in >> name >> mask) {
+        unsigned long long bits = std::stoull(mask, nullptr, 16);
+        if (name == "SigIgn:") {
+            EXPECT_FALSE(bits & (1ull << (SIGPIPE - 1))) << o.out;
+        }
+        if (name == "SigBlk:") {
+            EXPECT_EQ(bits, 0u) << o.out;
+        }
+        ++seen;
+    }
+    EXPECT_EQ(seen, 2) << o.out;
+
+    // A writer into a closed pipe dies of SIGPIPE instead of looping on EPIPE.
+    Output yes = sh("yes | head -c 1 >/dev/null; echo ok");
+    EXPECT_EQ(yes.out, "ok\n");
+}
+
+TEST(Process, SpawnedChildIsReapedLeavingNoZombie) {
+    auto pid = spawn_shell("exit 0");
+    ASSERT_TRUE(pid.ok());
+    // Until collected the exited child stays a zombie; reaping takes it.
+    bool gone = false;
+    for (int i = 0; i < 500 && !gone; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        reap_children();
+        gone = waitpid(*pid, nullptr, WNOHANG) < 0 && errno == ECHILD;
+    }
+    EXPECT_TRUE(gone);
+    EXPECT_NE(access(("/proc/" + std::to_string(*pid)).c_str(), F_OK), 0);
+}
+
+TEST(Process, TryWaitAndSignals) {
+    auto pid = spawn("sleep", {"5"});
+    ASSERT_TRUE(pid.ok());
+    auto running = try_wait(*pid);
+    ASSERT_TRUE(running.ok());
+    EXPECT_FALSE(running->exited);
+    EXPECT_EQ(send_signal(*pid, SIGTERM), 0);
+    WaitState done = wait_for(*pid);
+    ASSERT_TRUE(done.exited);
+    EXPECT_EQ(exit_status_text(done.status), "signal: 15 (SIGTERM)");
+    // Collected: asking again is an error, as is signalling nothing.
+    EXPECT_FALSE(try_wait(*pid).ok());
+    EXPECT_EQ(send_signal(-99999, SIGTERM) != 0, true);
+}
+
+TEST(Process, ExitStatusText) {
+    EXPECT_EQ(exit_status_text(0), "exit status: 0");
+    EXPECT_EQ(exit_status_text(42 << 8), "exit status: 42");
+    EXPECT_EQ(exit_status_text(SIGKILL), "signal: 9 (SIGKILL)");
+    EXPECT_EQ(exit_status_text(SIGSEGV | 0x80), "signal: 11 (SIGSEGV) (core dumped)");
+}
