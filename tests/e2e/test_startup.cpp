@@ -1,3 +1,281 @@
-// Start-up of vop under a private X server (placeholder).
+// Start-up of vop under a private X server: the log, its filter and colours, fatal start errors, the take-over.
+#include "harness.hpp"
+
 #include <gtest/gtest.h>
-TEST(Startup, Placeholder) { SUCCEED(); }
+#include <xcb/xcb.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <ctime>
+#include <filesystem>
+#include <regex>
+#include <set>
+
+using namespace vop::test;
+
+namespace {
+
+constexpr uint32_t kRedirect = XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT;
+
+// Seconds between a record's timestamp and now, to see that it is UTC.
+long seconds_from_now(const std::string& stamp) {
+    tm t{};
+    strptime(stamp.c_str(), "%Y-%m-%dT%H:%M:%S", &t);
+    return static_cast<long>(std::labs(static_cast<long>(timegm(&t) - std::time(nullptr))));
+}
+
+std::vector<std::string> messages(const std::vector<LogRecord>& records) {
+    std::vector<std::string> out;
+    for (const auto& r : records) out.push_back(r.message);
+    return out;
+}
+
+bool has_level(const std::vector<LogRecord>& records, const std::string& level) {
+    for (const auto& r : records) {
+        if (r.level == level) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+TEST(Startup, LogStartsWithTheFixedRecordsInExactFormat) {
+    XServer x;
+    VopProcess vop({.display = x.display(), .env = {{"NO_COLOR", "1"}}});
+    ASSERT_TRUE(vop.wait_ready()) << vop.describe();
+
+    auto lines = log_lines();
+    ASSERT_GE(lines.size(), 4u) << vop.describe();
+    // "<timestamp>  INFO vop: vop 0.1.0 starting": two blanks before INFO, which is right-aligned in five.
+    const std::string stamp = R"(\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2}\.\d{6}Z)";
+    EXPECT_TRUE(std::regex_match(lines[0], std::regex(stamp + "  INFO vop: vop 0\\.1\\.0 starting"))) << lines[0];
+    EXPECT_TRUE(std::regex_match(lines[1], std::regex(stamp + "  INFO vop: Logging to /tmp/vop\\.log"))) << lines[1];
+    auto first = parse_record(lines[0]);
+    ASSERT_TRUE(first);
+    EXPECT_LE(seconds_from_now(first->timestamp), 60) << "timestamps are UTC: " << first->timestamp;
+
+    auto records = log_records();
+    ASSERT_GE(records.size(), 4u);
+    EXPECT_EQ(records[2].message, "Connected to X server, screen 1920x1080");
+    EXPECT_EQ(records[2].target, "vop::x11::connection");
+    EXPECT_EQ(records[2].level, "INFO");
+    EXPECT_EQ(records[3].message, "Successfully became window manager");
+    EXPECT_EQ(records[3].target, "vop::x11::connection");
+    EXPECT_FALSE(has_level(records, "TRACE")) << "TRACE is off by default";
+    // Every line of the file is a complete record.
+    for (const auto& l : lines) EXPECT_TRUE(parse_record(l)) << "not a record: " << l;
+}
+
+// NO_COLOR decides the terminal colours only; the file never has escapes; both outputs hold the same records.
+TEST(Startup, TerminalColourFollowsNoColor) {
+    struct Case {
+        const char* name;
+        std::optional<std::string> no_color;
+        bool coloured;
+    };
+    const Case cases[] = {{"unset", std::nullopt, true}, {"empty", "", true}, {"one", "1", false}};
+    XServer x;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        VopProcess vop({.display = x.display(), .env = {{"NO_COLOR", c.no_color}}});
+        ASSERT_TRUE(vop.wait_ready()) << vop.describe();
+        ASSERT_TRUE(vop.stop());
+        std::string out = vop.out();
+        std::string file = read_log();
+        EXPECT_EQ(out.find('\x1b') != std::string::npos, c.coloured) << out;
+        EXPECT_EQ(file.find('\x1b'), std::string::npos) << file;
+        EXPECT_EQ(strip_ansi(out), file) << "stdout and the file hold the same records";
+        EXPECT_EQ(vop.err(), "") << "records go to stdout, not stderr";
+    }
+}
+
+TEST(Startup, FilterVariableSelectsRecords) {
+    const std::vector<std::string> start = {"vop 0.1.0 starting", "Logging to /tmp/vop.log"};
+    const std::vector<std::string> connection = {"Connected to X server, screen 1920x1080",
+                                                 "Successfully became window manager"};
+    auto both = start;
+    both.insert(both.end(), connection.begin(), connection.end());
+    // Levels from least to most verbose. A case gives the most verbose level that passes for the targets
+    // under `prefix` and for all others.
+    const std::vector<std::string> order = {"OFF", "ERROR", "WARN", "INFO", "DEBUG", "TRACE"};
+    auto rank = [&](const std::string& l) { return std::find(order.begin(), order.end(), l) - order.begin(); };
+    struct Case {
+        std::optional<std::string> filter;
+        std::string others, prefix, prefix_level;
+        std::vector<std::string> present, absent;
+    };
+    const Case cases[] = {
+        {std::nullopt, "DEBUG", "", "", both, {}},
+        {"info", "INFO", "", "", both, {}},
+        {"INFO", "INFO", "", "", both, {}},
+        {"vop=loud", "DEBUG", "", "", both, {}},  // unparsable: the "debug" fallback
+        {"", "DEBUG", "", "", both, {}},          // empty: the fallback too
+        {"error", "ERROR", "", "", {}, both},
+        {"off", "OFF", "", "", {}, both},
+        {"warn,vop::x11=info", "WARN", "vop::x11", "INFO", connection, start},
+        {"debug,vop::x11::connection=off", "DEBUG", "vop::x11::connection", "OFF", start, connection},
+        {"vop::x11::connection=info", "OFF", "vop::x11::connection", "INFO", connection, start},  // only that target
+    };
+    XServer x;
+    for (const auto& c : cases) {
+        SCOPED_TRACE("VOP_LOG=" + c.filter.value_or("<unset>"));
+        VopProcess vop({.display = x.display(), .env = {{"NO_COLOR", "1"}, {"VOP_LOG", c.filter}}});
+        ASSERT_TRUE(vop.wait_idle()) << vop.describe();
+        ASSERT_TRUE(vop.stop());
+        auto records = log_records();
+        auto got = messages(records);
+        for (const auto& m : c.present) EXPECT_NE(std::find(got.begin(), got.end(), m), got.end()) << m;
+        for (const auto& m : c.absent) EXPECT_EQ(std::find(got.begin(), got.end(), m), got.end()) << m;
+        for (const auto& r : records) {
+            bool under = !c.prefix.empty() &&
+                         (r.target == c.prefix || r.target.rfind(c.prefix + "::", 0) == 0);
+            EXPECT_LE(rank(r.level), rank(under ? c.prefix_level : c.others))
+                << r.level << " " << r.target << ": " << r.message;
+        }
+        // A plain start logs DEBUG records (the key grabs), so they show whether DEBUG passes.
+        EXPECT_EQ(has_level(records, "DEBUG"), rank(c.others) >= rank("DEBUG"));
+        EXPECT_EQ(split_lines(vop.out()).size(), records.size()) << "both outputs pass the same records";
+    }
+}
+
+TEST(Startup, SecondInstanceOnTheSameDisplayFails) {
+    XServer x;
+    VopProcess first({.display = x.display()});
+    ASSERT_TRUE(first.wait_ready()) << first.describe();
+
+    VopProcess second({.display = x.display(), .env = {{"NO_COLOR", "1"}}});
+    EXPECT_EQ(second.wait_exit(), 1) << second.describe();
+    const std::string fatal = "ERROR vop: Fatal error: Another window manager is already running";
+    EXPECT_NE(second.out().find(fatal), std::string::npos) << second.out();
+    auto records = log_records();
+    ASSERT_FALSE(records.empty());
+    EXPECT_EQ(records.front().message, "vop 0.1.0 starting") << "the second start truncated the file";
+    EXPECT_NE(read_log().find(fatal), std::string::npos) << read_log();
+    EXPECT_TRUE(first.running()) << "the window manager in charge is untouched";
+}
+
+TEST(Startup, DisplayWithoutServerFailsToConnect) {
+    ReservedDisplay nobody(false);
+    struct Case {
+        const char* name;
+        std::optional<std::string> display;
+    };
+    const Case cases[] = {{"unset", std::nullopt}, {"no server", nobody.display()}, {"garbage", "no:such::display"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        VopProcess vop({.display = c.display, .env = {{"NO_COLOR", "1"}}});
+        EXPECT_EQ(vop.wait_exit(), 1) << vop.describe();
+        auto records = log_records();
+        ASSERT_FALSE(records.empty()) << vop.describe();
+        const auto& last = records.back();
+        EXPECT_EQ(last.level, "ERROR");
+        EXPECT_EQ(last.target, "vop");
+        EXPECT_EQ(last.message.rfind("Fatal error: Failed to connect to X server: ", 0), 0u) << last.message;
+        EXPECT_NE(vop.out().find("ERROR vop: Fatal error: Failed to connect to X server: "), std::string::npos);
+    }
+}
+
+TEST(Startup, ScreenNumberPastTheLastHasNoScreens) {
+    XServer x;
+    for (const char* screen : {".1", ".7"}) {
+        VopProcess vop({.display = x.display() + screen});
+        EXPECT_EQ(vop.wait_exit(), 1) << vop.describe();
+        auto records = log_records();
+        ASSERT_FALSE(records.empty());
+        EXPECT_EQ(records.back().message, "Fatal error: No screens available") << vop.describe();
+    }
+}
+
+// The reserved display's listener does see vop connect when the log is fine; the cases below rely on that.
+TEST(Startup, ConnectingVopIsSeenByAListeningDisplay) {
+    ReservedDisplay listener(true);
+    VopProcess vop({.display = listener.display()});
+    EXPECT_TRUE(listener.accept_connection(10000ms));
+    EXPECT_EQ(vop.wait_exit(), 1) << "the listener hung up: " << vop.describe();
+}
+
+TEST(Startup, UnusableLogFileStopsBeforeConnecting) {
+    namespace fs = std::filesystem;
+    TempDir scratch;
+    const std::string victim = scratch / "victim";
+    struct Case {
+        const char* name;
+        std::function<void()> plant;
+        std::string expected_err;
+    };
+    const Case cases[] = {
+        {"directory", [] { fs::create_directory(kLogPath); },
+         "Failed to create log file: Is a directory (os error 21)\n"},
+        {"symlink to a file",
+         [&] {
+             write_file(victim, "precious\n");
+             fs::create_symlink(victim, kLogPath);
+         },
+         "Failed to create log file: Too many levels of symbolic links (os error 40)\n"},
+        {"dangling symlink", [&] { fs::create_symlink(scratch / "missing", kLogPath); },
+         "Failed to create log file: Too many levels of symbolic links (os error 40)\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        LogPathGuard guard;
+        c.plant();
+        ReservedDisplay listener(true);
+        VopProcess vop({.display = listener.display()});
+        EXPECT_EQ(vop.wait_exit(), 101) << vop.describe();
+        EXPECT_EQ(vop.err(), c.expected_err);
+        EXPECT_EQ(vop.out(), "") << "nothing is logged";
+        EXPECT_FALSE(listener.accept_connection(0ms)) << "no X connection was made";
+    }
+    EXPECT_EQ(read_file(victim), "precious\n") << "the symlink's target was not truncated";
+    EXPECT_FALSE(fs::exists(scratch / "missing")) << "the dangling symlink's target was not created";
+}
+
+TEST(Startup, WhileRunningNoOtherClientCanRedirectTheRoot) {
+    XServer x;
+    {
+        // Before vop, any client may; dropping the connection releases it again.
+        TestClient before(x.display());
+        ASSERT_EQ(before.select_input_checked(before.root(), kRedirect), 0);
+    }
+    VopProcess vop({.display = x.display()});
+    ASSERT_TRUE(vop.wait_ready()) << vop.describe();
+    TestClient c(x.display());
+    EXPECT_EQ(c.select_input_checked(c.root(), kRedirect), XCB_ACCESS);
+    EXPECT_EQ(c.select_input_checked(c.root(), XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT | XCB_EVENT_MASK_PROPERTY_CHANGE),
+              XCB_ACCESS);
+    // vop selected exactly what a window manager needs on the root.
+    const uint32_t wm_mask = kRedirect | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY | XCB_EVENT_MASK_STRUCTURE_NOTIFY |
+                             XCB_EVENT_MASK_PROPERTY_CHANGE;
+    EXPECT_EQ(c.all_event_masks(c.root()).value_or(0) & wm_mask, wm_mask);
+    EXPECT_TRUE(vop.running());
+}
+
+TEST(Startup, InternsAllAtomsAndPaintsTheRootBlack) {
+    const std::vector<std::string> names = {
+        "WM_PROTOCOLS", "WM_DELETE_WINDOW", "WM_TRANSIENT_FOR", "WM_HINTS", "WM_NORMAL_HINTS",
+        "_NET_WM_WINDOW_TYPE", "_NET_WM_WINDOW_TYPE_DIALOG", "_NET_WM_WINDOW_TYPE_UTILITY",
+        "_NET_WM_WINDOW_TYPE_TOOLBAR", "_NET_WM_WINDOW_TYPE_SPLASH", "_NET_WM_WINDOW_TYPE_NOTIFICATION",
+        "_NET_WM_WINDOW_TYPE_DOCK", "_NET_WM_WINDOW_TYPE_DESKTOP", "_NET_WM_STATE", "_NET_WM_STATE_MODAL",
+        "_NET_WM_STATE_FULLSCREEN", "_NET_SUPPORTED", "_NET_SUPPORTING_WM_CHECK", "_NET_CLIENT_LIST",
+        "_NET_CLIENT_LIST_STACKING", "_NET_CLOSE_WINDOW", "_NET_WM_NAME", "_NET_NUMBER_OF_DESKTOPS",
+        "_NET_CURRENT_DESKTOP", "_NET_DESKTOP_NAMES", "_NET_WM_DESKTOP", "_NET_ACTIVE_WINDOW", "UTF8_STRING",
+        "_NET_WM_BYPASS_COMPOSITOR", "_NET_WM_STRUT", "_NET_WM_STRUT_PARTIAL"};
+    ASSERT_EQ(names.size(), 31u);
+    XServer x({"-retro"});
+    TestClient c(x.display());
+    // A fresh server knows none of the EWMH atoms, so their existence afterwards is vop's doing.
+    EXPECT_FALSE(c.existing_atom("_NET_WM_STRUT_PARTIAL"));
+    EXPECT_FALSE(c.existing_atom("_NET_WM_BYPASS_COMPOSITOR"));
+    // With -retro the root starts as a black and white weave.
+    std::set<uint32_t> before = {c.root_pixel(0, 0), c.root_pixel(1, 0), c.root_pixel(0, 1), c.root_pixel(1, 1)};
+    EXPECT_GT(before.size(), 1u);
+
+    VopProcess vop({.display = x.display()});
+    ASSERT_TRUE(vop.wait_ready()) << vop.describe();
+    for (const auto& n : names) EXPECT_TRUE(c.existing_atom(n)) << n;
+    for (auto [px, py] : {std::pair{0, 0}, {1, 0}, {0, 1}, {1, 1}, {1919, 1079}, {960, 540}}) {
+        EXPECT_EQ(c.root_pixel(static_cast<int16_t>(px), static_cast<int16_t>(py)), 0u) << px << "," << py;
+    }
+}
