@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include <spawn.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -265,29 +265,66 @@ TEST(I3Server, StuckSubscriberIsDroppedWithoutBlocking) {
     EXPECT_EQ(s->client_count(), 0u);
 }
 
+// Runs the stock i3 client with `args` (stdout to `out`), ticking the server until it exits.
+int run_i3_msg(I3IpcServer& s, const std::string& out, std::vector<std::string> args) {
+    args.insert(args.begin(), {"i3-msg", "-s", s.socket_path()});
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (!freopen(out.c_str(), "w", stdout)) _exit(126);
+        execvp("i3-msg", argv.data());
+        _exit(127);
+    }
+    int status = -1;
+    if (!tick_until([&] { tick(s); }, [&] { return waitpid(pid, &status, WNOHANG) == pid; }, 5000)) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string file_text(const std::string& path) {
+    std::ifstream f(path);
+    std::stringstream text;
+    text << f.rdbuf();
+    return text.str();
+}
+
 // The stock i3 client writes header and payload separately and reads the reply.
-TEST(I3Server, StockClientGetsTheVersion) {
+TEST(I3Server, StockClientRequestsAndSubscription) {
     if (system("command -v i3-msg >/dev/null 2>&1") != 0) GTEST_SKIP() << "i3-msg not installed";
     RuntimeDir rt;
     auto s = make_server();
     ASSERT_TRUE(s);
+    const int baseline = ipc_test::open_fd_count();
     const std::string out = rt.path("out.txt");
     for (int run = 0; run < 20; ++run) {
-        pid_t pid = fork();
-        if (pid == 0) {
-            freopen(out.c_str(), "w", stdout);
-            execlp("i3-msg", "i3-msg", "-s", s->socket_path().c_str(), "-t", "get_version", nullptr);
-            _exit(127);
-        }
-        int status = -1;
-        ASSERT_TRUE(tick_until([&] { tick(*s); },
-                               [&] { return waitpid(pid, &status, WNOHANG) == pid; }, 5000));
-        ASSERT_TRUE(WIFEXITED(status));
-        EXPECT_EQ(WEXITSTATUS(status), 0);
-        std::ifstream f(out);
-        std::stringstream text;
-        text << f.rdbuf();
-        EXPECT_EQ(text.str(), i3s::build_version_json() + "\n");
+        ASSERT_EQ(run_i3_msg(*s, out, {"-t", "get_version"}), 0);
+        EXPECT_EQ(file_text(out), i3s::build_version_json() + "\n");
+        ASSERT_EQ(run_i3_msg(*s, out, {"-q", "workspace", "3"}), 0);
+        EXPECT_EQ(file_text(out), "");
     }
+
+    // A subscriber started by the stock client receives the event it asked for.
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (!freopen(out.c_str(), "w", stdout)) _exit(126);
+        setvbuf(stdout, nullptr, _IONBF, 0);
+        execlp("i3-msg", "i3-msg", "-s", s->socket_path().c_str(), "-t", "subscribe", "-m", "[\"workspace\"]",
+               nullptr);
+        _exit(127);
+    }
+    ASSERT_TRUE(tick_until([&] { tick(*s); },
+                           [&] { return s->client_count() == 1 && !s->client(0).subscriptions().empty(); }, 5000));
+    const std::string event = "{\"change\":\"focus\",\"current\":{\"num\":3}}";
+    s->broadcast_workspace_event(event);
+    bool seen = tick_until([&] { tick(*s); }, [&] { return file_text(out).find("\"num\":3") != std::string::npos; });
+    kill(pid, SIGTERM);
+    waitpid(pid, nullptr, 0);
+    EXPECT_TRUE(seen) << file_text(out);
     ASSERT_TRUE(tick_until([&] { tick(*s); }, [&] { return s->client_count() == 0; }));
+    EXPECT_EQ(ipc_test::open_fd_count(), baseline);
 }
