@@ -78,14 +78,18 @@ protected:
     void start(const std::vector<std::string>& extra = {}) {
         server_ = std::make_unique<Xvfb>(extra);
         ASSERT_FALSE(server_->display().empty()) << "Xvfb did not start";
-        setenv("DISPLAY", server_->display().c_str(), 1);
+        connect(server_->display());
+    }
+    // Points DISPLAY at a running server and connects the Connection under test and a plain client.
+    void connect(const std::string& display) {
+        setenv("DISPLAY", display.c_str(), 1);
         log::set_test_sink([this](log::Level l, std::string_view t, std::string_view m) {
             records.push_back({l, std::string(t), std::string(m)});
         });
         auto made = Connection::create();
         ASSERT_TRUE(made.ok()) << made.error().to_string();
         c = std::move(made.value());
-        client = xcb_connect(server_->display().c_str(), nullptr);
+        client = xcb_connect(display.c_str(), nullptr);
         ASSERT_EQ(xcb_connection_has_error(client), 0);
         records.clear();
     }
