@@ -129,6 +129,11 @@ TEST_F(FrameTest, TitleBarPainting) {
         EXPECT_EQ(colours(frame, 0, 18, 300, 20), std::set<uint32_t>{bottom});
         const auto text_area = colours(frame, 8, 4, 8 + 30, 18);
         EXPECT_EQ(text_area.count(kText) == 1, k.text_drawn);
+        if (k.text_drawn) {  // glyphs end on the row above the baseline (16) and start at x 8
+            EXPECT_EQ(colours(frame, 8, 15, 38, 16).count(kText), 1u);
+            EXPECT_EQ(colours(frame, 0, 16, 300, 18), std::set<uint32_t>{kBg});
+            EXPECT_EQ(colours(frame, 0, 0, 8, 18), std::set<uint32_t>{kBg});
+        }
         EXPECT_EQ(colours(frame, 0, 0, 300, 18).size(), k.text_drawn ? 2u : 1u);  // nothing but bg and text
         EXPECT_TRUE(wm_errors().empty());
     }
