@@ -4,6 +4,7 @@
 #include "config/lua.hpp"
 #include "config/settings.hpp"
 #include "core/monitor.hpp"
+#include "core/resize_math.hpp"
 #include "core/workspace.hpp"
 #include "x11/connection.hpp"
 #include "x11/frame.hpp"
@@ -47,8 +48,6 @@ struct ManagedWindow {
     bool floating_before_fullscreen = false;
     bool urgent = false;
 };
-
-enum class ResizeEdge : uint8_t { TopLeft, Top, TopRight, Left, Right, BottomLeft, Bottom, BottomRight, None };
 
 struct DragState {
     enum class Kind { Move, Resize } kind = Kind::Move;
@@ -115,7 +114,7 @@ public:
     // Key-binding actions and the commands only they reach.
     XResult<void> execute_action(const Action& action);
     XResult<void> cycle_floating();
-    XResult<void> force_close_window();
+    XResult<void> force_close_window(Window w);
     // Re-reads init.lua, re-grabs keys, rewrites the compositor file, restarts or reloads the bar.
     XResult<void> reload_config();
     // Shows the resize cursor when the pointer is in a floating window's edge zone.

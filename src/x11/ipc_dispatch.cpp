@@ -40,6 +40,4 @@ void WindowManager::broadcast_i3_workspace_event(std::string_view, size_t, std::
 
 void WindowManager::broadcast_i3_output_event() {}
 
-void WindowManager::start_compositor() {}
-
 }  // namespace vop

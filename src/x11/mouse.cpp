@@ -1,0 +1,195 @@
+// The pointer: click to focus, Mod+drag move and resize, edge-zone resize with its cursor, focus follows mouse.
+#include "core/layout_math.hpp"
+#include "core/window_manager.hpp"
+#include "logging.hpp"
+
+#include <xcb/xcb.h>
+
+namespace vop {
+namespace {
+constexpr const char* kTarget = "vop::x11::events";
+constexpr uint16_t kDragMods = 0x08 | 0x40;  // Mod1, Mod4
+constexpr auto kWarpQuiet = std::chrono::milliseconds(50);
+
+uint32_t edge_cursor_of(const Cursors& c, ResizeEdge e) {
+    switch (e) {
+        case ResizeEdge::TopLeft: return c.top_left;
+        case ResizeEdge::Top: return c.top;
+        case ResizeEdge::TopRight: return c.top_right;
+        case ResizeEdge::Left: return c.left;
+        case ResizeEdge::Right: return c.right;
+        case ResizeEdge::BottomLeft: return c.bottom_left;
+        case ResizeEdge::Bottom: return c.bottom;
+        case ResizeEdge::BottomRight: return c.bottom_right;
+        case ResizeEdge::None: return 0;
+    }
+    return 0;
+}
+
+std::string drag_form(const DragState& d) {
+    if (d.kind == DragState::Kind::Move) {
+        return fmt::format("Move {{ window: {}, start_x: {}, start_y: {}, start_geometry: {} }}", d.window, d.start_x,
+                           d.start_y, d.start_geometry);
+    }
+    return fmt::format("Resize {{ window: {}, start_x: {}, start_y: {}, start_geometry: {}, edge: {} }}", d.window,
+                       d.start_x, d.start_y, d.start_geometry, d.edge);
+}
+
+}  // namespace
+
+// The client inside a frame, or the window itself.
+static Window client_of(const WindowManager& wm, Window w) { return wm.frame_manager.client_for_frame(w).value_or(w); }
+
+// Puts a floating window at its record's geometry the way the layout pass does: through its frame when
+// it has one, so the title bar moves with it.
+static XResult<void> place_floating(WindowManager& wm, Window w, Rect g) {
+    const Config& c = wm.config;
+    const Rect box = layout::floating_box(g, c.border_width);
+    auto it = wm.windows.find(w);
+    if (it != wm.windows.end() && it->second.frame && c.titlebar_enabled) {
+        const uint16_t h = layout::framed_floating_height(g, c.border_width, c.titlebar_height);
+        return wm.frame_manager.configure_frame(*wm.connection, w, g.x, g.y, box.width, h,
+                                                static_cast<uint16_t>(c.titlebar_height),
+                                                static_cast<uint16_t>(c.border_width));
+    }
+    return wm.connection->configure_window(w, g.x, g.y, box.width, box.height, c.border_width);
+}
+
+static XResult<void> start_drag(WindowManager& wm, DragState d, uint32_t cursor) {
+    const Window w = d.window;
+    wm.drag_state = d;
+    VOP_TRY(wm.connection->clear_window_cursor(w));
+    VOP_TRY(wm.connection->grab_pointer(cursor));
+    return wm.connection->flush();
+}
+
+XResult<void> WindowManager::handle_button_press(const void* event) {
+    auto* ev = static_cast<const xcb_button_press_event_t*>(event);
+    const uint8_t b = ev->detail;
+    const int16_t px = ev->root_x, py = ev->root_y;
+    log::debug(kTarget, "ButtonPress on window {}, child {}, button {}", ev->event, ev->child, b);
+    if (drag_state) {
+        log::debug(kTarget, "Already in drag state, ignoring ButtonPress");
+        return {};
+    }
+    const Window e = client_of(*this, ev->event);
+    const bool modified = ev->state & kDragMods;
+    if (modified) {
+        // On the root's grab the window under the pointer is the child: a frame stands for its client.
+        const Window t = client_of(*this, ev->event == connection->root && ev->child ? ev->child : ev->event);
+        auto it = windows.find(t);
+        if (it != windows.end() && it->second.floating && (b == 1 || b == 3)) {
+            const Rect g = it->second.floating_geometry;
+            if (b == 1) {
+                log::debug(kTarget, "Starting move for floating window {}", t);
+                return start_drag(*this, {DragState::Kind::Move, t, px, py, g, ResizeEdge::None},
+                                  connection->cursors.move);
+            }
+            const ResizeEdge edge = nearest_corner(g, px, py);
+            log::debug(kTarget, "Starting resize for floating window {}, edge {}", t, edge);
+            return start_drag(*this, {DragState::Kind::Resize, t, px, py, g, edge},
+                              edge_cursor_of(connection->cursors, edge));
+        }
+    }
+    auto it = windows.find(e);
+    const bool e_floating = it != windows.end() && it->second.floating;
+    log::debug(kTarget, "Edge resize check: window={}, is_floating={}, button={}, pos=({},{})", e, e_floating, b, px,
+               py);
+    if (b == 1 && !modified && e_floating) {
+        const Rect g = it->second.floating_geometry;
+        const ResizeEdge edge = edge_at(g, px, py);
+        log::debug(kTarget, "Edge detection: geometry=({},{} {}x{}), edge={}", g.x, g.y, g.width, g.height, edge);
+        if (edge != ResizeEdge::None) {
+            log::info(kTarget, "Starting edge resize for floating window {}, edge {}", e, edge);
+            log::debug(kTarget, "Grabbing pointer for resize, geometry={}", g);
+            return start_drag(*this, {DragState::Kind::Resize, e, px, py, g, edge},
+                              edge_cursor_of(connection->cursors, edge));
+        }
+        if (focused == e) {
+            // The grabs are asynchronous, so this replays nothing; it is harmless and keeps the request
+            // sequence the same as for an unfocused window.
+            xcb_allow_events(connection->conn, XCB_ALLOW_REPLAY_POINTER, XCB_CURRENT_TIME);
+            return connection->flush();
+        }
+    }
+    if (it == windows.end()) return {};
+    if (focused == e) return connection->flush();
+    if (focused) VOP_TRY(connection->grab_button(*focused));
+    VOP_TRY(set_focus(e, false));
+    VOP_TRY(connection->ungrab_button(e));
+    if (is_floating(e)) VOP_TRY(raise_window(e));
+    xcb_allow_events(connection->conn, XCB_ALLOW_REPLAY_POINTER, XCB_CURRENT_TIME);
+    return connection->flush();
+}
+
+XResult<void> WindowManager::handle_motion_notify(const void* event) {
+    auto* ev = static_cast<const xcb_motion_notify_event_t*>(event);
+    const int16_t px = ev->root_x, py = ev->root_y;
+    if (drag_state) {
+        const DragState& d = *drag_state;
+        log::debug(kTarget, "Motion during drag: root({},{}), drag_state={}", px, py, drag_form(d));
+        const auto dx = static_cast<int16_t>(px - d.start_x), dy = static_cast<int16_t>(py - d.start_y);
+        auto it = windows.find(d.window);
+        if (it == windows.end()) return {};
+        Rect& g = it->second.floating_geometry;
+        if (d.kind == DragState::Kind::Move) {
+            g.x = static_cast<int16_t>(d.start_geometry.x + dx);
+            g.y = static_cast<int16_t>(d.start_geometry.y + dy);
+        } else {
+            g = calculate_resize(d.start_geometry, d.edge, dx, dy);
+        }
+        VOP_TRY(place_floating(*this, d.window, g));
+        return connection->flush();
+    }
+    const Window e = client_of(*this, ev->event);
+    if (is_floating(e)) return update_edge_cursor(e, px, py);
+    return {};
+}
+
+XResult<void> WindowManager::handle_button_release(const void* event) {
+    auto* ev = static_cast<const xcb_button_release_event_t*>(event);
+    log::debug(kTarget, "ButtonRelease: button={}, window={}, in_drag={}", ev->detail, ev->event,
+               drag_state.has_value());
+    if (!drag_state) return {};
+    const Window w = drag_state->window;
+    drag_state.reset();
+    log::debug(kTarget, "Ending drag operation");
+    xcb_ungrab_pointer(connection->conn, XCB_CURRENT_TIME);
+    VOP_TRY(connection->check());
+    VOP_TRY(connection->flush());
+    if (is_floating(w)) return update_edge_cursor(w, ev->root_x, ev->root_y);
+    return {};
+}
+
+XResult<void> WindowManager::handle_enter_notify(const void* event) {
+    auto* ev = static_cast<const xcb_enter_notify_event_t*>(event);
+    if (drag_state) return {};
+    if (Clock::now() - last_warp < kWarpQuiet) return {};
+    if (ev->mode != XCB_NOTIFY_MODE_NORMAL) return {};
+    const Window e = client_of(*this, ev->event);
+    if (!windows.count(e) || focused == e) return {};
+    log::debug(kTarget, "Focus follows mouse: focusing window {}", e);
+    VOP_TRY(set_focus(e, false));
+    if (is_floating(e)) VOP_TRY(raise_window(e));
+    return connection->flush();
+}
+
+XResult<void> WindowManager::update_edge_cursor(Window w, int16_t x, int16_t y) {
+    const bool had_edge = edge_cursor && edge_cursor->second != ResizeEdge::None;
+    if (!is_floating(w)) {
+        if (had_edge) VOP_TRY(connection->clear_window_cursor(edge_cursor->first));
+        edge_cursor.reset();
+        return {};
+    }
+    const ResizeEdge edge = edge_at(windows.at(w).floating_geometry, x, y);
+    if (edge_cursor && *edge_cursor == std::pair{w, edge}) return {};
+    // Leaving one window's zone straight into another's must not leave the first one's cursor behind.
+    if (had_edge && (edge == ResizeEdge::None || edge_cursor->first != w)) {
+        VOP_TRY(connection->clear_window_cursor(edge_cursor->first));
+    }
+    if (edge != ResizeEdge::None) VOP_TRY(connection->set_window_cursor(w, edge_cursor_of(connection->cursors, edge)));
+    edge_cursor = std::pair{w, edge};
+    return connection->flush();
+}
+
+}  // namespace vop

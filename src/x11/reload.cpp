@@ -1,0 +1,61 @@
+// Configuration reload, and the compositor file written from the working settings.
+#include "config/picom.hpp"
+#include "core/window_manager.hpp"
+#include "logging.hpp"
+#include "util/process.hpp"
+#include "x11/session.hpp"
+
+#include <xcb/xcb.h>
+
+namespace vop {
+namespace {
+constexpr const char* kTarget = "vop::x11::events";
+
+// The old bindings' grabs go first, so a chord removed from the script stops being swallowed.
+XResult<void> release_key_grabs(Connection& c) {
+    xcb_ungrab_key(c.conn, XCB_GRAB_ANY, c.root, XCB_MOD_MASK_ANY);
+    return c.check();
+}
+}  // namespace
+
+void WindowManager::start_compositor() {
+    if (auto r = picom::write_config(config); !r) {
+        log::warn("vop::core", "Failed to generate picom config: {}", r.error());
+    }
+}
+
+XResult<void> WindowManager::reload_config() {
+    log::info(kTarget, "Reloading configuration");
+    if (auto r = lua_config->reload(); !r) {
+        log::error(kTarget, "Config reload failed: {}", r.error());
+        return {};
+    }
+    config = lua_state->lock()->config;
+    if (auto r = picom::write_config(config); !r) {
+        log::warn(kTarget, "Failed to regenerate picom config: {}", r.error());
+    }
+    VOP_TRY(release_key_grabs(*connection));
+    VOP_TRY(setup_grabs());
+    VOP_TRY(apply_layout());
+
+    if (config.bar_enabled) {
+        if (!bar_process) {
+            bar_process = session::spawn_vopbar();
+        } else if (auto st = process::try_wait(*bar_process); !st) {
+            log::warn(kTarget, "Failed to check vopbar status: {}", st.error());
+            bar_process = session::spawn_vopbar();
+        } else if (st->exited) {
+            log::info(kTarget, "vopbar exited with status {}, will respawn", process::exit_status_text(st->status));
+            bar_process = session::spawn_vopbar();
+        } else {
+            session::reload_vopbar(*bar_process);
+        }
+    } else if (bar_process) {
+        session::stop_vopbar(*bar_process);
+        bar_process.reset();
+    }
+    log::info(kTarget, "Configuration reloaded");
+    return {};
+}
+
+}  // namespace vop
