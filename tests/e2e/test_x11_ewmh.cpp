@@ -26,10 +26,10 @@ TEST_F(EwmhTest, CheckWindowNamesTheManager) {
     EXPECT_EQ(get_bytes(check, c->atoms._NET_WM_NAME, &type), "vop");  // no NUL
     EXPECT_EQ(type, c->atoms.UTF8_STRING);
 
-    EXPECT_NE(run("xprop -root _NET_SUPPORTING_WM_CHECK").find(fmt::format("window id # {:#x}", check)),
+    EXPECT_NE(run({"xprop", "-root", "_NET_SUPPORTING_WM_CHECK"}).find(fmt::format("window id # {:#x}", check)),
               std::string::npos);
-    EXPECT_EQ(run(fmt::format("xprop -id {} _NET_WM_NAME", check)), "_NET_WM_NAME(UTF8_STRING) = \"vop\"\n");
-    EXPECT_NE(run("wmctrl -m").find("Name: vop"), std::string::npos);
+    EXPECT_EQ(run({"xprop", "-id", std::to_string(check), "_NET_WM_NAME"}), "_NET_WM_NAME(UTF8_STRING) = \"vop\"\n");
+    EXPECT_NE(run({"wmctrl", "-m"}).find("Name: vop"), std::string::npos);
 }
 
 TEST_F(EwmhTest, DesktopNames) {
@@ -50,7 +50,7 @@ TEST_F(EwmhTest, DesktopNames) {
         EXPECT_EQ(get_bytes(c->root, c->atoms._NET_DESKTOP_NAMES, &type), k.bytes);
         EXPECT_EQ(type, c->atoms.UTF8_STRING);
     }
-    EXPECT_EQ(run("xprop -root _NET_DESKTOP_NAMES"),
+    EXPECT_EQ(run({"xprop", "-root", "_NET_DESKTOP_NAMES"}),
               "_NET_DESKTOP_NAMES(UTF8_STRING) = \"1\", \"2\", \"3\", \"4\", \"5\", \"6\", \"7\", \"8\", \"9\", "
               "\"10\"\n");
 }
@@ -58,7 +58,7 @@ TEST_F(EwmhTest, DesktopNames) {
 TEST_F(EwmhTest, CurrentDesktopAndActiveWindow) {
     ASSERT_TRUE(c->set_current_desktop(0).ok());
     sync_wm();
-    EXPECT_EQ(run("xprop -root _NET_CURRENT_DESKTOP"), "_NET_CURRENT_DESKTOP(CARDINAL) = 0\n");
+    EXPECT_EQ(run({"xprop", "-root", "_NET_CURRENT_DESKTOP"}), "_NET_CURRENT_DESKTOP(CARDINAL) = 0\n");
     ASSERT_TRUE(c->set_current_desktop(3).ok());
     sync_wm();
     EXPECT_EQ(get_u32(c->root, c->atoms._NET_CURRENT_DESKTOP), std::vector<uint32_t>{3});

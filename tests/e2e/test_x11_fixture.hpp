@@ -3,15 +3,11 @@
 
 #include "logging.hpp"
 #include "x11/connection.hpp"
+#include "x_server.hpp"
 
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <xcb/xcb.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -20,51 +16,6 @@
 #include <vector>
 
 namespace vop::x11test {
-
-// Xvfb on a display number it picks itself (-displayfd); killed and reaped on destruction.
-class Xvfb {
-public:
-    explicit Xvfb(const std::vector<std::string>& extra) {
-        int fds[2];
-        if (pipe(fds) != 0) return;
-        std::vector<std::string> args = {"Xvfb", "-displayfd", std::to_string(fds[1]), "-nolisten", "tcp",
-                                         "-screen", "0", "1920x1080x24"};
-        args.insert(args.end(), extra.begin(), extra.end());
-        pid_ = fork();
-        if (pid_ == 0) {
-            close(fds[0]);
-            std::vector<char*> argv;
-            for (auto& a : args) argv.push_back(a.data());
-            argv.push_back(nullptr);
-            FILE* null = std::fopen("/dev/null", "w");
-            if (null) dup2(fileno(null), 2);
-            execvp("Xvfb", argv.data());
-            _exit(127);
-        }
-        close(fds[1]);
-        std::string got;
-        pollfd p{fds[0], POLLIN, 0};
-        while (got.find('\n') == std::string::npos && poll(&p, 1, 10000) > 0) {
-            char buf[16];
-            ssize_t n = read(fds[0], buf, sizeof buf);
-            if (n <= 0) break;
-            got.append(buf, static_cast<size_t>(n));
-        }
-        close(fds[0]);
-        if (got.find('\n') != std::string::npos) display_ = ":" + got.substr(0, got.find('\n'));
-    }
-    ~Xvfb() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-    const std::string& display() const { return display_; }
-
-private:
-    pid_t pid_ = -1;
-    std::string display_;
-};
 
 struct Record {
     log::Level level;
@@ -76,12 +27,12 @@ class X11Test : public ::testing::Test {
 protected:
     // Starts the server, points DISPLAY at it, connects the Connection under test and a plain client.
     void start(const std::vector<std::string>& extra = {}) {
-        server_ = std::make_unique<Xvfb>(extra);
-        ASSERT_FALSE(server_->display().empty()) << "Xvfb did not start";
+        server_ = std::make_unique<test::XServer>(extra);
         connect(server_->display());
     }
     // Points DISPLAY at a running server and connects the Connection under test and a plain client.
     void connect(const std::string& display) {
+        display_ = display;
         setenv("DISPLAY", display.c_str(), 1);
         log::set_test_sink([this](log::Level l, std::string_view t, std::string_view m) {
             records.push_back({l, std::string(t), std::string(m)});
@@ -186,15 +137,6 @@ protected:
         free(r);
         return v & 0xFFFFFF;
     }
-    // Polls until `pred` holds, for at most five seconds.
-    template <class F>
-    static bool eventually(F pred) {
-        for (int i = 0; i < 500; ++i) {
-            if (pred()) return true;
-            usleep(10000);
-        }
-        return pred();
-    }
     // The pixels of a rectangle of a window, row by row (24-bit colours), in one request.
     std::vector<uint32_t> pixels(xcb_window_t w, int16_t x, int16_t y, uint16_t width, uint16_t height) {
         auto r = xcb_get_image_reply(
@@ -211,16 +153,11 @@ protected:
         free(r);
         return out;
     }
-    // Stdout of a shell command run against the test server.
-    static std::string run(const std::string& cmd) {
-        std::string out;
-        FILE* p = popen(cmd.c_str(), "r");
-        if (!p) return out;
-        char buf[512];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-        pclose(p);
-        return out;
+    // Stdout of an external command run against the server under test.
+    std::string run(const std::vector<std::string>& argv) {
+        auto r = test::run_command(display_, argv);
+        EXPECT_EQ(r.status, 0) << argv[0] << ": " << r.err;
+        return r.out;
     }
     bool logged(log::Level level, const std::string& msg) const {
         for (const auto& r : records)
@@ -236,9 +173,10 @@ protected:
     std::unique_ptr<Connection> c;
     xcb_connection_t* client = nullptr;
     std::vector<Record> records;
+    std::string display_;
 
 private:
-    std::unique_ptr<Xvfb> server_;
+    std::unique_ptr<test::XServer> server_;
 };
 
 }  // namespace vop::x11test

@@ -191,7 +191,7 @@ TEST_F(FrameTest, FramedClientSurvivesTheManager) {
     Window w = framed(100, 100);
     const Window root = c->root;
     c.reset();  // the window manager exits or dies
-    EXPECT_TRUE(eventually([&] { return parent(w) == root; }));
+    EXPECT_TRUE(test::wait_until([&] { return parent(w) == root; }));
     EXPECT_EQ(map_state(w), XCB_MAP_STATE_VIEWABLE);
 }
 

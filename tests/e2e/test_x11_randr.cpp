@@ -34,7 +34,7 @@ TEST_F(RandrTest, SelectingNotificationsRaisesNoError) {
 }
 
 class NoRandrTest : public X11Test {
-    void SetUp() override { start({"-extension", "RANDR"}); }
+    void SetUp() override { start(test::XServer::kNoRandr); }
 };
 
 TEST_F(NoRandrTest, DetectionFailsWithoutClosingTheConnection) {

@@ -199,7 +199,7 @@ TEST_F(RequestTest, SaveSetRescuesWindowWhenTheManagerGoes) {
     ASSERT_EQ(parent(w), frame);
     const xcb_window_t root = c->root;
     c.reset();
-    EXPECT_TRUE(eventually([&] { return parent(w) == root; }));
+    EXPECT_TRUE(test::wait_until([&] { return parent(w) == root; }));
     EXPECT_TRUE(exists(w));
 }
 
