@@ -53,7 +53,9 @@ VopProcess::VopProcess(VopOptions opts) {
     sp.stdout_path = dir_ / "stdout";
     sp.stderr_path = dir_ / "stderr";
     sp.own_process_group = true;
-    child_ = std::make_unique<Child>(std::vector<std::string>{VOP_BINARY}, sp);
+    std::vector<std::string> argv = opts.wrapper;
+    argv.push_back(VOP_BINARY);
+    child_ = std::make_unique<Child>(argv, sp);
 }
 
 VopProcess::~VopProcess() { child_->kill_and_reap(); }

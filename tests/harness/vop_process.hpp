@@ -36,6 +36,7 @@ struct VopOptions {
     std::optional<std::string> display{};  // DISPLAY; std::nullopt leaves it unset
     EnvChanges env{};                      // on top of the private environment (NO_COLOR, VOP_LOG, ...)
     std::string init_lua{};                // when not empty, written to $XDG_CONFIG_HOME/vop/init.lua first
+    std::vector<std::string> wrapper{};    // when not empty, runs `wrapper... VOP_BINARY` (e.g. scripts/run-vop)
 };
 
 // vop with its own HOME, XDG_CONFIG_HOME, XDG_RUNTIME_DIR and stub directory (VOP_STUB_DIR first in PATH,
