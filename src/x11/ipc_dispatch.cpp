@@ -3,21 +3,29 @@
 #include "ipc/i3_server.hpp"
 #include "ipc/server.hpp"
 #include "logging.hpp"
+#include "x11/ipc_commands.hpp"
+#include "x11/views.hpp"
 
 #include <poll.h>
 
 namespace vop {
+namespace {
+constexpr const char* kTarget = "vop::x11::events";
+}  // namespace
 
 void WindowManager::serve_ipc() {
     if (ipc_server) {
         ipc_server->accept_connections();
+        // All of this tick's requests are read first; each is answered before the next one runs.
         for (auto& [client, request] : ipc_server->poll_requests()) {
-            ipc_server->send_response(client, Response::error("Unknown command: " + request.command));
+            ipc_server->send_response(client, dispatch_json_command(*this, request));
         }
     }
     if (i3_ipc_server) {
         i3_ipc_server->accept_connections();
-        i3_ipc_server->poll_requests();
+        for (auto& [client, message] : i3_ipc_server->poll_requests()) {
+            dispatch_i3_message(*this, client, message);
+        }
         i3_ipc_server->cleanup_clients();
     }
 }
@@ -36,8 +44,31 @@ bool WindowManager::ipc_wants_tick(std::vector<pollfd>& fds) const {
     return false;
 }
 
-void WindowManager::broadcast_i3_workspace_event(std::string_view, size_t, std::optional<size_t>) {}
+void WindowManager::broadcast_i3_workspace_event(std::string_view change, size_t current, std::optional<size_t> old) {
+    const auto list = views::i3_workspaces(views::state_of(*this));
+    auto find = [&](size_t index) -> const i3_server::WorkspaceInfo* {
+        for (const auto& w : list) {
+            if (static_cast<size_t>(w.num) == index + 1) return &w;
+        }
+        return nullptr;
+    };
+    const auto* cur = find(current);
+    if (!cur) {
+        log::warn(kTarget, "Could not find workspace {} in i3 workspace list for broadcast", current + 1);
+        return;
+    }
+    // An old workspace that is empty and no longer shown is not listed: the event then has no "old".
+    std::optional<i3_server::WorkspaceInfo> prev;
+    if (old) {
+        if (const auto* p = find(*old)) prev = *p;
+    }
+    const std::string payload = i3_server::build_workspace_event_json(change, *cur, prev);
+    log::debug(kTarget, "Broadcasting i3 workspace event: change={}, workspace={}", change, current + 1);
+    if (i3_ipc_server) i3_ipc_server->broadcast_workspace_event(payload);
+}
 
-void WindowManager::broadcast_i3_output_event() {}
+void WindowManager::broadcast_i3_output_event() {
+    if (i3_ipc_server) i3_ipc_server->broadcast_output_event(R"({"change":"unspecified"})");
+}
 
 }  // namespace vop
