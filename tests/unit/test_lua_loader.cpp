@@ -348,6 +348,7 @@ TEST_F(LuaConfigTest, SandboxHasNoNativeModulesAndNoDebugLibrary) {
         assert(debug == nil, "debug library present")
         assert(require("helper").value == 42)
         assert(package.cpath == "")
+        assert(#package.searchers == 2, "native searchers still present")
         local f, msg = package.loadlib("libc.so.6", "puts")
         assert(f == nil and msg)
         local ok, err = pcall(require, "lpeg_not_there")
@@ -374,4 +375,24 @@ TEST_F(LuaConfigTest, ExecOnceStartsOncePerProcess) {
     process::reap_children();
     EXPECT_EQ(read_file(marker), "x\nx\nx\nx\n");
     EXPECT_EQ(snapshot(config).executed.size(), 2u);
+}
+
+TEST_F(LuaConfigTest, ExecStartsAShellThatIsReapedLater) {
+    const auto pid_file = home_.path() / "pid";
+    LuaConfig config = load_ok("vop.exec([[echo $$ > '" + pid_file.string() + ".tmp' && mv '" + pid_file.string() +
+                               ".tmp' '" + pid_file.string() + "']])");
+    EXPECT_TRUE(logged(Level::Debug, "exec: echo $$ > '" + pid_file.string() + ".tmp' && mv '" + pid_file.string() +
+                                         ".tmp' '" + pid_file.string() + "'"));
+    for (int i = 0; i < 300 && !std::filesystem::exists(pid_file); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_TRUE(std::filesystem::exists(pid_file));
+    const std::string proc = "/proc/" + std::to_string(std::stol(read_file(pid_file)));
+    bool gone = false;
+    for (int i = 0; i < 300 && !gone; ++i) {
+        process::reap_children();
+        gone = !std::filesystem::exists(proc);
+        if (!gone) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_TRUE(gone) << "the shell is still there (zombie?)";
 }
