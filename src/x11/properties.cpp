@@ -144,16 +144,16 @@ std::optional<WmClass> Connection::get_wm_class(Window window) {
     auto r = get_property(conn, window, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 1024);
     if (!r || r->format != 8) return std::nullopt;
     std::string_view all = bytes_of(r.get());
-    std::vector<std::string_view> pieces;
-    while (!all.empty() && pieces.size() < 2) {
+    std::vector<std::string_view> texts;
+    while (!all.empty() && texts.size() < 2) {
         size_t nul = all.find('\0');
-        std::string_view piece = all.substr(0, nul);
-        if (!piece.empty()) pieces.push_back(piece);
+        std::string_view text = all.substr(0, nul);
+        if (!text.empty()) texts.push_back(text);
         all = nul == std::string_view::npos ? std::string_view{} : all.substr(nul + 1);
     }
-    if (pieces.size() < 2) return std::nullopt;
-    auto instance = decode_utf8(pieces[0]);
-    auto class_name = decode_utf8(pieces[1]);
+    if (texts.size() < 2) return std::nullopt;
+    auto instance = decode_utf8(texts[0]);
+    auto class_name = decode_utf8(texts[1]);
     if (!instance || !class_name) return std::nullopt;
     return WmClass{std::move(*instance), std::move(*class_name)};
 }
