@@ -43,9 +43,9 @@ pid_t vop_child(pid_t script) {
 
 TEST(RunScript, WithoutDisplayUsesAPrivateXvfbAndStopsItOnInterrupt) {
     VopProcess run({.display = std::nullopt, .env = {{"NO_COLOR", "1"}}, .wrapper = {kScript}});
-    ASSERT_TRUE(run.wait_ready()) << run.describe();
+    ASSERT_TRUE(wait_until([&] { return announced_display(run) != ""; })) << run.describe();
     std::string display = announced_display(run);
-    ASSERT_NE(display, "") << run.out();
+    ASSERT_TRUE(run.wait_for_log(VopProcess::kReadyLine)) << run.describe();
     EXPECT_NE(run.out().find("private, invisible Xvfb"), std::string::npos) << run.out();
 
     TestClient c(display);
@@ -62,9 +62,9 @@ TEST(RunScript, WithoutDisplayUsesAPrivateXvfbAndStopsItOnInterrupt) {
 TEST(RunScript, WithADesktopNestsXephyrAndEndsWhenVopEnds) {
     XServer desktop;
     VopProcess run({.display = desktop.display(), .env = {{"NO_COLOR", "1"}}, .wrapper = {kScript}});
-    ASSERT_TRUE(run.wait_ready()) << run.describe();
+    ASSERT_TRUE(wait_until([&] { return announced_display(run) != ""; })) << run.describe();
     std::string display = announced_display(run);
-    ASSERT_NE(display, "") << run.out();
+    ASSERT_TRUE(run.wait_for_log(VopProcess::kReadyLine)) << run.describe();
     EXPECT_NE(display, desktop.display());
     EXPECT_NE(run.out().find("nested Xephyr window (1280x800)"), std::string::npos) << run.out();
     auto info = run_command(display, {"xdpyinfo"});

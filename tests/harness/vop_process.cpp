@@ -60,11 +60,6 @@ VopProcess::VopProcess(VopOptions opts) {
 
 VopProcess::~VopProcess() { child_->kill_and_reap(); }
 
-bool VopProcess::wait_ready(Millis timeout) {
-    bool ok = wait_until([&] { return log_contains(kReadyLine) || !running(); }, timeout);
-    return ok && log_contains(kReadyLine) && running();
-}
-
 namespace {
 
 // Whether the thread is blocked in a sleep, or a poll/select with a finite timeout.
@@ -91,6 +86,12 @@ bool in_timed_wait(pid_t pid) {
 }
 
 }  // namespace
+
+bool VopProcess::wait_ready(Millis timeout) {
+    bool ok = wait_until([&] { return !running() || (log_contains(kReadyLine) && in_timed_wait(pid())); }, timeout,
+                         2ms);
+    return ok && running();
+}
 
 bool VopProcess::wait_idle(Millis timeout) {
     return wait_until([&] { return !running() || in_timed_wait(pid()); }, timeout, 1ms) && running();

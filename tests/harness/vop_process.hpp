@@ -45,7 +45,7 @@ struct VopOptions {
 // destructor kills with everything vop left in it.
 class VopProcess {
 public:
-    // The record that says vop is up; wait_ready() waits for it.
+    // The record that says vop has taken over the root window.
     static inline const std::string kReadyLine = "Successfully became window manager";
 
     explicit VopProcess(VopOptions opts);
@@ -57,7 +57,8 @@ public:
     bool running() { return child_->running(); }
     void signal(int sig) { child_->signal(sig); }
 
-    // Polls the log until it holds kReadyLine; false when vop exits first or the timeout passes.
+    // Polls until the log holds kReadyLine and vop waits in its main loop (see wait_idle); false when vop
+    // exits first or the timeout passes.
     bool wait_ready(Millis timeout = 10000ms);
     // Polls until vop's main thread is blocked in a wait with a timeout (its loop's pause between ticks, as
     // /proc/<pid>/syscall shows it), so the start-up work before the loop is done and the last tick found

@@ -32,7 +32,7 @@ protected:
     int number_ = -1;
 };
 
-// Xvfb -screen 0 1920x1080x24 -nolisten tcp, plus `extra_args`. Throws HarnessError when it does not come up.
+// Xvfb -screen 0 1920x1080x24 -nolisten tcp -extension GLX, plus `extra_args`. Throws HarnessError when it does not come up.
 class XServer : public XServerBase {
 public:
     static inline const std::vector<std::string> kNoRandr = {"-extension", "RANDR"};
