@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <limits>
 #include <string_view>
+#include <type_traits>
 
 namespace vop::lua_api {
 
@@ -34,6 +35,12 @@ struct TextRef {
 };
 
 enum class Conv { Ok, WrongType, BadUtf8, OutOfRange };
+
+// Values that live across raising Lua calls must need no destructor.
+static_assert(std::is_trivially_destructible_v<ConfigValue>);
+static_assert(std::is_trivially_destructible_v<std::optional<KeyChord>>);
+static_assert(std::is_trivially_destructible_v<std::optional<ActionKind>>);
+static_assert(std::is_trivially_destructible_v<TextRef>);
 
 // Runs C++ work that must not let an exception reach Lua's C frames; false when it threw.
 template <class F>
