@@ -18,6 +18,12 @@ bool ascii_iequal(std::string_view a, std::string_view b) {
     return true;
 }
 
+// Keeps a floating window's place relative to its monitor when it moves to another one.
+void shift_floating(ManagedWindow& rec, Rect from, Rect to) {
+    rec.floating_geometry.x = static_cast<int16_t>(rec.floating_geometry.x + to.x - from.x);
+    rec.floating_geometry.y = static_cast<int16_t>(rec.floating_geometry.y + to.y - from.y);
+}
+
 }  // namespace
 
 XResult<void> WindowManager::hide_workspace(size_t index) {
@@ -110,12 +116,7 @@ XResult<void> WindowManager::move_to_workspace(size_t i) {
     if (fl) {
         dst.add_floating(w);
         const size_t from_monitor = monitor_showing(s).value_or(focused_monitor);
-        if (rec && k && *k != from_monitor) {
-            // Keep the window's place relative to its monitor, so it appears on the one showing it.
-            const Rect from = monitors[from_monitor].rect, to = monitors[*k].rect;
-            rec->floating_geometry.x = static_cast<int16_t>(rec->floating_geometry.x + to.x - from.x);
-            rec->floating_geometry.y = static_cast<int16_t>(rec->floating_geometry.y + to.y - from.y);
-        }
+        if (rec && k && *k != from_monitor) shift_floating(*rec, monitors[from_monitor].rect, monitors[*k].rect);
     } else {
         dst.root.insert_with_rect(w, dst.focused, k ? monitors[*k].rect : focused_monitor_ref().rect);
     }
@@ -143,26 +144,24 @@ XResult<void> WindowManager::move_to_workspace(size_t i) {
 }
 
 // "next"/"right" and "prev"/"left" wrap around; anything else names a monitor (ASCII case folded).
+// A target that names no monitor is logged and gives none.
 static std::optional<size_t> resolve_monitor(const std::vector<Monitor>& monitors, size_t current,
-                                             const std::string& target) {
+                                             std::string_view raw) {
+    const std::string target = unicode::to_lower(raw);
     const size_t n = monitors.size();
     if (target == "next" || target == "right") return (current + 1) % n;
     if (target == "prev" || target == "left") return current == 0 ? n - 1 : current - 1;
     for (size_t i = 0; i < n; ++i) {
         if (ascii_iequal(monitors[i].name, target)) return i;
     }
+    log::warn(kTarget, "Monitor '{}' not found", target);
     return std::nullopt;
 }
 
 XResult<void> WindowManager::focus_monitor(std::string_view target) {
     if (monitors.size() < 2) return {};
-    const std::string lower = unicode::to_lower(target);
-    auto m = resolve_monitor(monitors, focused_monitor, lower);
-    if (!m) {
-        log::warn(kTarget, "Monitor '{}' not found", lower);
-        return {};
-    }
-    if (*m == focused_monitor) return {};
+    auto m = resolve_monitor(monitors, focused_monitor, target);
+    if (!m || *m == focused_monitor) return {};
     log::info(kTarget, "Focusing monitor {}: '{}'", *m, monitors[*m].name);
     focused_monitor = *m;
     current_workspace = monitors[*m].workspace;
@@ -178,13 +177,8 @@ XResult<void> WindowManager::focus_monitor(std::string_view target) {
 XResult<void> WindowManager::move_to_monitor(std::string_view target) {
     if (monitors.size() < 2 || !focused) return {};
     const Window w = *focused;
-    const std::string lower = unicode::to_lower(target);
-    auto m = resolve_monitor(monitors, focused_monitor, lower);
-    if (!m) {
-        log::warn(kTarget, "Monitor '{}' not found", lower);
-        return {};
-    }
-    if (*m == focused_monitor) return {};
+    auto m = resolve_monitor(monitors, focused_monitor, target);
+    if (!m || *m == focused_monitor) return {};
     auto it = windows.find(w);
     ManagedWindow* rec = it == windows.end() ? nullptr : &it->second;
     const bool fl = rec && rec->floating;
@@ -202,11 +196,7 @@ XResult<void> WindowManager::move_to_monitor(std::string_view target) {
         if (!src.focused && !src.floating.empty()) src.focused = src.floating.back();
     }
     if (rec) {
-        if (fl) {
-            const Rect from = focused_monitor_ref().rect, to = monitors[*m].rect;
-            rec->floating_geometry.x = static_cast<int16_t>(rec->floating_geometry.x + to.x - from.x);
-            rec->floating_geometry.y = static_cast<int16_t>(rec->floating_geometry.y + to.y - from.y);
-        }
+        if (fl) shift_floating(*rec, focused_monitor_ref().rect, monitors[*m].rect);
         rec->workspace = d;
     }
     Workspace& dst = workspaces[d];
