@@ -97,11 +97,24 @@ XResult<void> WindowManager::refresh_monitors() {
     }
     monitors = std::move(fresh);
     if (focused_monitor >= monitors.size()) focused_monitor = 0;
+    const size_t old_current = current_workspace;
     current_workspace = monitors[focused_monitor].workspace;
     for (size_t ws : after) {
         if (!before.count(ws)) VOP_TRY(show_workspace(ws));
     }
-    return apply_layout();
+    VOP_TRY(apply_layout());
+    if (current_workspace == old_current) return {};
+    // The focused monitor went away: the focus must not stay on a window that was just hidden, and
+    // pagers must not name a workspace no monitor shows as the current one.
+    VOP_TRY(connection->set_current_desktop(static_cast<uint32_t>(current_workspace)));
+    if (auto w = focus_pick(current_workspace)) {
+        VOP_TRY(set_focus(*w, true));
+    } else {
+        focused.reset();
+        VOP_TRY(connection->set_active_window(std::nullopt));
+        VOP_TRY(warp_to_monitor(focused_monitor));
+    }
+    return connection->flush();
 }
 
 RuleActions WindowManager::check_rules(Window w) {

@@ -1,0 +1,204 @@
+// Several monitors under vop: start-up assignment, focus across monitors, rules, hotplug, and no RandR at all.
+#include "wm_fixture.hpp"
+
+#include <xcb/xcb.h>
+
+#include <algorithm>
+#include <cstdlib>
+
+using namespace vop::test;
+
+namespace {
+
+bool contains(const std::vector<uint32_t>& v, uint32_t x) { return std::find(v.begin(), v.end(), x) != v.end(); }
+
+// DUMMY0 is 1920x1080 at (0, 0), DUMMY1 1280x1024 at (1920, 0); gaps 8 and border 2 leave a lone window
+// 12 pixels inside each monitor.
+const Geometry kAloneOnFirst{12, 12, 1892, 1052, 2};
+const Geometry kAloneOnSecond{1932, 12, 1252, 996, 2};
+
+// vop on the dummy Xorg server (which can grow a second monitor), with the same helpers as WmTest.
+class MonitorWmTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string why_not;
+        xorg_ = DummyXorg::start(why_not);
+        if (!xorg_) GTEST_SKIP() << why_not;
+    }
+    void TearDown() override {
+        client_.reset();
+        if (vop_) {
+            EXPECT_TRUE(vop_->running()) << "vop died during the test\n" << vop_->describe();
+        }
+        vop_.reset();
+        xorg_.reset();
+    }
+    void start(const std::string& init_lua = kPlainConfig) {
+        vop_ = std::make_unique<VopProcess>(
+            VopOptions{.display = xorg_->display(), .env = {{"NO_COLOR", "1"}}, .init_lua = init_lua});
+        // The compositor restart pauses start-up too: wait for the loop's own set-up before idling.
+        ASSERT_TRUE(logged("EWMH workspace hints initialized") && vop_->wait_idle()) << vop_->describe();
+        client_ = std::make_unique<TestClient>(xorg_->display());
+    }
+
+    ::testing::AssertionResult has_geometry(uint32_t w, Geometry want) {
+        std::optional<Geometry> g;
+        if (wait_until([&] {
+                g = client_->geometry(w);
+                return g && *g == want;
+            }))
+            return ::testing::AssertionSuccess();
+        auto show = [](const Geometry& x) {
+            return fmt::format("({}, {}) {}x{} border {}", x.x, x.y, x.width, x.height, x.border_width);
+        };
+        return ::testing::AssertionFailure() << "window " << w << " has " << (g ? show(*g) : "nothing")
+                                             << ", want " << show(want);
+    }
+    bool becomes(std::function<bool()> pred) { return wait_until(std::move(pred)); }
+    // vop's own terminal output: unlike /tmp/vop.log, no other test's vop writes there.
+    bool logged(const std::string& text) {
+        return wait_until([&] { return vop_->out().find(text) != std::string::npos; }, 2000ms);
+    }
+    std::vector<uint32_t> client_list() {
+        return client_->property_u32(root(), "_NET_CLIENT_LIST").value_or(std::vector<uint32_t>{});
+    }
+    uint32_t active() {
+        auto v = client_->property_u32(root(), "_NET_ACTIVE_WINDOW");
+        return v && !v->empty() ? (*v)[0] : 0;
+    }
+    uint32_t current_desktop() {
+        auto v = client_->property_u32(root(), "_NET_CURRENT_DESKTOP");
+        return v && !v->empty() ? (*v)[0] : 99;
+    }
+    std::pair<int, int> pointer() {
+        auto* r = xcb_query_pointer_reply(client_->conn(), xcb_query_pointer(client_->conn(), root()), nullptr);
+        if (!r) return {-1, -1};
+        std::pair<int, int> p{r->root_x, r->root_y};
+        std::free(r);
+        return p;
+    }
+    uint32_t root() { return client_->root(); }
+    CommandResult run(const std::vector<std::string>& argv) { return run_command(xorg_->display(), argv); }
+    // Every managed window is either viewable or on a workspace no monitor shows (then unmapped).
+    void expect_viewable(std::initializer_list<uint32_t> shown, std::initializer_list<uint32_t> hidden) {
+        for (uint32_t w : shown) EXPECT_TRUE(becomes([&] { return client_->viewable(w); })) << "window " << w;
+        for (uint32_t w : hidden) EXPECT_TRUE(becomes([&] { return !client_->viewable(w); })) << "window " << w;
+        auto list = client_list();
+        for (uint32_t w : shown) EXPECT_TRUE(contains(list, w)) << "window " << w << " is no longer managed";
+        for (uint32_t w : hidden) EXPECT_TRUE(contains(list, w)) << "window " << w << " is no longer managed";
+    }
+
+    std::unique_ptr<DummyXorg> xorg_;
+    std::unique_ptr<VopProcess> vop_;
+    std::unique_ptr<TestClient> client_;
+};
+
+TEST_F(MonitorWmTest, TwoMonitorsShowTheFirstTwoWorkspacesAndShareFocus) {
+    xorg_->add_second_monitor();
+    start();
+    EXPECT_TRUE(logged("Monitor 'DUMMY0' starts with workspace 1"));
+    EXPECT_TRUE(logged("Monitor 'DUMMY1' starts with workspace 2"));
+    EXPECT_EQ(current_desktop(), 0u);
+
+    // Monitor 0 has the focus: the new window fills its work area.
+    uint32_t a = client_->open_window();
+    EXPECT_TRUE(has_geometry(a, kAloneOnFirst));
+    EXPECT_TRUE(becomes([&] { return active() == a && client_->input_focus() == a; }));
+
+    // Workspace 2 is already on monitor 1: only the focus moves there, nothing is hidden.
+    ASSERT_EQ(run({"wmctrl", "-s", "1"}).status, 0);
+    EXPECT_TRUE(becomes([&] { return current_desktop() == 1; }));
+    EXPECT_TRUE(becomes([&] { return pointer() == std::pair<int, int>{2560, 512}; }));
+    EXPECT_TRUE(becomes([&] { return active() == 0; }));
+    EXPECT_TRUE(client_->viewable(a));
+    EXPECT_FALSE(vop_->out().find("Switching monitor") != std::string::npos);
+
+    uint32_t b = client_->open_window();
+    EXPECT_TRUE(has_geometry(b, kAloneOnSecond));
+    EXPECT_EQ(client_->property_u32(b, "_NET_WM_DESKTOP"), std::vector<uint32_t>{1});
+    EXPECT_TRUE(becomes([&] { return active() == b; }));
+    EXPECT_TRUE(has_geometry(a, kAloneOnFirst));
+
+    // Back to workspace 1: its remembered window gets the focus again.
+    ASSERT_EQ(run({"wmctrl", "-s", "0"}).status, 0);
+    EXPECT_TRUE(becomes([&] { return current_desktop() == 0 && active() == a; }));
+    expect_viewable({a, b}, {});
+}
+
+TEST_F(MonitorWmTest, RuleForTheOtherMonitorsWorkspaceShowsTheWindowThere) {
+    xorg_->add_second_monitor();
+    start(kPlainConfig + R"(vop.rule({ class = "Chat" }, { workspace = 2 }))");
+    uint32_t a = client_->open_window();
+    ASSERT_TRUE(becomes([&] { return active() == a; }));
+    uint32_t chat = client_->open_window({.instance = "chat", .class_name = "Chat"});
+    EXPECT_TRUE(becomes([&] { return client_->viewable(chat); }));
+    EXPECT_TRUE(has_geometry(chat, kAloneOnSecond));
+    EXPECT_EQ(client_->property_u32(chat, "_NET_WM_DESKTOP"), std::vector<uint32_t>{1});
+    // Placed, not focused: the focus stays where the user is.
+    EXPECT_EQ(active(), a);
+    EXPECT_EQ(client_->input_focus(), a);
+    EXPECT_EQ(current_desktop(), 0u);
+}
+
+TEST_F(MonitorWmTest, HotplugKeepsEveryWindowReachable) {
+    xorg_->add_second_monitor();
+    start();
+    uint32_t a = client_->open_window();
+    ASSERT_TRUE(has_geometry(a, kAloneOnFirst));
+    ASSERT_EQ(run({"wmctrl", "-s", "1"}).status, 0);
+    ASSERT_TRUE(becomes([&] { return current_desktop() == 1; }));
+    uint32_t b = client_->open_window();
+    ASSERT_TRUE(has_geometry(b, kAloneOnSecond));
+    ASSERT_TRUE(becomes([&] { return active() == b; }));
+
+    // The focused monitor goes away: workspace 2 loses its monitor and is hidden, our unmap absorbed.
+    xorg_->remove_second_monitor();
+    EXPECT_TRUE(logged("Monitor 'DUMMY0' showing workspace 1"));
+    expect_viewable({a}, {b});
+    EXPECT_TRUE(logged(fmt::format("Ignoring UnmapNotify for window {} (intentional unmap, count now 0)", b)));
+    EXPECT_FALSE(vop_->out().find(fmt::format("Unmanaging window {}", b)) != std::string::npos);
+    // The focus falls back to monitor 0 and its workspace's window; pagers see workspace 1 as current.
+    EXPECT_TRUE(becomes([&] { return active() == a && client_->input_focus() == a; }));
+    EXPECT_EQ(current_desktop(), 0u);
+    EXPECT_TRUE(has_geometry(a, kAloneOnFirst));
+
+    // The hidden workspace is one switch away.
+    ASSERT_EQ(run({"wmctrl", "-s", "1"}).status, 0);
+    EXPECT_TRUE(has_geometry(b, kAloneOnFirst));
+    expect_viewable({b}, {a});
+    EXPECT_TRUE(becomes([&] { return active() == b; }));
+
+    // A monitor comes back: it shows the lowest workspace no monitor shows (1), with its window mapped.
+    xorg_->add_second_monitor();
+    EXPECT_TRUE(logged("Monitor 'DUMMY1' showing workspace 1"));
+    expect_viewable({a, b}, {});
+    EXPECT_TRUE(has_geometry(a, kAloneOnSecond));
+    EXPECT_TRUE(has_geometry(b, kAloneOnFirst));
+
+    // Both stay managed through further unplugging and each workspace stays reachable.
+    xorg_->remove_second_monitor();
+    expect_viewable({b}, {a});
+    ASSERT_EQ(run({"wmctrl", "-s", "0"}).status, 0);
+    expect_viewable({a}, {b});
+    EXPECT_TRUE(has_geometry(a, kAloneOnFirst));
+    EXPECT_EQ(client_list().size(), 2u);
+}
+
+// Without RandR the whole screen is the one monitor "default".
+TEST(NoRandrWmTest, OneDefaultMonitorCoversTheScreen) {
+    XServer x(XServer::kNoRandr);
+    VopProcess vop({.display = x.display(), .env = {{"NO_COLOR", "1"}}, .init_lua = kPlainConfig});
+    ASSERT_TRUE(wait_until([&] { return vop.out().find("EWMH workspace hints initialized") != std::string::npos; }))
+        << vop.describe();
+    const std::string out = vop.out();
+    EXPECT_NE(out.find("Failed to detect monitors: "), std::string::npos) << vop.describe();
+    EXPECT_NE(out.find(", using single screen"), std::string::npos) << out;
+    EXPECT_NE(out.find("Monitor 'default' starts with workspace 1"), std::string::npos) << out;
+
+    TestClient client(x.display());
+    uint32_t a = client.open_window();
+    EXPECT_TRUE(wait_until([&] { return client.geometry(a) == Geometry{12, 12, 1892, 1052, 2}; }));
+    EXPECT_TRUE(vop.running()) << vop.describe();
+}
+
+}  // namespace
