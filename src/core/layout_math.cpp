@@ -24,11 +24,16 @@ Rect centred_rect(Rect m, uint32_t w, uint32_t h) {
 }  // namespace
 
 Rect work_area(Rect m, Reservation r, uint32_t gap_outer) {
+    // Struts come from clients: each side is clamped to the monitor before anything is summed, and
+    // the sums saturate, so no reservation can wrap the area around.
+    uint32_t left = std::min<uint32_t>(r.left, m.width), right = std::min<uint32_t>(r.right, m.width);
+    uint32_t top = std::min<uint32_t>(r.top, m.height), bottom = std::min<uint32_t>(r.bottom, m.height);
     uint16_t g = static_cast<uint16_t>(gap_outer);
-    uint16_t horiz = static_cast<uint16_t>(r.left + r.right + 2 * gap_outer);
-    uint16_t vert = static_cast<uint16_t>(r.top + r.bottom + 2 * gap_outer);
-    return Rect{wrap_add(m.x, static_cast<uint16_t>(g + r.left)), wrap_add(m.y, static_cast<uint16_t>(g + r.top)),
-                sat_sub(m.width, horiz), sat_sub(m.height, vert)};
+    uint32_t horiz = left + right + 2u * g;
+    uint32_t vert = top + bottom + 2u * g;
+    return Rect{wrap_add(m.x, static_cast<uint16_t>(g + left)), wrap_add(m.y, static_cast<uint16_t>(g + top)),
+                static_cast<uint16_t>(m.width > horiz ? m.width - horiz : 0),
+                static_cast<uint16_t>(m.height > vert ? m.height - vert : 0)};
 }
 
 Rect tiled_box(Rect cell, uint32_t gap_inner, uint32_t border_width) {

@@ -24,6 +24,8 @@ void WindowManager::manage_common(Window w, size_t ws, bool floating, Rect geome
     rec.window = w;
     rec.floating = floating;
     windows.emplace(w, std::move(rec));
+    // In the save-set the server maps the window again should vop go away while it is hidden.
+    (void)connection->add_to_save_set(w);
     write_wm_desktop(w, ws);
     Workspace& target = workspaces[ws];
     if (floating) {

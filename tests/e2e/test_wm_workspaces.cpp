@@ -4,6 +4,7 @@
 #include <xcb/xcb.h>
 
 #include <algorithm>
+#include <csignal>
 
 using namespace vop::test;
 
@@ -149,4 +150,17 @@ TEST_F(WmTest, UrgencyColoursTheBorderUntilFocused) {
     client_->send_root_message(a, "_NET_ACTIVE_WINDOW", {1, 0, 0, 0, 0});
     EXPECT_TRUE(becomes([&] { return client_->root_pixel(12, 300) == 0x5294e2; }));
     EXPECT_TRUE(becomes([&] { return client_->root_pixel(965, 300) == 0x2d2d2d; }));
+}
+
+TEST_F(WmTest, HiddenWindowsComeBackWhenTheManagerDies) {
+    start();
+    uint32_t a = client_->open_window();
+    ASSERT_TRUE(has_geometry(a, {12, 12, 1892, 1052, 2}));
+    ASSERT_EQ(run({"wmctrl", "-s", "4"}).status, 0);
+    ASSERT_TRUE(becomes([&] { return !client_->viewable(a); }));
+    vop_->signal(SIGKILL);
+    vop_->wait_exit();
+    vop_.reset();
+    // The server maps save-set windows again when their manager's connection closes.
+    EXPECT_TRUE(becomes([&] { return client_->viewable(a); }));
 }

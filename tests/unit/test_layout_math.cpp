@@ -16,6 +16,9 @@ TEST(LayoutMath, WorkAreaAndTiledBox) {
     EXPECT_EQ(work_area(Rect{1920, 0, 1280, 1024}, {0, 0, 30, 0}, 8), (Rect{1928, 38, 1264, 978}));
     // Reservations larger than the monitor saturate at 0 rather than wrapping.
     EXPECT_EQ(work_area(Rect{0, 0, 100, 100}, {60, 60, 0, 0}, 0).width, 0);
+    // Hostile struts whose 16-bit sum would wrap to a small number still leave nothing.
+    EXPECT_EQ(work_area(Rect{0, 0, 1920, 1080}, {65535, 1, 0, 0}, 0).width, 0);
+    EXPECT_EQ(work_area(Rect{0, 0, 1920, 1080}, {0, 0, 0xFFFFFFF0u, 0x20u}, 0).height, 0);
 }
 
 TEST(LayoutMath, NeverBelowOnePixel) {
