@@ -38,6 +38,13 @@ XResult<void> WindowManager::apply_layout() {
         if (full != windows.end()) {
             Window w = full->first;
             log::debug(kTarget, "apply_layout: FULLSCREEN window={} on monitor {}", w, rect);
+            if (full->second.frame && frames_on) {
+                // Configuring the client alone would leave it clipped inside its frame: the frame covers the
+                // monitor without border, and the client covers the frame, bar included.
+                VOP_TRY(frame_manager.configure_frame(*connection, w, rect.x, rect.y, rect.width, rect.height, 0, 0));
+                if (auto frame = frame_manager.frame_for_client(w)) VOP_TRY(x11::raise_window(*connection, *frame));
+                continue;
+            }
             VOP_TRY(connection->configure_window(w, rect.x, rect.y, rect.width, rect.height, 0));
             VOP_TRY(x11::raise_window(*connection, w));
             continue;

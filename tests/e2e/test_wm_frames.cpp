@@ -189,6 +189,26 @@ TEST_F(FrameWmTest, ExposeRepaintsTheWholeBar) {
     EXPECT_TRUE(becomes([&] { return count_pixels(22, 14, 200, 18, kText) > 20; }));
 }
 
+TEST_F(FrameWmTest, FullscreenFramedWindowCoversTheMonitor) {
+    start_framed();
+    uint32_t a = client_->open_window();
+    uint32_t b = client_->open_window();
+    uint32_t fb = frame_of(b);
+    ASSERT_NE(fb, 0u);
+    ASSERT_TRUE(has_geometry(b, {966, 34, 940, 1032, 0}));
+    ASSERT_EQ(run({"wmctrl", "-i", "-r", fmt::format("0x{:x}", b), "-b", "add,fullscreen"}).status, 0);
+    // Neither the bar nor the frame's border shows: the client has the whole monitor.
+    EXPECT_TRUE(has_geometry(b, {0, 0, 1920, 1080, 0}));
+    EXPECT_TRUE(has_geometry(fb, {0, 0, 1920, 1080, 0}));
+    EXPECT_EQ(client_->children(root()).back(), fb) << "the fullscreen frame is not on top";
+
+    ASSERT_EQ(run({"wmctrl", "-i", "-r", fmt::format("0x{:x}", b), "-b", "remove,fullscreen"}).status, 0);
+    EXPECT_TRUE(has_geometry(fb, {964, 12, 940, 1052, 2}));
+    EXPECT_TRUE(has_geometry(b, {966, 34, 940, 1032, 0}));
+    EXPECT_TRUE(has_geometry(frame_of(a), {12, 12, 940, 1052, 2}));
+    EXPECT_TRUE(becomes([&] { return client_->root_pixel(1500, 20) == kBarFocused; }));
+}
+
 // Windows a dying vop leaves behind stay alive and visible, framed ones back on the root, hidden ones mapped.
 TEST_F(WmTest, KilledVopLeavesEveryClientMapped) {
     for (bool titlebars : {false, true}) {
