@@ -120,7 +120,10 @@ XResult<void> WindowManager::handle_destroy_notify(const void* event) {
     auto* ev = static_cast<const xcb_destroy_notify_event_t*>(event);
     const Window w = ev->window;
     log::debug(kTarget, "DestroyNotify for window {}", w);
-    if (struts.erase(w)) log::info(kTarget, "Dock window {} destroyed, removing strut", w);
+    const bool dock = struts.erase(w) > 0;
+    if (dock) log::info(kTarget, "Dock window {} destroyed, removing strut", w);
+    // A menu or tooltip going away changes nothing here: no refocus, and above all no pointer warp.
+    if (!dock && !windows.count(w)) return {};
     unmanage_window(w);
     return refocus_after_loss();
 }

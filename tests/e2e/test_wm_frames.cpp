@@ -63,6 +63,13 @@ protected:
         std::free(g);
         return p;
     }
+    std::pair<int, int> pointer() {
+        auto* r = xcb_query_pointer_reply(client_->conn(), xcb_query_pointer(client_->conn(), root()), nullptr);
+        if (!r) return {-1, -1};
+        std::pair<int, int> p{r->root_x, r->root_y};
+        std::free(r);
+        return p;
+    }
     // How many pixels of the root rectangle have `colour`.
     int count_pixels(int16_t x, int16_t y, uint16_t w, uint16_t h, uint32_t colour) {
         auto* img = xcb_get_image_reply(
@@ -180,6 +187,8 @@ TEST_F(FrameWmTest, ExposeRepaintsTheWholeBar) {
 
     // Cover a piece of the bar far from its left edge, then uncover it: the server clears that piece to
     // the frame's background and vop has to paint it again, accent line included.
+    // The cover is like a menu: closing it must not make the pointer jump.
+    xcb_warp_pointer(client_->conn(), XCB_NONE, root(), 0, 0, 0, 0, 1500, 700);
     uint32_t cover = client_->open_window({.x = 1400, .y = 0, .width = 300, .height = 60, .override_redirect = true});
     ASSERT_TRUE(becomes([&] { return client_->viewable(cover); }));
     client_->destroy(cover);
@@ -187,6 +196,7 @@ TEST_F(FrameWmTest, ExposeRepaintsTheWholeBar) {
         << count_pixels(1400, 14, 300, 18, kBarUnfocused) << " pixels left in the frame's background";
     EXPECT_TRUE(becomes([&] { return count_pixels(1400, 32, 300, 2, kAccent) == 600; }));
     EXPECT_TRUE(becomes([&] { return count_pixels(22, 14, 200, 18, kText) > 20; }));
+    EXPECT_EQ(pointer(), (std::pair<int, int>{1500, 700}));
 }
 
 TEST_F(FrameWmTest, FullscreenFramedWindowCoversTheMonitor) {
