@@ -1,4 +1,5 @@
 // Several monitors under vop: start-up assignment, focus across monitors, rules, hotplug, and no RandR at all.
+#include "ipc_fixture.hpp"
 #include "wm_fixture.hpp"
 
 #include <xcb/xcb.h>
@@ -182,6 +183,85 @@ TEST_F(MonitorWmTest, HotplugKeepsEveryWindowReachable) {
     expect_viewable({a}, {b});
     EXPECT_TRUE(has_geometry(a, kAloneOnFirst));
     EXPECT_EQ(client_list().size(), 2u);
+}
+
+TEST_F(MonitorWmTest, WindowsAndFocusMoveBetweenMonitors) {
+    xorg_->add_second_monitor();
+    start();
+    SocketClient vop_sock(vop_->runtime_dir() + "/vop.sock");
+    ASSERT_TRUE(vop_sock.connected());
+    auto command = [&](const std::string& name, const std::string& target) {
+        return vop_sock.request(fmt::format(R"({{"command":"{}","args":{{"target":"{}"}}}})", name, target));
+    };
+    const std::optional<std::string> ok = R"({"success":true})";
+
+    uint32_t a = client_->open_window();
+    uint32_t b = client_->open_window();
+    ASSERT_TRUE(has_geometry(b, {964, 12, 940, 1052, 2}));
+    ASSERT_TRUE(becomes([&] { return active() == b; }));
+
+    // The focused window goes to the next monitor's workspace and keeps the focus.
+    EXPECT_EQ(command("move_to_monitor", "next"), ok);
+    EXPECT_TRUE(has_geometry(b, kAloneOnSecond));
+    EXPECT_TRUE(has_geometry(a, kAloneOnFirst));
+    EXPECT_EQ(client_->property_u32(b, "_NET_WM_DESKTOP"), std::vector<uint32_t>{1});
+    EXPECT_TRUE(becomes([&] { return active() == b && client_->input_focus() == b; }));
+
+    // Monitor names match without regard to case.
+    EXPECT_EQ(command("focus_monitor", "dummy0"), ok);
+    EXPECT_TRUE(becomes([&] { return active() == a; }));
+    EXPECT_EQ(command("focus_monitor", "HDMI-9"), ok);
+    EXPECT_TRUE(logged("Monitor 'hdmi-9' not found"));
+
+    // A floating window keeps its place relative to the monitor it moves to.
+    uint32_t dialog = client_->open_window({.window_type = {"_NET_WM_WINDOW_TYPE_DIALOG"}});
+    ASSERT_TRUE(has_geometry(dialog, {640, 300, 636, 476, 2}));
+    ASSERT_TRUE(becomes([&] { return active() == dialog; }));
+    EXPECT_EQ(command("move_to_monitor", "right"), ok);
+    EXPECT_TRUE(has_geometry(dialog, {2560, 300, 636, 476, 2}));
+    EXPECT_TRUE(becomes([&] { return active() == dialog; }));
+    EXPECT_TRUE(has_geometry(b, kAloneOnSecond));
+
+    // Workspace 1 no longer remembers the dialog: coming back focuses its own window.
+    EXPECT_EQ(command("focus_monitor", "prev"), ok);
+    EXPECT_TRUE(becomes([&] { return active() == a && client_->input_focus() == a; }));
+    expect_viewable({a, b, dialog}, {});
+}
+
+TEST_F(MonitorWmTest, FramesFollowTheirWorkspaceThroughHotplug) {
+    xorg_->add_second_monitor();
+    start(kPlainConfig + R"(
+vop.set("titlebar_enabled", true)
+vop.set("titlebar_height", 20)
+)");
+    uint32_t a = client_->open_window();
+    ASSERT_TRUE(becomes([&] { return active() == a; }));
+    ASSERT_EQ(run({"wmctrl", "-s", "1"}).status, 0);
+    uint32_t b = client_->open_window();
+    uint32_t fb = 0;
+    ASSERT_TRUE(becomes([&] {
+        auto p = client_->parent(b);
+        fb = p && *p != root() ? *p : 0;
+        return fb != 0;
+    }));
+    // The frame takes the cell on the second monitor, the client sits below its bar.
+    EXPECT_TRUE(has_geometry(fb, {1932, 12, 1252, 996, 2}));
+    EXPECT_TRUE(has_geometry(b, {1934, 34, 1252, 976, 0}));
+
+    xorg_->remove_second_monitor();
+    EXPECT_TRUE(becomes([&] { return !client_->viewable(fb) && !client_->viewable(b); }));
+    EXPECT_TRUE(logged(fmt::format("Ignoring UnmapNotify for window {} (intentional unmap, count now 0)", b)));
+    expect_viewable({a}, {b});
+
+    xorg_->add_second_monitor();
+    EXPECT_TRUE(logged("Monitor 'DUMMY1' showing workspace 2"));
+    EXPECT_TRUE(becomes([&] { return client_->viewable(fb) && client_->viewable(b); }));
+    EXPECT_TRUE(has_geometry(fb, {1932, 12, 1252, 996, 2}));
+
+    // No unmap of ours is left over: the client's own withdrawal unmanages it.
+    client_->unmap(b);
+    EXPECT_TRUE(becomes([&] { return client_->parent(b) == root() && !client_->geometry(fb); }));
+    EXPECT_TRUE(becomes([&] { return client_list() == std::vector<uint32_t>{a}; }));
 }
 
 // Without RandR the whole screen is the one monitor "default".
