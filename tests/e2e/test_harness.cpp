@@ -204,3 +204,26 @@ TEST(Harness, VopRunsInAPrivateEnvironment) {
     EXPECT_EQ(vop.stop(), 128 + SIGTERM);
     EXPECT_FALSE(vop.wait_ready(0ms)) << "an exited vop is not ready";
 }
+
+// The start-up tests lean on this parser to check the exact record format, so it must refuse near misses.
+TEST(Harness, LogRecordParserIsStrict) {
+    auto r = parse_record("2026-01-31T09:05:07.012345Z  INFO vop::core: a: b");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->timestamp, "2026-01-31T09:05:07.012345Z");
+    EXPECT_EQ(r->level, "INFO");
+    EXPECT_EQ(r->target, "vop::core");
+    EXPECT_EQ(r->message, "a: b");
+    EXPECT_TRUE(parse_record("2026-01-31T09:05:07.012345Z ERROR vop: "));
+    for (const char* bad : {"2026-01-31T09:05:07.012345Z INFO vop: x",   // level not right-aligned
+                            "2026-01-31T09:05:07.012345Z  INFO  vop: x",  // extra blank
+                            "2026-01-31T09:05:07.01234Z  INFO vop: x",    // five digits of microseconds
+                            "2026-01-31 09:05:07.012345Z  INFO vop: x",   // no T
+                            "2026-01-31T09:05:07.012345  INFO vop: x",    // no Z
+                            "2026-01-31T09:05:07.012345Z  info vop: x",   // lower-case level
+                            "2026-01-31T09:05:07.012345Z  INFO vop x",    // no colon
+                            "2026-01-31T09:05:07.012345Z  INFO : x",      // no target
+                            "\x1b[2m2026-01-31T09:05:07.012345Z\x1b[0m  INFO vop: x"}) {
+        EXPECT_FALSE(parse_record(bad)) << bad;
+    }
+    EXPECT_EQ(strip_ansi("\x1b[2mA\x1b[0m \x1b[31;1mB\x1b[0m\x1b"), "A B\x1b");
+}

@@ -7,7 +7,7 @@
 #include <signal.h>
 
 #include <filesystem>
-#include <regex>
+#include <sstream>
 
 using namespace vop::test;
 
@@ -16,12 +16,16 @@ namespace {
 const std::string kScript =
     (std::filesystem::path(VOP_STUB_DIR).parent_path().parent_path().parent_path() / "scripts/run-vop").string();
 
-// The display the script announced, "" until it has.
+// The display the script announced ("... on display :N"), "" until it has.
 std::string announced_display(VopProcess& run) {
-    static const std::regex re(R"(run-vop: .* on display (:\d+))");
-    std::smatch m;
-    std::string out = strip_ansi(run.out());
-    return std::regex_search(out, m, re) ? m[1].str() : "";
+    std::string out = run.out();
+    const std::string marker = " on display :";
+    size_t at = out.find(marker);
+    if (at == std::string::npos) return "";
+    size_t digits = at + marker.size();
+    size_t end = out.find_first_not_of("0123456789", digits);
+    if (end == std::string::npos || end == digits) return "";
+    return ":" + out.substr(digits, end - digits);
 }
 
 bool server_reachable(const std::string& display) { return run_command(display, {"xdpyinfo"}).status == 0; }

@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <ctime>
 #include <filesystem>
-#include <regex>
 #include <set>
 
 using namespace vop::test;
@@ -49,11 +48,11 @@ TEST(Startup, LogStartsWithTheFixedRecordsInExactFormat) {
     auto lines = log_lines();
     ASSERT_GE(lines.size(), 4u) << vop.describe();
     // "<timestamp>  INFO vop: vop 0.1.0 starting": two blanks before INFO, which is right-aligned in five.
-    const std::string stamp = R"(\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2}\.\d{6}Z)";
-    EXPECT_TRUE(std::regex_match(lines[0], std::regex(stamp + "  INFO vop: vop 0\\.1\\.0 starting"))) << lines[0];
-    EXPECT_TRUE(std::regex_match(lines[1], std::regex(stamp + "  INFO vop: Logging to /tmp/vop\\.log"))) << lines[1];
     auto first = parse_record(lines[0]);
-    ASSERT_TRUE(first);
+    auto second = parse_record(lines[1]);
+    ASSERT_TRUE(first && second) << lines[0] << "\n" << lines[1];
+    EXPECT_EQ(lines[0], first->timestamp + "  INFO vop: vop 0.1.0 starting");
+    EXPECT_EQ(lines[1], second->timestamp + "  INFO vop: Logging to /tmp/vop.log");
     EXPECT_LE(seconds_from_now(first->timestamp), 60) << "timestamps are UTC: " << first->timestamp;
 
     auto records = log_records();

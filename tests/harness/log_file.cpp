@@ -5,19 +5,46 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
-#include <regex>
+#include <string_view>
 
 namespace vop::test {
 
+namespace {
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// "2026-01-31T09:05:07.012345Z": d is a digit, anything else must match exactly.
+bool is_timestamp(std::string_view s) {
+    constexpr std::string_view shape = "dddd-dd-ddTdd:dd:dd.ddddddZ";
+    if (s.size() != shape.size()) return false;
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (shape[i] == 'd' ? !is_digit(s[i]) : s[i] != shape[i]) return false;
+    }
+    return true;
+}
+
+bool is_target_char(char c) {
+    return is_digit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || c == ':';
+}
+}  // namespace
+
 std::optional<LogRecord> parse_record(const std::string& line) {
-    static const std::regex re(
-        R"(^(\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2}\.\d{6}Z) (TRACE|DEBUG| INFO| WARN|ERROR) ([A-Za-z0-9_:]+): (.*)$)");
-    std::smatch m;
-    if (!std::regex_match(line, m, re)) return std::nullopt;
-    std::string level = m[2];
+    // timestamp, blank, five-character level, blank, target, ": ", message
+    constexpr size_t kStamp = 27, kLevel = 5;
+    if (line.size() < kStamp + 1 + kLevel + 1 || !is_timestamp(std::string_view(line).substr(0, kStamp)) ||
+        line[kStamp] != ' ' || line[kStamp + 1 + kLevel] != ' ')
+        return std::nullopt;
+    std::string level = line.substr(kStamp + 1, kLevel);
+    static const std::string levels[] = {"TRACE", "DEBUG", " INFO", " WARN", "ERROR"};
+    if (std::find(std::begin(levels), std::end(levels), level) == std::end(levels)) return std::nullopt;
+    size_t t = kStamp + 1 + kLevel + 1;
+    size_t sep = line.find(": ", t);
+    if (sep == std::string::npos || sep == t ||
+        !std::all_of(line.begin() + static_cast<long>(t), line.begin() + static_cast<long>(sep), is_target_char))
+        return std::nullopt;
     if (level[0] == ' ') level.erase(0, 1);
-    return LogRecord{m[1], level, m[3], m[4]};
+    return LogRecord{line.substr(0, kStamp), level, line.substr(t, sep - t), line.substr(sep + 2)};
 }
 
 std::vector<std::string> split_lines(const std::string& text) {
@@ -33,8 +60,19 @@ std::vector<std::string> split_lines(const std::string& text) {
 }
 
 std::string strip_ansi(const std::string& text) {
-    static const std::regex esc("\x1b\\[[0-9;]*[A-Za-z]");
-    return std::regex_replace(text, esc, "");
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\x1b' && i + 1 < text.size() && text[i + 1] == '[') {
+            size_t j = i + 2;
+            while (j < text.size() && (is_digit(text[j]) || text[j] == ';')) ++j;
+            if (j < text.size() && ((text[j] >= 'A' && text[j] <= 'Z') || (text[j] >= 'a' && text[j] <= 'z'))) {
+                i = j;
+                continue;
+            }
+        }
+        out += text[i];
+    }
+    return out;
 }
 
 std::string read_log() { return read_file(kLogPath); }

@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <regex>
+#include <cstdio>
 #include <sstream>
 
 namespace vop::test {
@@ -95,15 +95,19 @@ std::vector<MonitorInfo> list_monitors(const std::string& display) {
     auto r = run_command(display, {"xrandr", "--listmonitors"});
     if (r.status != 0) throw HarnessError("xrandr --listmonitors failed: " + r.err);
     // " 0: +*DUMMY0 1920/508x1080/286+0+0  DUMMY0"
-    static const std::regex line(R"(^\s*\d+: \+?(\*?)(\S+) (\d+)/\d+x(\d+)/\d+\+(-?\d+)\+(-?\d+))");
     std::vector<MonitorInfo> out;
     std::istringstream in(r.out);
     std::string l;
-    std::smatch m;
     while (std::getline(in, l)) {
-        if (!std::regex_search(l, m, line)) continue;
-        out.push_back({m[2], std::stoi(m[5]), std::stoi(m[6]), static_cast<unsigned>(std::stoul(m[3])),
-                       static_cast<unsigned>(std::stoul(m[4])), m[1] == "*"});
+        int index = 0, x = 0, y = 0;
+        unsigned w = 0, h = 0;
+        char name[128] = {};
+        if (std::sscanf(l.c_str(), " %d: %127s %u/%*ux%u/%*u+%d+%d", &index, name, &w, &h, &x, &y) != 6) continue;
+        std::string n = name;
+        if (!n.empty() && n[0] == '+') n.erase(0, 1);
+        bool primary = !n.empty() && n[0] == '*';
+        if (primary) n.erase(0, 1);
+        out.push_back({n, x, y, w, h, primary});
     }
     return out;
 }
