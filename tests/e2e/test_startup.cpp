@@ -67,6 +67,36 @@ TEST(Startup, LogStartsWithTheFixedRecordsInExactFormat) {
     for (const auto& l : lines) EXPECT_TRUE(parse_record(l)) << "not a record: " << l;
 }
 
+TEST(Startup, LogFileIsTruncatedAndCreatedWithTheUmaskedMode) {
+    XServer x;
+    LogPathGuard guard;
+    {
+        // An old, longer log is cut, not appended to.
+        write_file(kLogPath, std::string(200000, 'x') + "\n");
+        VopProcess vop({.display = x.display(), .keep_old_log = true});
+        ASSERT_TRUE(vop.wait_ready()) << vop.describe();
+        auto lines = log_lines();
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(parse_record(lines[0]).value_or(LogRecord{}).message, "vop 0.1.0 starting");
+        EXPECT_EQ(read_log().find(std::string(100, 'x')), std::string::npos);
+    }
+    struct Case {
+        mode_t umask_value;
+        mode_t expected;
+    };
+    for (auto c : {Case{0, 0666}, Case{022, 0644}, Case{077, 0600}}) {
+        SCOPED_TRACE(c.umask_value);
+        std::filesystem::remove(kLogPath);
+        mode_t saved = umask(c.umask_value);  // vop inherits it
+        VopProcess vop({.display = x.display()});
+        umask(saved);
+        ASSERT_TRUE(vop.wait_ready()) << vop.describe();
+        struct stat st {};
+        ASSERT_EQ(lstat(kLogPath, &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, c.expected);
+    }
+}
+
 // NO_COLOR decides the terminal colours only; the file never has escapes; both outputs hold the same records.
 TEST(Startup, TerminalColourFollowsNoColor) {
     struct Case {

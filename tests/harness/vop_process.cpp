@@ -30,7 +30,7 @@ VopProcess::VopProcess(VopOptions opts) {
     // A stale log from an earlier run must not look like this run's readiness; anything other than a
     // regular file there was planted by the test and stays.
     struct stat st {};
-    if (lstat(kLogPath, &st) == 0 && S_ISREG(st.st_mode)) unlink(kLogPath);
+    if (!opts.keep_old_log && lstat(kLogPath, &st) == 0 && S_ISREG(st.st_mode)) unlink(kLogPath);
 
     const char* path = std::getenv("PATH");
     EnvChanges env = {

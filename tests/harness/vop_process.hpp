@@ -37,6 +37,7 @@ struct VopOptions {
     EnvChanges env{};                      // on top of the private environment (NO_COLOR, VOP_LOG, ...)
     std::string init_lua{};                // when not empty, written to $XDG_CONFIG_HOME/vop/init.lua first
     std::vector<std::string> wrapper{};    // when not empty, runs `wrapper... VOP_BINARY` (e.g. scripts/run-vop)
+    bool keep_old_log = false;             // leave a regular /tmp/vop.log in place (it is removed by default)
 };
 
 // vop with its own HOME, XDG_CONFIG_HOME, XDG_RUNTIME_DIR and stub directory (VOP_STUB_DIR first in PATH,
