@@ -11,6 +11,7 @@ constexpr const char* kTarget = "vop::core";
 }
 
 XResult<void> WindowManager::set_focus(Window w, bool warp) {
+    const std::optional<Window> previous = focused;
     if (focused && *focused != w) (void)connection->grab_button(*focused);  // click-to-focus again
     focused = w;
     workspaces[current_workspace].focused = w;
@@ -24,6 +25,9 @@ XResult<void> WindowManager::set_focus(Window w, bool warp) {
     VOP_TRY(x11::set_input_focus(*connection, w));
     VOP_TRY(connection->set_active_window(w));
     VOP_TRY(update_borders());
+    // Title bars show the focus too; nothing else would repaint them until they are exposed.
+    if (previous && *previous != w) VOP_TRY(paint_titlebar(*previous));
+    VOP_TRY(paint_titlebar(w));
     if (warp) {
         if (auto r = connection->warp_pointer_to_window(w); !r) log::warn(kTarget, "Failed to warp pointer: {}", r.error());
         last_warp = Clock::now();

@@ -148,6 +148,8 @@ public:
     XResult<void> refocus_after_loss();
     // Width of a client's title bar: its frame's width, none when it has no frame.
     std::optional<uint16_t> frame_bar_width(Window client);
+    // Paints a framed client's whole title bar in the colours of its focus state.
+    XResult<void> paint_titlebar(Window client);
 
     std::unique_ptr<Connection> connection;
     Config config;

@@ -133,16 +133,22 @@ XResult<void> WindowManager::handle_expose(const void* event) {
     if (ev->count != 0) return {};
     auto client = frame_manager.client_for_frame(ev->window);
     if (!client || !config.titlebar_enabled) return {};
-    auto it = windows.find(*client);
-    const std::string title = it == windows.end() ? std::string() : it->second.title;
-    const bool is_focused = focused == *client;
-    // The whole bar is repainted, whatever part of it was exposed.
-    auto frame_width = frame_bar_width(*client).value_or(ev->width);
-    VOP_TRY(frame_manager.draw_titlebar(*connection, *client, title, frame_width,
-                                        static_cast<uint16_t>(config.titlebar_height),
-                                        is_focused ? config.titlebar_color_focused : config.titlebar_color_unfocused,
-                                        config.titlebar_text_color, is_focused));
+    VOP_TRY(paint_titlebar(*client));
     return connection->flush();
+}
+
+XResult<void> WindowManager::paint_titlebar(Window client) {
+    if (!config.titlebar_enabled) return {};
+    // The whole bar is painted, whatever part of it was exposed; no frame, nothing to paint.
+    auto frame_width = frame_bar_width(client);
+    if (!frame_width) return {};
+    auto it = windows.find(client);
+    const std::string title = it == windows.end() ? std::string() : it->second.title;
+    const bool is_focused = focused == client;
+    return frame_manager.draw_titlebar(*connection, client, title, *frame_width,
+                                       static_cast<uint16_t>(config.titlebar_height),
+                                       is_focused ? config.titlebar_color_focused : config.titlebar_color_unfocused,
+                                       config.titlebar_text_color, is_focused);
 }
 
 XResult<void> WindowManager::handle_property_notify(const void* event) {

@@ -115,6 +115,16 @@ TEST_F(FrameWmTest, NewWindowIsFramedWhereTheLayoutSays) {
     EXPECT_TRUE(has_geometry(b, {966, 34, 940, 1032, 0}));
     EXPECT_TRUE(becomes([&] { return client_->root_pixel(12, 500) == kBorderUnfocused; }));
     EXPECT_TRUE(becomes([&] { return client_->root_pixel(964, 500) == kBorderFocused; }));
+    // The bars follow the focus: only the focused window's bar has its colour and the accent line.
+    EXPECT_TRUE(becomes([&] { return client_->root_pixel(900, 19) == kBarUnfocused; }));
+    EXPECT_TRUE(becomes([&] { return count_pixels(14, 32, 940, 2, kAccent) == 0; }));
+    EXPECT_TRUE(becomes([&] { return client_->root_pixel(1800, 19) == kBarFocused; }));
+    EXPECT_TRUE(becomes([&] { return count_pixels(966, 32, 940, 2, kAccent) == 2 * 940; }));
+
+    client_->send_root_message(a, "_NET_ACTIVE_WINDOW", {1, 0, 0, 0, 0});
+    EXPECT_TRUE(becomes([&] { return client_->root_pixel(900, 19) == kBarFocused; }));
+    EXPECT_TRUE(becomes([&] { return client_->root_pixel(1800, 19) == kBarUnfocused; }));
+    EXPECT_TRUE(becomes([&] { return count_pixels(966, 32, 940, 2, kAccent) == 0; }));
 }
 
 TEST_F(FrameWmTest, WithdrawnOrDestroyedClientsLeaveTheirFrames) {
