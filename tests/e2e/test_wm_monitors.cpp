@@ -141,6 +141,32 @@ TEST_F(MonitorWmTest, RuleForTheOtherMonitorsWorkspaceShowsTheWindowThere) {
     EXPECT_EQ(current_desktop(), 0u);
 }
 
+TEST_F(MonitorWmTest, AddedMonitorShowsTheLowestFreeWorkspaceWithItsWindows) {
+    start(kPlainConfig + R"(vop.rule({ class = "Chat" }, { workspace = 2 }))");
+    EXPECT_TRUE(logged("Monitor 'DUMMY0' starts with workspace 1"));
+    uint32_t a = client_->open_window();
+    ASSERT_TRUE(has_geometry(a, kAloneOnFirst));
+    // Workspace 2 is not shown yet: the window waits there unmapped.
+    uint32_t chat = client_->open_window({.instance = "chat", .class_name = "Chat"});
+    ASSERT_TRUE(becomes([&] { return contains(client_list(), chat); }));
+    EXPECT_FALSE(client_->viewable(chat));
+
+    xorg_->add_second_monitor();
+    EXPECT_TRUE(logged("Monitor 'DUMMY0' showing workspace 1"));
+    EXPECT_TRUE(logged("Monitor 'DUMMY1' showing workspace 2"));
+    EXPECT_TRUE(becomes([&] { return client_->viewable(chat); }));
+    EXPECT_TRUE(has_geometry(chat, kAloneOnSecond));
+    EXPECT_TRUE(has_geometry(a, kAloneOnFirst));
+    // The focus stays where it was.
+    EXPECT_EQ(active(), a);
+    EXPECT_EQ(current_desktop(), 0u);
+
+    // Now workspace 2 is shown: switching there only moves the focus to its monitor.
+    ASSERT_EQ(run({"wmctrl", "-s", "1"}).status, 0);
+    EXPECT_TRUE(becomes([&] { return current_desktop() == 1 && active() == chat; }));
+    expect_viewable({a, chat}, {});
+}
+
 TEST_F(MonitorWmTest, HotplugKeepsEveryWindowReachable) {
     xorg_->add_second_monitor();
     start();
