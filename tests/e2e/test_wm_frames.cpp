@@ -127,6 +127,20 @@ TEST_F(FrameWmTest, NewWindowIsFramedWhereTheLayoutSays) {
     EXPECT_TRUE(becomes([&] { return count_pixels(966, 32, 940, 2, kAccent) == 0; }));
 }
 
+TEST_F(FrameWmTest, FloatingFramesKeepTheirBoxAndStayOnTop) {
+    start_framed();
+    uint32_t a = client_->open_window();
+    uint32_t dialog = client_->open_window({.window_type = {"_NET_WM_WINDOW_TYPE_DIALOG"}});
+    uint32_t fd = frame_of(dialog);
+    ASSERT_NE(fd, 0u);
+    // The frame fills the 640x480 floating box, border included; the client gets what is below the bar.
+    EXPECT_TRUE(has_geometry(fd, {640, 300, 636, 476, 2}));
+    EXPECT_TRUE(has_geometry(dialog, {642, 322, 636, 456, 0}));
+    EXPECT_TRUE(has_geometry(frame_of(a), {12, 12, 1892, 1052, 2}));
+    EXPECT_TRUE(becomes([&] { return client_->children(root()).back() == fd; }));
+    EXPECT_TRUE(becomes([&] { return client_->root_pixel(1000, 310) == kBarFocused; }));
+}
+
 TEST_F(FrameWmTest, WithdrawnOrDestroyedClientsLeaveTheirFrames) {
     start_framed();
     uint32_t a = client_->open_window();
