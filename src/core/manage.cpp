@@ -40,6 +40,8 @@ void WindowManager::manage_window(Window w) {
     log::info(kTarget, "Managing window {} (tiled)", w);
     manage_common(w, current_workspace, false, kTiledFloatingGeometry);
     workspaces[current_workspace].focused = w;
+    // The window losing focus here gets its click-to-focus grab back (set_focus will see w as focused).
+    if (focused && *focused != w) (void)connection->grab_button(*focused);
     focused = w;
     update_client_lists();
 }
@@ -56,6 +58,8 @@ void WindowManager::manage_window_floating(Window w) {
     log::info(kTarget, "Managing window {} (floating)", w);
     manage_common(w, current_workspace, true, layout::floating_size_small(focused_monitor_ref().rect));
     workspaces[current_workspace].focused = w;
+    // The window losing focus here gets its click-to-focus grab back (set_focus will see w as focused).
+    if (focused && *focused != w) (void)connection->grab_button(*focused);
     focused = w;
     update_client_lists();
 }

@@ -83,6 +83,8 @@ XResult<void> WindowManager::run() {
             std::free(ev);
             if (!r) return r;
         }
+        // Whatever a handler queued last (a pointer warp, say) must not wait for the next event.
+        VOP_TRY(connection->flush());
         VOP_TRY(connection->check());
         // 2 and 3. Both IPC servers.
         serve_ipc();

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace vop::test {
@@ -49,6 +50,8 @@ protected:
         uint32_t w = c.open_window(spec);
         EXPECT_TRUE(wait_until([&] { return active() == w; })) << "window " << w << " never became active";
         EXPECT_TRUE(vop_->wait_idle());
+        // Past the quiet time after the warp to the new window, so the pointer may focus again.
+        std::this_thread::sleep_for(std::chrono::milliseconds(80));
         return w;
     }
     uint32_t open_floating() { return open({.window_type = {"_NET_WM_WINDOW_TYPE_DIALOG"}}); }

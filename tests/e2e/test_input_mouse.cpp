@@ -1,0 +1,178 @@
+// The pointer through XTEST: Mod+drag move and resize, edge-zone resize and cursor, click focus, focus follows mouse.
+#include "test_input_fixture.hpp"
+
+using namespace vop::test;
+
+namespace {
+
+const std::string kScript = R"(
+vop.set("gap_inner", 8)
+vop.set("gap_outer", 8)
+vop.set("border_width", 2)
+)";
+
+class Mouse : public InputTest {
+protected:
+    // Outer box of a window (borders included) as root coordinates.
+    struct Box {
+        int x, y, w, h;
+        int cx() const { return x + w / 2; }
+        int cy() const { return y + h / 2; }
+    };
+    Box box(uint32_t w) {
+        Geometry g = geo(w);
+        return {g.x, g.y, static_cast<int>(g.width + 2 * g.border_width),
+                static_cast<int>(g.height + 2 * g.border_width)};
+    }
+    static std::string n(int v) { return std::to_string(v); }
+    // Holds `mod` (if any) and button `b` from (x, y) to (x + dx, y + dy).
+    void drag(const std::string& mod, int b, int x, int y, int dx, int dy) {
+        std::vector<std::string> a = {"mousemove", n(x), n(y), "sleep", "0.1"};
+        if (!mod.empty()) a.insert(a.end(), {"keydown", mod});
+        a.insert(a.end(), {"mousedown", n(b), "sleep", "0.1", "mousemove", n(x + dx / 2), n(y + dy / 2), "sleep",
+                           "0.05", "mousemove", n(x + dx), n(y + dy), "sleep", "0.1", "mouseup", n(b)});
+        if (!mod.empty()) a.insert(a.end(), {"keyup", mod});
+        xdo(a);
+    }
+    size_t count(const std::string& text) {
+        const std::string out = output();
+        size_t k = 0;
+        for (size_t at = out.find(text); at != std::string::npos; at = out.find(text, at + 1)) ++k;
+        return k;
+    }
+};
+
+}  // namespace
+
+TEST_F(Mouse, SuperButtonOneDragMovesAFloatingWindowByTheDistance) {
+    start(kScript);
+    const uint32_t f = open_floating();
+    const Geometry before = geo(f);
+    const Box b = box(f);
+    drag("super", 1, b.cx(), b.cy(), 100, -50);
+    EXPECT_TRUE(becomes([&] {
+        Geometry g = geo(f);
+        return g.x == before.x + 100 && g.y == before.y - 50 && g.width == before.width &&
+               g.height == before.height;
+    })) << geo(f).x << "," << geo(f).y;
+    EXPECT_TRUE(vop_->running());
+}
+
+TEST_F(Mouse, SuperButtonThreeResizesFromTheNearestCornerDownToFifty) {
+    start(kScript);
+    const uint32_t f = open_floating();
+    const Geometry g0 = geo(f);
+    Box b = box(f);
+    // Lower right quarter: the bottom-right corner follows the pointer.
+    drag("super", 3, b.x + b.w - 20, b.y + b.h - 20, 60, 40);
+    EXPECT_TRUE(becomes([&] {
+        Geometry g = geo(f);
+        return g.x == g0.x && g.y == g0.y && g.width == g0.width + 60 && g.height == g0.height + 40;
+    }));
+    // Upper left quarter dragged far past the opposite corner: held at 50x50 (46 inside the borders).
+    b = box(f);
+    drag("super", 3, b.x + 20, b.y + 20, b.w + 200, b.h + 200);
+    EXPECT_TRUE(becomes([&] { return geo(f).width == 46 && geo(f).height == 46; }))
+        << geo(f).width << "x" << geo(f).height;
+    EXPECT_EQ(geo(f).x, b.x + b.w + 200) << "the moved corner slides with the pointer";
+}
+
+TEST_F(Mouse, ModifiedDragOnATiledWindowDoesNothing) {
+    start(kScript);
+    const uint32_t t = open();
+    const Geometry g0 = geo(t);
+    const Box b = box(t);
+    drag("alt", 1, b.cx(), b.cy(), 80, 80);
+    EXPECT_EQ(geo(t), g0);
+}
+
+TEST_F(Mouse, PlainDragInTheEdgeZoneResizesFromThatEdge) {
+    start(kScript);
+    const uint32_t f = open_floating();
+    const uint32_t t = open();
+    const Geometry g0 = geo(f);
+    const Box b = box(f);
+    // The pointer rests in the right edge zone while focus is elsewhere, so the press reaches vop.
+    pointer_to(b.x + b.w - 4, b.cy());
+    activate(t);
+    drag("", 1, b.x + b.w - 4, b.cy(), 40, 30);
+    EXPECT_TRUE(becomes([&] {
+        Geometry g = geo(f);
+        return g.x == g0.x && g.y == g0.y && g.width == g0.width + 40 && g.height == g0.height;
+    })) << geo(f).width << "x" << geo(f).height;
+    EXPECT_NE(output().find("Starting edge resize for floating window " + n(f) + ", edge Right"), std::string::npos);
+}
+
+TEST_F(Mouse, EdgeCursorFollowsTheZoneUnderThePointer) {
+    start(kScript);
+    const uint32_t f1 = open_floating();
+    const uint32_t f2 = open_floating();
+    // Put f2 right beside f1, which it covered: f1's right zone touches f2's left zone.
+    Box b2 = box(f2);
+    const int w1 = box(f1).w;
+    drag("super", 1, b2.cx(), b2.cy(), w1, 0);
+    ASSERT_TRUE(becomes([&] { return box(f2).x == box(f1).x + w1; }));
+    const Box b1 = box(f1);
+    b2 = box(f2);
+    const std::string set1 = "set_window_cursor: window=" + n(f1), clear1 = "clear_window_cursor: window=" + n(f1);
+    const std::string set2 = "set_window_cursor: window=" + n(f2);
+
+    pointer_to(b1.x + b1.w - 4, b1.cy());
+    ASSERT_TRUE(becomes([&] { return count(set1) == 1; })) << output();
+    // Moving inside the same zone sends nothing more.
+    pointer_to(b1.x + b1.w - 5, b1.cy() + 3);
+    pointer_to(b1.x + b1.w - 6, b1.cy() + 6);
+    EXPECT_EQ(count(set1), 1u);
+    const size_t clears = count(clear1);
+    // Straight from f1's zone into f2's: f1 loses its resize cursor.
+    pointer_to(b2.x + 4, b2.cy());
+    EXPECT_TRUE(becomes([&] { return count(set2) >= 1; }));
+    EXPECT_TRUE(becomes([&] { return count(clear1) > clears; })) << output();
+    // The middle of a window clears the cursor.
+    const size_t clears2 = count("clear_window_cursor: window=" + n(f2));
+    pointer_to(b2.cx(), b2.cy());
+    EXPECT_TRUE(becomes([&] { return count("clear_window_cursor: window=" + n(f2)) > clears2; }));
+}
+
+TEST_F(Mouse, ClickFocusesAnUnfocusedWindow) {
+    start(kScript);
+    const uint32_t a = open();
+    const uint32_t b = open();
+    pointer_to(box(a).cx(), box(a).cy());
+    activate(b);
+    xdo({"click", "1"});
+    EXPECT_TRUE(becomes([&] { return active() == a; })) << output();
+}
+
+TEST_F(Mouse, FocusFollowsThePointerButNotRightAfterAWarp) {
+    start(kScript + "vop.bind(\"alt+l\", vop.focus(\"right\"))\n");
+    const uint32_t a = open();
+    const uint32_t b = open();
+    ASSERT_EQ(active(), b);
+    pointer_to(box(a).cx(), box(a).cy());
+    EXPECT_TRUE(becomes([&] { return active() == a; }));
+    pointer_to(box(b).cx(), box(b).cy());
+    EXPECT_TRUE(becomes([&] { return active() == b; }));
+
+    // Focus moves to b with a warp, and the pointer lands in a within the quiet time: a is not focused.
+    pointer_to(box(a).cx(), box(a).cy());
+    ASSERT_TRUE(becomes([&] { return active() == a; }));
+    xdo({"key", "alt+l", "sleep", "0.01", "mousemove", n(box(a).cx() + 20), n(box(a).cy())});
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(active(), b);
+}
+
+TEST_F(Mouse, WithTitleBarsTheDragMovesTheFrame) {
+    start(kScript + "vop.set(\"titlebar_enabled\", true)\nvop.set(\"titlebar_height\", 20)\n");
+    const uint32_t f = open_floating();
+    auto frame = client_->parent(f);
+    ASSERT_TRUE(frame && *frame != client_->root()) << "the floating window has a frame";
+    const Geometry c0 = geo(f), f0 = geo(*frame);
+    // Grab it by the title bar, which is the frame itself.
+    drag("super", 1, f0.x + 40, f0.y + 10, 70, 30);
+    EXPECT_TRUE(becomes([&] { return geo(*frame).x == f0.x + 70 && geo(*frame).y == f0.y + 30; }))
+        << geo(*frame).x << "," << geo(*frame).y;
+    EXPECT_EQ(geo(f).x, c0.x + 70);
+    EXPECT_EQ(geo(f).y, c0.y + 30);
+    EXPECT_EQ(client_->parent(f), frame) << "the client stays inside its frame";
+}
