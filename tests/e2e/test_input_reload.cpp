@@ -1,0 +1,105 @@
+// Reload after editing init.lua, pressed as a chord: gaps, bindings, key grabs, and the compositor file.
+#include "test_input_fixture.hpp"
+
+#include <xcb/xcb.h>
+
+using namespace vop::test;
+
+namespace {
+
+constexpr uint16_t kAlt = XCB_MOD_MASK_1;
+
+const std::string kBefore = R"(
+vop.set("gap_inner", 8)
+vop.set("gap_outer", 8)
+vop.set("border_width", 2)
+vop.bind("mod+shift+r", vop.reload)
+vop.bind("alt+1", vop.workspace(2))
+)";
+
+const std::string kAfter = R"(
+vop.set("gap_inner", 20)
+vop.set("gap_outer", 30)
+vop.set("border_width", 2)
+vop.bind("mod+shift+r", vop.reload)
+vop.bind("alt+2", vop.workspace(3))
+vop.picom_rule({ match = 'class_g = "URxvt" && name *= "a\\b"', opacity = 0.9 })
+vop.picom_rule({ match = "window_type = 'dock'", shadow = false })
+)";
+
+class Reload : public InputTest {
+protected:
+    void reload_with(const std::string& script) {
+        write_file(init_lua_path(), script);
+        const size_t before = count("Reloading configuration");
+        key("super+shift+r");
+        ASSERT_TRUE(becomes([&] { return count("Reloading configuration") > before; })) << output();
+        ASSERT_TRUE(vop_->wait_idle());
+    }
+    size_t count(const std::string& text) {
+        const std::string out = output();
+        size_t k = 0;
+        for (size_t at = out.find(text); at != std::string::npos; at = out.find(text, at + 1)) ++k;
+        return k;
+    }
+    std::string picom_path() { return vop_->config_home() + "/vop/picom.conf"; }
+};
+
+}  // namespace
+
+TEST_F(Reload, NewGapsBindingsAndGrabsTakeEffect) {
+    start(kBefore);
+    const uint32_t a = open();
+    const uint32_t b = open();
+    // Outer gap plus half the inner gap.
+    ASSERT_EQ(geo(a).x, 12);
+    const uint8_t one = keycode_of("1"), two = keycode_of("2");
+    ASSERT_NE(one, 0);
+    EXPECT_FALSE(chord_free(kAlt, one)) << "vop holds alt+1";
+    EXPECT_TRUE(chord_free(kAlt, two));
+
+    reload_with(kAfter);
+    EXPECT_TRUE(logged("Configuration reloaded"));
+    // Every window gets the new gaps: 30 + 20 / 2.
+    EXPECT_TRUE(becomes([&] { return geo(a).x == 40 && geo(a).y == 40 && geo(b).y == 40; }))
+        << geo(a).x << "," << geo(a).y << " / " << geo(b).y;
+    EXPECT_TRUE(chord_free(kAlt, one)) << "a chord removed from the script is no longer swallowed";
+    EXPECT_FALSE(chord_free(kAlt, two));
+    key("alt+2");
+    EXPECT_TRUE(becomes([&] { return current_desktop() == 2; }));
+
+    // The compositor file was rewritten with the new rules and picom restarted once more.
+    const std::string conf = read_file(picom_path());
+    EXPECT_NE(conf.find("        match = \"class_g = \\\"URxvt\\\" && name *= \\\"a\\\\b\\\"\";\n"
+                        "        opacity = 0.90;\n    },\n"),
+              std::string::npos)
+        << conf;
+    EXPECT_NE(conf.find("        shadow = false;\n    }\n);\n"), std::string::npos) << "no comma after the last rule";
+    EXPECT_TRUE(becomes([&] { return vop_->stubs().lines("picom").size() == 2; }));
+    EXPECT_EQ(vop_->stubs().lines("pkill"), (std::vector<std::string>{"picom", "picom"}));
+}
+
+TEST_F(Reload, AScriptErrorKeepsTheRunningSettings) {
+    start(kBefore);
+    const uint32_t a = open();
+    const Geometry g = geo(a);
+    reload_with("vop.set(\"gap_outer\", 40)\nthis is not lua\n");
+    EXPECT_TRUE(logged("Config reload failed: ")) << output();
+    EXPECT_EQ(count("Configuration reloaded"), 0u);
+    // A new window makes vop lay out again, still with the old gaps.
+    const uint32_t b = open();
+    EXPECT_TRUE(becomes([&] { return geo(a).x == g.x && geo(a).y == g.y && geo(b).y == g.y; }));
+    EXPECT_FALSE(chord_free(kAlt, keycode_of("1"))) << "the key grabs stay as they were";
+    EXPECT_EQ(vop_->stubs().lines("pkill").size(), 1u) << "the compositor is left alone";
+}
+
+TEST_F(Reload, DefaultCompositorFileAndRestartAtStart) {
+    start();
+    const std::string kept =
+        read_file((std::filesystem::path(__FILE__).parent_path() / ".." / "unit" / "picom_default.conf").string());
+    ASSERT_FALSE(kept.empty());
+    EXPECT_EQ(read_file(picom_path()), kept);
+    EXPECT_TRUE(becomes([&] { return vop_->stubs().lines("picom").size() == 1; }));
+    EXPECT_EQ(vop_->stubs().lines("pkill"), std::vector<std::string>{"picom"});
+    EXPECT_EQ(vop_->stubs().lines("picom"), std::vector<std::string>{"-b --config " + picom_path()});
+}
