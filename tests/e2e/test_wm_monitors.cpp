@@ -290,6 +290,55 @@ vop.set("titlebar_height", 20)
     EXPECT_TRUE(becomes([&] { return client_list() == std::vector<uint32_t>{a}; }));
 }
 
+// Eleven 640x480 outputs: DUMMY0 at the top left, DUMMY1..DUMMY10 in two rows below it; sorted by x,
+// DUMMY5 (x 3200) comes last.
+void eleven_outputs(DummyXorg& x) {
+    std::vector<std::string> argv = {"xrandr", "--output", "DUMMY0", "--mode", "640x480", "--pos", "0x0"};
+    for (int i = 1; i <= 10; ++i) {
+        const std::string out = "DUMMY" + std::to_string(i);
+        ASSERT_EQ(run_command(x.display(), {"xrandr", "--addmode", out, "640x480"}).status, 0);
+        argv.insert(argv.end(), {"--output", out, "--mode", "640x480", "--pos",
+                                 fmt::format("{}x{}", (i % 6) * 640, 1080 + i / 6 * 480)});
+    }
+    auto r = run_command(x.display(), argv);
+    ASSERT_EQ(r.status, 0) << r.err;
+}
+
+TEST_F(MonitorWmTest, MonitorsBeyondTheTenthAreIgnored) {
+    eleven_outputs(*xorg_);
+    start();
+    EXPECT_TRUE(logged("Ignoring monitor 'DUMMY5' at (3200, 1080)"));
+    SocketClient vop_sock(vop_->runtime_dir() + "/vop.sock");
+    ASSERT_TRUE(vop_sock.connected());
+    // Ten monitors, each showing its own workspace.
+    auto shown = [&] {
+        std::vector<int> ws;
+        auto reply = vop_sock.request(R"({"command":"get_monitors"})");
+        if (!reply) return ws;
+        auto j = nlohmann::json::parse(*reply, nullptr, false);
+        if (j.is_discarded() || !j.contains("data")) return ws;
+        for (const auto& m : j["data"]) ws.push_back(m["active_workspace"].get<int>());
+        std::sort(ws.begin(), ws.end());
+        return ws;
+    };
+    const std::vector<int> all = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+    EXPECT_EQ(shown(), all);
+
+    uint32_t a = client_->open_window();
+    EXPECT_TRUE(has_geometry(a, {12, 12, 612, 452, 2}));
+    ASSERT_EQ(run({"wmctrl", "-s", "9"}).status, 0);
+    EXPECT_TRUE(becomes([&] { return current_desktop() == 9; }));
+    EXPECT_TRUE(client_->viewable(a));
+
+    // One output off: the ignored one is used now; back on: ten again. Never two monitors on one workspace.
+    ASSERT_EQ(run({"xrandr", "--output", "DUMMY1", "--off"}).status, 0);
+    EXPECT_TRUE(becomes([&] { return vop_->out().find("Monitor 'DUMMY5' showing workspace") != std::string::npos; }));
+    EXPECT_EQ(shown(), all);
+    ASSERT_EQ(run({"xrandr", "--output", "DUMMY1", "--mode", "640x480", "--pos", "640x1080"}).status, 0);
+    EXPECT_TRUE(becomes([&] { return shown() == all && client_->viewable(a); }));
+    EXPECT_EQ(client_list(), std::vector<uint32_t>{a});
+}
+
 // Without RandR the whole screen is the one monitor "default".
 TEST(NoRandrWmTest, OneDefaultMonitorCoversTheScreen) {
     XServer x(XServer::kNoRandr);
