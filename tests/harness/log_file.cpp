@@ -3,7 +3,14 @@
 
 #include "process.hpp"
 
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
 
 #include <algorithm>
 #include <filesystem>
@@ -12,6 +19,35 @@
 namespace vop::test {
 
 namespace {
+
+// /tmp/vop.log is one path for every test run on the machine, so each test holds this lock while it runs:
+// two developers' test runs then take turns instead of truncating each other's logs.
+class LogPathLock : public ::testing::EmptyTestEventListener {
+    void OnTestStart(const ::testing::TestInfo&) override {
+        fd_ = open("/tmp/vop-e2e.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+        if (fd_ < 0) return;
+        fchmod(fd_, 0666);  // whoever created it, everyone may lock it
+        bool told = false;
+        // A test stuck elsewhere must not stop this run for good.
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(3);
+        while (flock(fd_, LOCK_EX | LOCK_NB) != 0 && std::chrono::steady_clock::now() < deadline) {
+            if (!told) std::fprintf(stderr, "waiting for another test run to release /tmp/vop-e2e.lock\n");
+            told = true;
+            usleep(20000);
+        }
+    }
+    void OnTestEnd(const ::testing::TestInfo&) override {
+        if (fd_ >= 0) close(fd_);  // releases the lock
+        fd_ = -1;
+    }
+    int fd_ = -1;
+};
+
+const bool kLockRegistered = [] {
+    ::testing::UnitTest::GetInstance()->listeners().Append(new LogPathLock);
+    return true;
+}();
+
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 // "2026-01-31T09:05:07.012345Z": d is a digit, anything else must match exactly.
