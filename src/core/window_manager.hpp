@@ -140,8 +140,10 @@ public:
     const Monitor& focused_monitor_ref() const { return monitors[focused_monitor]; }
     // Unmaps every window (and frame) of a workspace, counting the unmaps as our own.
     XResult<void> hide_workspace(size_t workspace);
-    // Maps every window of a workspace, frames first.
+    // Maps every window of a workspace, frames first, its floating windows brought to its monitor.
     XResult<void> show_workspace(size_t workspace);
+    // Moves the workspace's floating windows that lie outside `target` onto it.
+    void bring_floating_to(size_t workspace, Rect target);
     // Writes the compositor configuration and restarts the compositor (failures only logged).
     void start_compositor();
     // Clears the root, lays out and focuses the model's choice (or warps to the monitor) after a window left.

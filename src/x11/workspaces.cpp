@@ -5,6 +5,8 @@
 #include "util/unicode.hpp"
 #include "x11/wm_requests.hpp"
 
+#include <algorithm>
+
 namespace vop {
 namespace {
 constexpr const char* kTarget = "vop::x11::events";
@@ -24,7 +26,32 @@ void shift_floating(ManagedWindow& rec, Rect from, Rect to) {
     rec.floating_geometry.y = static_cast<int16_t>(rec.floating_geometry.y + to.y - from.y);
 }
 
+bool contains_point(Rect r, int x, int y) {
+    return x >= r.x && x < r.x + r.width && y >= r.y && y < r.y + r.height;
+}
+
 }  // namespace
+
+// Floating geometry is absolute: a workspace shown on another monitor than before would leave its
+// floating windows on that other monitor, or off the screen when that monitor is gone. They come along,
+// keeping their place relative to the monitor when it still exists, else centred.
+void WindowManager::bring_floating_to(size_t index, Rect target) {
+    for (Window w : workspaces[index].floating) {
+        auto it = windows.find(w);
+        if (it == windows.end()) continue;
+        Rect& g = it->second.floating_geometry;
+        const int cx = g.x + g.width / 2, cy = g.y + g.height / 2;
+        if (contains_point(target, cx, cy)) continue;
+        auto from = std::find_if(monitors.begin(), monitors.end(),
+                                 [&](const Monitor& m) { return contains_point(m.rect, cx, cy); });
+        if (from != monitors.end()) {
+            shift_floating(it->second, from->rect, target);
+        } else {
+            g.x = static_cast<int16_t>(target.x + (target.width - g.width) / 2);
+            g.y = static_cast<int16_t>(target.y + (target.height - g.height) / 2);
+        }
+    }
+}
 
 XResult<void> WindowManager::hide_workspace(size_t index) {
     for (Window w : workspaces[index].all_windows()) {
@@ -36,6 +63,7 @@ XResult<void> WindowManager::hide_workspace(size_t index) {
 }
 
 XResult<void> WindowManager::show_workspace(size_t index) {
+    if (auto k = monitor_showing(index)) bring_floating_to(index, monitors[*k].rect);
     for (Window w : workspaces[index].all_windows()) {
         if (auto frame = frame_manager.frame_for_client(w)) VOP_TRY(connection->map_window(*frame));
         VOP_TRY(connection->map_window(w));

@@ -290,6 +290,36 @@ vop.set("titlebar_height", 20)
     EXPECT_TRUE(becomes([&] { return client_list() == std::vector<uint32_t>{a}; }));
 }
 
+TEST_F(MonitorWmTest, FloatingWindowsComeAlongToTheMonitorShowingTheirWorkspace) {
+    xorg_->add_second_monitor();
+    start();
+    uint32_t a = client_->open_window();
+    ASSERT_TRUE(has_geometry(a, kAloneOnFirst));
+    ASSERT_EQ(run({"wmctrl", "-s", "1"}).status, 0);
+    // 640x480 centred on the 1280x1024 monitor.
+    uint32_t dialog = client_->open_window({.window_type = {"_NET_WM_WINDOW_TYPE_DIALOG"}});
+    ASSERT_TRUE(has_geometry(dialog, {2240, 272, 636, 476, 2}));
+
+    // Its monitor goes: shown again on the remaining one, the dialog must not stay off the screen.
+    xorg_->remove_second_monitor();
+    expect_viewable({a}, {dialog});
+    ASSERT_EQ(run({"wmctrl", "-s", "1"}).status, 0);
+    EXPECT_TRUE(becomes([&] { return client_->viewable(dialog); }));
+    EXPECT_TRUE(has_geometry(dialog, {640, 300, 636, 476, 2}));
+
+    // Monitor 1 comes back with workspace 1. Workspace 2 moves from monitor 0 to monitor 1 by two
+    // switches, and its dialog keeps its place relative to the monitor.
+    xorg_->add_second_monitor();
+    EXPECT_TRUE(has_geometry(a, kAloneOnSecond));
+    ASSERT_EQ(run({"wmctrl", "-s", "2"}).status, 0);
+    EXPECT_TRUE(becomes([&] { return !client_->viewable(dialog); }));
+    ASSERT_EQ(run({"wmctrl", "-s", "0"}).status, 0);
+    ASSERT_EQ(run({"wmctrl", "-s", "1"}).status, 0);
+    EXPECT_TRUE(becomes([&] { return client_->viewable(dialog) && !client_->viewable(a); }));
+    EXPECT_TRUE(has_geometry(dialog, {2560, 300, 636, 476, 2}));
+    EXPECT_TRUE(becomes([&] { return active() == dialog; }));
+}
+
 // Eleven 640x480 outputs: DUMMY0 at the top left, DUMMY1..DUMMY10 in two rows below it; sorted by x,
 // DUMMY5 (x 3200) comes last.
 void eleven_outputs(DummyXorg& x) {
