@@ -33,7 +33,7 @@ vop.set("titlebar_text_color", "#ffffff")
 
 // vop's own terminal output: unlike /tmp/vop.log, no other test's vop writes there.
 bool printed(VopProcess& vop, const std::string& text) {
-    return wait_until([&] { return strip_ansi(vop.out()).find(text) != std::string::npos; }, 3000ms);
+    return wait_until([&] { return strip_ansi(vop.out()).find(text) != std::string::npos; }, 5000ms);
 }
 
 // The compositor restart pauses start-up as well; the loop's own set-up comes after it.

@@ -58,7 +58,7 @@ protected:
     bool becomes(std::function<bool()> pred) { return wait_until(std::move(pred)); }
     // vop's own terminal output: unlike /tmp/vop.log, no other test's vop writes there.
     bool logged(const std::string& text) {
-        return wait_until([&] { return vop_->out().find(text) != std::string::npos; }, 2000ms);
+        return wait_until([&] { return vop_->out().find(text) != std::string::npos; }, 5000ms);
     }
     std::vector<uint32_t> client_list() {
         return client_->property_u32(root(), "_NET_CLIENT_LIST").value_or(std::vector<uint32_t>{});
