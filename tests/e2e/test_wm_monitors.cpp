@@ -150,8 +150,17 @@ TEST_F(MonitorWmTest, AddedMonitorShowsTheLowestFreeWorkspaceWithItsWindows) {
     uint32_t chat = client_->open_window({.instance = "chat", .class_name = "Chat"});
     ASSERT_TRUE(becomes([&] { return contains(client_list(), chat); }));
     EXPECT_FALSE(client_->viewable(chat));
+    // A bar subscribed to output events hears of every refresh.
+    SocketClient bar(vop_->runtime_dir() + "/vop-i3.sock");
+    auto subscribed = bar.i3(2, R"(["output"])");
+    ASSERT_TRUE(subscribed);
+    EXPECT_EQ(subscribed->payload, R"({"success":true})");
 
     xorg_->add_second_monitor();
+    auto event = bar.frame();
+    ASSERT_TRUE(event);
+    EXPECT_EQ(event->type, 0x80000001u);
+    EXPECT_EQ(event->payload, R"({"change":"unspecified"})");
     EXPECT_TRUE(logged("Monitor 'DUMMY0' showing workspace 1"));
     EXPECT_TRUE(logged("Monitor 'DUMMY1' showing workspace 2"));
     EXPECT_TRUE(becomes([&] { return client_->viewable(chat); }));
