@@ -62,7 +62,8 @@ VopProcess::~VopProcess() { child_->kill_and_reap(); }
 
 namespace {
 
-// Whether the thread is blocked in a sleep, or a poll/select with a finite timeout.
+// Whether the thread is blocked in a poll/select with a finite timeout: the main loop's wait between
+// ticks. Plain sleeps don't count: start-up sleeps while it restarts the compositor.
 bool in_timed_wait(pid_t pid) {
     std::istringstream in(read_file("/proc/" + std::to_string(pid) + "/syscall"));
     long nr = -1;
@@ -73,8 +74,6 @@ bool in_timed_wait(pid_t pid) {
     auto arg = [&](size_t i) { return i < a.size() ? a[i] : 0ull; };
     auto finite_ms = [](unsigned long long v) { return static_cast<int32_t>(static_cast<uint32_t>(v)) >= 0; };
     switch (nr) {
-        case SYS_nanosleep:
-        case SYS_clock_nanosleep: return true;
         case SYS_poll: return finite_ms(arg(2));
         case SYS_ppoll: return arg(2) != 0;
         case SYS_epoll_wait:
