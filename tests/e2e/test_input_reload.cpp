@@ -3,6 +3,8 @@
 
 #include <xcb/xcb.h>
 
+#include <signal.h>
+
 using namespace vop::test;
 
 namespace {
@@ -102,4 +104,29 @@ TEST_F(Reload, DefaultCompositorFileAndRestartAtStart) {
     EXPECT_TRUE(becomes([&] { return vop_->stubs().lines("picom").size() == 1; }));
     EXPECT_EQ(vop_->stubs().lines("pkill"), std::vector<std::string>{"picom"});
     EXPECT_EQ(vop_->stubs().lines("picom"), std::vector<std::string>{"-b --config " + picom_path()});
+}
+
+TEST_F(Reload, TheBarFollowsTheScript) {
+    const std::string with_bar = kBefore + "vop.bar = { height = 24 }\n";
+    start(with_bar);
+    const auto stubs = vop_->stubs();
+    ASSERT_TRUE(becomes([&] { return stubs.pids("vopbar").size() == 1; })) << output();
+    // A running bar is asked to reload, not started twice.
+    reload_with(with_bar);
+    EXPECT_TRUE(becomes([&] { return stubs.signals("vopbar") == std::vector<std::string>{"HUP"}; }));
+    EXPECT_EQ(stubs.pids("vopbar").size(), 1u);
+    // Without the table the bar is stopped.
+    reload_with(kBefore);
+    EXPECT_TRUE(becomes([&] { return stubs.signals("vopbar") == std::vector<std::string>{"HUP", "TERM"}; }));
+    // With it again a new bar starts.
+    reload_with(with_bar);
+    EXPECT_TRUE(becomes([&] { return stubs.pids("vopbar").size() == 2; }));
+    // A bar that died is started anew on the next reload.
+    ::kill(stubs.pids("vopbar").back(), SIGKILL);
+    reload_with(with_bar);
+    // The loop has usually reaped it already, so the check fails rather than finding its status.
+    EXPECT_TRUE(becomes([&] {
+        return count("will respawn") + count("Failed to check vopbar status") == 1;
+    })) << output();
+    EXPECT_TRUE(becomes([&] { return stubs.pids("vopbar").size() == 3; }));
 }
