@@ -136,6 +136,17 @@ protected:
         })) << vop_->describe();
         ASSERT_TRUE(vop_->wait_idle());
     }
+    // Whether vop printed a record containing `text` on its terminal output: unlike /tmp/vop.log, which
+    // every vop started meanwhile truncates, that output is this process's alone.
+    bool printed(const std::string& text, Millis timeout = 5000ms) {
+        return wait_until([&] { return strip_ansi(vop_->out()).find(text) != std::string::npos; }, timeout);
+    }
+    // Waits for _NET_CURRENT_DESKTOP to read `want`: vop's X requests and ours travel on separate
+    // connections, so a reply on a socket may arrive before the server has applied them.
+    ::testing::AssertionResult desktop_is(uint32_t want) {
+        if (becomes([&] { return current_desktop() == want; })) return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure() << "desktop " << current_desktop() << ", want " << want;
+    }
     std::string json_path() const { return vop_->runtime_dir() + "/vop.sock"; }
     std::string i3_path() const { return vop_->runtime_dir() + "/vop-i3.sock"; }
     // One request on a fresh connection; the reply line ("" when none came).

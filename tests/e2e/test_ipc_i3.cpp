@@ -62,10 +62,10 @@ TEST_F(IpcTest, I3RunCommandSwitchesWorkspaces) {
     auto r = i3msg({"workspace", "3"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, std::string(kSuccess) + "\n");
-    EXPECT_EQ(current_desktop(), 2u);
+    EXPECT_TRUE(desktop_is(2u));
     r = i3msg({"workspace", "number", "5"});
     EXPECT_EQ(r.out, std::string(kSuccess) + "\n");
-    EXPECT_EQ(current_desktop(), 4u);
+    EXPECT_TRUE(desktop_is(4u));
 
     struct Case {
         const char* text;
@@ -94,12 +94,12 @@ TEST_F(IpcTest, I3RunCommandSwitchesWorkspaces) {
         ASSERT_TRUE(reply) << k.text;
         EXPECT_EQ(reply->type, i3c::kRunCommand);
         EXPECT_EQ(reply->payload, k.reply) << k.text;
-        EXPECT_EQ(current_desktop(), k.desktop) << k.text;
+        EXPECT_TRUE(desktop_is(k.desktop)) << k.text;
         if (k.log) {
-            EXPECT_TRUE(vop_->wait_for_log(k.log, 2000ms)) << k.log;
+            EXPECT_TRUE(printed(k.log, 2000ms)) << k.log;
         }
     }
-    EXPECT_FALSE(log_contains("Workspace not found: number"));
+    EXPECT_FALSE(printed("Workspace not found: number", 0ms));
 }
 
 TEST_F(IpcTest, I3UnsupportedTypesAndBrokenSubscriptions) {
@@ -127,12 +127,12 @@ TEST_F(IpcTest, I3UnsupportedTypesAndBrokenSubscriptions) {
 
 TEST_F(IpcTest, I3SubscribersReceiveFocusEvents) {
     start();
-    const std::string printed = vop_->runtime_dir() + "/../subscriber.out";
+    const std::string out_path = vop_->runtime_dir() + "/../subscriber.out";
     // Line-buffered, so each event reaches the file as it is printed.
     Child stock({"stdbuf", "-oL", "i3-msg", "-s", i3_path(), "-t", "subscribe", "-m", R"(["workspace"])"},
-                {.stdout_path = printed});
+                {.stdout_path = out_path});
     // It prints no subscribe reply; it writes its subscription as soon as it is connected.
-    ASSERT_TRUE(vop_->wait_for_log("New i3 IPC client connected"));
+    ASSERT_TRUE(printed("New i3 IPC client connected"));
     SocketClient raw(i3_path());
     auto sub = raw.i3(i3c::kSubscribe, R"(["workspace","output","window"])");
     ASSERT_TRUE(sub);
@@ -143,7 +143,7 @@ TEST_F(IpcTest, I3SubscribersReceiveFocusEvents) {
     ASSERT_EQ(ask(R"({"command":"workspace","args":{"number":3}})"), R"({"success":true})");
     auto ev = raw.frame();
     ASSERT_TRUE(ev);
-    EXPECT_TRUE(vop_->wait_for_log("Broadcasting workspace event to 2 subscribed clients (of 2 total)"));
+    EXPECT_TRUE(printed("Broadcasting workspace event to 2 subscribed clients (of 2 total)"));
     EXPECT_EQ(ev->type, i3c::kWorkspaceEvent);
     EXPECT_EQ(ev->payload, R"({"change":"focus","current":{"id":3000000,"num":3,"name":"3","visible":true,)"
                            R"("focused":true,"urgent":false,"rect":{"x":0,"y":0,"width":1920,"height":1080},)"
@@ -167,8 +167,8 @@ TEST_F(IpcTest, I3SubscribersReceiveFocusEvents) {
     ASSERT_EQ(cmd.i3(i3c::kRunCommand, "workspace 5")->payload, kSuccess);
     EXPECT_FALSE(raw.frame(300ms));
 
-    ASSERT_TRUE(becomes([&] { return printed_events(printed).size() == 2; })) << read_file(printed);
-    auto events = printed_events(printed);
+    ASSERT_TRUE(becomes([&] { return printed_events(out_path).size() == 2; })) << read_file(out_path);
+    auto events = printed_events(out_path);
     EXPECT_EQ(events[0]["change"], "focus");
     EXPECT_EQ(events[0]["current"]["name"], "3");
     EXPECT_FALSE(events[0].contains("old"));
@@ -194,7 +194,7 @@ TEST_F(IpcTest, I3AbuseLeavesItServingWithItsDescriptors) {
         auto reply = c.frame();
         ASSERT_TRUE(reply);
         EXPECT_EQ(reply->payload, kSuccess);
-        EXPECT_EQ(current_desktop(), 1u);
+        EXPECT_TRUE(desktop_is(1u));
     }
     {
         SocketClient c(i3_path());

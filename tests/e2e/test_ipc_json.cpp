@@ -30,7 +30,7 @@ TEST_F(IpcTest, ExitAnswersThenShutsDownCleanly) {
     SocketClient c(json_path());
     EXPECT_EQ(c.request(R"({"command":"exit"})"), kOk);
     EXPECT_EQ(vop_->wait_exit(), 0) << vop_->describe();
-    EXPECT_TRUE(vop_->wait_for_log("Event loop exited"));
+    EXPECT_TRUE(printed("Event loop exited"));
     EXPECT_FALSE(exists(json_path()));
     EXPECT_FALSE(exists(i3_path()));
     auto pkill = vop_->stubs().lines("pkill");
@@ -102,11 +102,11 @@ TEST_F(IpcTest, EveryCommandWithItsReply) {
     EXPECT_EQ(client_->property_u32(a, "_NET_WM_DESKTOP"), std::vector<uint32_t>{3});
 
     EXPECT_EQ(c.request(R"({"command":"workspace","args":{"number":4}})"), kOk);
-    EXPECT_EQ(current_desktop(), 3u);
+    EXPECT_TRUE(desktop_is(3u));
     EXPECT_TRUE(becomes([&] { return client_->viewable(a) && !client_->viewable(b) && active() == a; }));
 
     EXPECT_EQ(c.request(R"({"command":"reload"})"), kOk);
-    EXPECT_TRUE(vop_->wait_for_log("reload"));
+    EXPECT_TRUE(printed("Configuration reloaded"));
     EXPECT_EQ(c.request(R"({"command":"get_workspaces"})").value_or("").rfind(R"({"success":true,"data":[)", 0), 0u);
 }
 
@@ -131,7 +131,7 @@ TEST_F(IpcTest, WorkspaceNumberDefaults) {
     SocketClient c(json_path());
     for (const auto& k : cases) {
         EXPECT_EQ(c.request(k.request), kOk) << k.request;
-        EXPECT_EQ(current_desktop(), k.desktop) << k.request;
+        EXPECT_TRUE(desktop_is(k.desktop)) << k.request;
     }
 }
 
@@ -160,7 +160,7 @@ TEST_F(IpcTest, ViewsMatchWhatXShows) {
               R"("name":"screen","primary":false,"workspaces":[1]}])");
 
     ASSERT_EQ(ask(R"({"command":"workspace","args":{"number":2}})"), kOk);
-    EXPECT_EQ(current_desktop(), 1u);
+    EXPECT_TRUE(desktop_is(1u));
     EXPECT_EQ(data_of(R"({"command":"get_focused"})"), nullptr);
     EXPECT_EQ(data_of(R"({"command":"get_tree"})")["focused_workspace"], 2);
     EXPECT_EQ(data_of(R"({"command":"get_monitors"})")[0]["active_workspace"], 2);
@@ -173,7 +173,7 @@ TEST_F(IpcTest, WireFormsPiecesAndMalformedLines) {
     ASSERT_TRUE(c.send("{\"command\":\"workspace\",\"args\":{\"number\":2}}\n{\"command\":\"bogus\"}\n"));
     EXPECT_EQ(c.line(), kOk);
     EXPECT_EQ(c.line(), R"({"success":false,"error":"Unknown command: bogus"})");
-    EXPECT_EQ(current_desktop(), 1u);
+    EXPECT_TRUE(desktop_is(1u));
 
     // The array form is the object form.
     EXPECT_EQ(c.request(R"(["get_workspaces"])"), c.request(R"({"command":"get_workspaces"})"));
@@ -194,7 +194,7 @@ TEST_F(IpcTest, WireFormsPiecesAndMalformedLines) {
         std::this_thread::sleep_for(50ms);
     }
     EXPECT_EQ(c.line(), kOk);
-    EXPECT_EQ(current_desktop(), 6u);
+    EXPECT_TRUE(desktop_is(6u));
     EXPECT_FALSE(c.line(200ms));
 
     // A last request without a line feed, then end of sending: still answered.
@@ -203,7 +203,7 @@ TEST_F(IpcTest, WireFormsPiecesAndMalformedLines) {
     last.shutdown_write();
     EXPECT_EQ(last.line(), kOk);
     EXPECT_TRUE(last.closed_by_peer());
-    EXPECT_EQ(current_desktop(), 0u);
+    EXPECT_TRUE(desktop_is(0u));
     EXPECT_TRUE(vop_->running());
 }
 
@@ -256,7 +256,7 @@ TEST_F(IpcTest, AbuseLeavesItServingWithItsDescriptors) {
 
     SocketClient after(json_path());
     EXPECT_EQ(after.request(R"({"command":"workspace","args":{"number":2}})"), kOk);
-    EXPECT_EQ(current_desktop(), 1u);
+    EXPECT_TRUE(desktop_is(1u));
     after.close();
     EXPECT_TRUE(becomes([&] { return open_fds(vop_->pid()) == baseline; })) << open_fds(vop_->pid()) << " vs " << baseline;
 }
