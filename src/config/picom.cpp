@@ -3,6 +3,7 @@
 
 #include "config/lua.hpp"
 #include "logging.hpp"
+#include "util/unicode.hpp"
 #include "util/debug_form.hpp"
 #include "util/process.hpp"
 
@@ -164,31 +165,6 @@ std::optional<std::filesystem::path> process_home() {
     return std::nullopt;
 }
 
-// The path as text, invalid UTF-8 replaced by U+FFFD.
-std::string lossy_utf8(const std::string& s) {
-    std::string out;
-    size_t i = 0;
-    while (i < s.size()) {
-        const auto b = static_cast<unsigned char>(s[i]);
-        size_t len = b < 0x80 ? 1 : (b >> 5) == 0x6 ? 2 : (b >> 4) == 0xE ? 3 : (b >> 3) == 0x1E ? 4 : 0;
-        bool ok = len != 0 && i + len <= s.size();
-        for (size_t k = 1; ok && k < len; ++k) ok = (static_cast<unsigned char>(s[i + k]) & 0xC0) == 0x80;
-        if (ok && len > 1) {
-            uint32_t cp = b & (0xFF >> (len + 1));
-            for (size_t k = 1; k < len; ++k) cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
-            const uint32_t min[] = {0, 0, 0x80, 0x800, 0x10000};
-            ok = cp >= min[len] && cp <= 0x10FFFF && !(cp >= 0xD800 && cp <= 0xDFFF);
-        }
-        if (ok) {
-            out.append(s, i, len);
-            i += len;
-        } else {
-            out += "\xEF\xBF\xBD";
-            ++i;
-        }
-    }
-    return out;
-}
 
 }  // namespace
 
@@ -217,7 +193,7 @@ std::string escape(std::string_view text) {
 
 std::string expand_home(std::string_view path, const std::optional<std::filesystem::path>& home) {
     if (path.size() < 2 || path.substr(0, 2) != "~/" || !home) return std::string(path);
-    return lossy_utf8((*home / std::string(path.substr(2))).string());
+    return unicode::lossy((*home / std::string(path.substr(2))).string());
 }
 
 std::string generate(const Config& c, const std::optional<std::filesystem::path>& home) {

@@ -3,6 +3,7 @@
 
 #include "ipc/protocol.hpp"
 #include "logging.hpp"
+#include "util/unicode.hpp"
 #include "util/debug_form.hpp"
 
 #include <nlohmann/json.hpp>
@@ -111,7 +112,7 @@ std::string build_version_json() {
 }
 
 std::optional<std::vector<std::string>> parse_subscribe_payload(std::string_view payload) {
-    if (!ipc::is_valid_utf8(payload) || !json_depth_within(payload)) return std::nullopt;
+    if (!unicode::is_valid_utf8(payload) || !json_depth_within(payload)) return std::nullopt;
     auto j = nlohmann::json::parse(payload.begin(), payload.end(), nullptr, /*allow_exceptions=*/false);
     if (!j.is_array()) return std::nullopt;
     std::vector<std::string> names;

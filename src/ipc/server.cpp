@@ -2,6 +2,7 @@
 #include "ipc/server.hpp"
 
 #include "logging.hpp"
+#include "util/unicode.hpp"
 #include "util/debug_form.hpp"
 
 #include <cerrno>
@@ -95,7 +96,7 @@ std::vector<std::pair<std::size_t, Request>> IpcServer::poll_requests() {
         }
         auto line = next_line(c);
         if (!line) continue;
-        if (!ipc::is_valid_utf8(*line)) {
+        if (!unicode::is_valid_utf8(*line)) {
             c.gone = true;
             continue;
         }

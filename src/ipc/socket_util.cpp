@@ -2,6 +2,7 @@
 #include "ipc/socket_util.hpp"
 
 #include "util/debug_form.hpp"
+#include "util/unicode.hpp"
 
 #include <fmt/format.h>
 
@@ -55,43 +56,9 @@ Probe probe(const std::string& path, const sockaddr_un& addr) {
 
 }  // namespace
 
-bool is_valid_utf8(std::string_view s) {
-    std::size_t i = 0, n = s.size();
-    while (i < n) {
-        auto c = static_cast<unsigned char>(s[i]);
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        std::size_t len;
-        uint32_t cp;
-        if (c >= 0xC2 && c <= 0xDF) {
-            len = 2, cp = c & 0x1F;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            len = 3, cp = c & 0x0F;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            len = 4, cp = c & 0x07;
-        } else {
-            return false;
-        }
-        if (n - i < len) return false;
-        for (std::size_t k = 1; k < len; ++k) {
-            auto cc = static_cast<unsigned char>(s[i + k]);
-            if ((cc & 0xC0) != 0x80) return false;
-            cp = (cp << 6) | (cc & 0x3F);
-        }
-        // Overlong forms, surrogates and values past U+10FFFF.
-        if ((len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)) ||
-            (cp >= 0xD800 && cp <= 0xDFFF))
-            return false;
-        i += len;
-    }
-    return true;
-}
-
 std::string runtime_socket_path(std::string_view file_name) {
     const char* dir = std::getenv("XDG_RUNTIME_DIR");
-    if (dir == nullptr || !is_valid_utf8(dir)) return "/tmp/" + std::string(file_name);
+    if (dir == nullptr || !unicode::is_valid_utf8(dir)) return "/tmp/" + std::string(file_name);
     std::string path = dir;
     if (!path.empty() && path.back() != '/') path += '/';
     return path + std::string(file_name);

@@ -15,7 +15,6 @@ namespace vop::ipc {
 // A client whose unsent output passes this many bytes is dropped: it is not reading.
 inline constexpr std::size_t kMaxQueuedOutput = 1u << 20;
 
-bool is_valid_utf8(std::string_view s);
 
 // `file_name` inside XDG_RUNTIME_DIR (valid UTF-8 only; empty means the working directory), else in /tmp.
 std::string runtime_socket_path(std::string_view file_name);

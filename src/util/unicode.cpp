@@ -128,6 +128,50 @@ bool cased_beyond(const std::vector<Unit>& units, size_t i, int step) {
 
 }  // namespace
 
+namespace {
+// Length of the UTF-8 sequence starting with `lead`, 0 for a byte that cannot start one.
+size_t utf8_sequence_length(unsigned char lead) {
+    if (lead < 0x80) return 1;
+    if (lead >= 0xC2 && lead <= 0xDF) return 2;
+    if (lead >= 0xE0 && lead <= 0xEF) return 3;
+    if (lead >= 0xF0 && lead <= 0xF4) return 4;
+    return 0;
+}
+
+// Whether `next` may follow `lead` as the second byte (rules out overlongs, surrogates, > U+10FFFF).
+bool utf8_second_byte_ok(unsigned char lead, unsigned char next) {
+    if (lead == 0xE0) return next >= 0xA0 && next <= 0xBF;
+    if (lead == 0xED) return next >= 0x80 && next <= 0x9F;
+    if (lead == 0xF0) return next >= 0x90 && next <= 0xBF;
+    if (lead == 0xF4) return next >= 0x80 && next <= 0x8F;
+    return next >= 0x80 && next <= 0xBF;
+}
+}  // namespace
+
+std::string lossy(std::string_view bytes) {
+    static constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
+    std::string out;
+    size_t i = 0;
+    while (i < bytes.size()) {
+        const auto lead = static_cast<unsigned char>(bytes[i]);
+        const size_t len = utf8_sequence_length(lead);
+        size_t k = 1;
+        if (len > 0) {
+            for (; k < len && i + k < bytes.size(); ++k) {
+                const auto b = static_cast<unsigned char>(bytes[i + k]);
+                if (k == 1 ? !utf8_second_byte_ok(lead, b) : (b < 0x80 || b > 0xBF)) break;
+            }
+        }
+        if (len > 0 && k == len) {
+            out.append(bytes.substr(i, len));
+        } else {
+            out.append(kReplacement);  // one replacement for the broken sequence as far as it went
+        }
+        i += k;
+    }
+    return out;
+}
+
 bool is_valid_utf8(std::string_view s) {
     uint32_t cp = 0;
     for (size_t i = 0; i < s.size();) {

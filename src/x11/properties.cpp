@@ -85,29 +85,6 @@ std::optional<std::string> decode_utf8(std::string_view bytes, bool truncated) {
     return std::string(bytes);
 }
 
-std::string decode_utf8_lossy(std::string_view bytes) {
-    static constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
-    std::string out;
-    size_t i = 0;
-    while (i < bytes.size()) {
-        const auto lead = static_cast<unsigned char>(bytes[i]);
-        const size_t len = static_cast<size_t>(sequence_length(lead));
-        size_t k = 1;
-        if (len > 0) {
-            for (; k < len && i + k < bytes.size(); ++k) {
-                const auto b = static_cast<unsigned char>(bytes[i + k]);
-                if (k == 1 ? !second_byte_ok(lead, b) : (b < 0x80 || b > 0xBF)) break;
-            }
-        }
-        if (len > 0 && k == len) {
-            out.append(bytes.substr(i, len));
-        } else {
-            out.append(kReplacement);  // one replacement for the broken sequence as far as it went
-        }
-        i += k;
-    }
-    return out;
-}
 
 bool Connection::should_float(Window window) {
     auto transient = get_property(conn, window, atoms.WM_TRANSIENT_FOR, XCB_ATOM_WINDOW, 1);

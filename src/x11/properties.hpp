@@ -34,7 +34,5 @@ struct WmClass {
 // Strict UTF-8 decoding of property bytes. `truncated`: the server had more bytes than were read, so
 // an incomplete character at the very end is dropped rather than failing the whole text.
 std::optional<std::string> decode_utf8(std::string_view bytes, bool truncated = false);
-// UTF-8 decoding that replaces every invalid sequence by U+FFFD.
-std::string decode_utf8_lossy(std::string_view bytes);
 
 }  // namespace vop

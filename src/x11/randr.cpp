@@ -2,6 +2,7 @@
 #include "x11/connection.hpp"
 
 #include "logging.hpp"
+#include "util/unicode.hpp"
 
 #include <xcb/randr.h>
 #include <xcb/xcb.h>
@@ -76,7 +77,7 @@ XResult<std::vector<Monitor>> Connection::detect_monitors() {
         Reply<xcb_randr_get_crtc_info_reply_t> crtc(xcb_randr_get_crtc_info_reply(conn, crtc_cookie, nullptr));
         if (!crtc) continue;
         Monitor m;
-        m.name = decode_utf8_lossy(std::string_view(reinterpret_cast<const char*>(xcb_randr_get_output_info_name(info.get())),
+        m.name = unicode::lossy(std::string_view(reinterpret_cast<const char*>(xcb_randr_get_output_info_name(info.get())),
                                                      static_cast<size_t>(xcb_randr_get_output_info_name_length(info.get()))));
         m.rect = Rect{crtc->x, crtc->y, crtc->width, crtc->height};
         m.output = outputs[i];

@@ -3,6 +3,7 @@
 
 #include "logging.hpp"
 #include "util/process.hpp"
+#include "util/unicode.hpp"
 
 #include <sys/stat.h>
 
@@ -18,27 +19,6 @@ constexpr const char* kTarget = "vop::x11::events";
 bool exists(const std::string& path) {
     struct stat st{};
     return ::stat(path.c_str(), &st) == 0;
-}
-
-// Captured bytes as text, with invalid UTF-8 replaced.
-std::string text_of(const std::string& bytes) {
-    std::string out;
-    size_t i = 0;
-    auto cont = [&](size_t k) { return i + k < bytes.size() && (static_cast<unsigned char>(bytes[i + k]) & 0xC0) == 0x80; };
-    while (i < bytes.size()) {
-        unsigned char c = static_cast<unsigned char>(bytes[i]);
-        size_t len = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
-        bool ok = len > 0;
-        for (size_t k = 1; ok && k < len; ++k) ok = cont(k);
-        if (ok) {
-            out.append(bytes, i, len);
-            i += len;
-        } else {
-            out += "\xEF\xBF\xBD";
-            ++i;
-        }
-    }
-    return out;
 }
 
 const process::Options kCaptured{.in = process::Stdio::Null, .out = process::Stdio::Capture,
@@ -60,7 +40,7 @@ void start_graphical_session() {
         if (!r) {
             log::error(kTarget, "Failed to run systemctl import-environment: {}", r.error());
         } else if (!r->success()) {
-            log::error(kTarget, "Failed to import DISPLAY: {}", text_of(r->err));
+            log::error(kTarget, "Failed to import DISPLAY: {}", unicode::lossy(r->err));
         } else {
             log::info(kTarget, "Imported DISPLAY={} to systemd user session", display);
         }
@@ -69,7 +49,7 @@ void start_graphical_session() {
     if (!r) {
         log::error(kTarget, "Failed to run systemctl start graphical-session.target: {}", r.error());
     } else if (!r->success()) {
-        log::error(kTarget, "Failed to start graphical-session.target: {}", text_of(r->err));
+        log::error(kTarget, "Failed to start graphical-session.target: {}", unicode::lossy(r->err));
     } else {
         log::info(kTarget, "Started graphical-session.target");
     }

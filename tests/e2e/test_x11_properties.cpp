@@ -233,16 +233,13 @@ TEST_F(PropertyTest, SupportsDeleteWindow) {
     EXPECT_FALSE(c->supports_delete_window(0x7fffff));
 }
 
-TEST(Utf8Decoding, StrictAndLossy) {
+TEST(Utf8Decoding, Strict) {
     EXPECT_EQ(decode_utf8("plain"), "plain");
     EXPECT_EQ(decode_utf8("\xf0\x9f\x98\x80"), "\xf0\x9f\x98\x80");
     for (const char* bad : {"\xc0\xaf", "\xed\xa0\x80", "\xf4\x90\x80\x80", "\x80", "a\xe2\x82"})
         EXPECT_EQ(decode_utf8(bad), std::nullopt) << bad;
     EXPECT_EQ(decode_utf8("ab\xf0\x9f\x98", true), "ab");
     EXPECT_EQ(decode_utf8("ab\xf0\x28", true), std::nullopt);  // broken, not merely cut
-    EXPECT_EQ(decode_utf8_lossy("DP-1"), "DP-1");
-    EXPECT_EQ(decode_utf8_lossy("a\xff" "b"), "a\xef\xbf\xbd" "b");
-    EXPECT_EQ(decode_utf8_lossy("a\xe2\x82"), "a\xef\xbf\xbd");
 }
 
 }  // namespace

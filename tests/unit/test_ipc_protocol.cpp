@@ -76,16 +76,6 @@ TEST(IpcResponse, KeysInOrderAbsentOnesLeftOut) {
     EXPECT_EQ(bad, "{\"success\":false,\"error\":\"Unknown command: \xEF\xBF\xBD\xEF\xBF\xBD\"}");
 }
 
-TEST(IpcUtf8, ValidatesSequences) {
-    EXPECT_TRUE(vop::ipc::is_valid_utf8("plain ascii"));
-    EXPECT_TRUE(vop::ipc::is_valid_utf8("h\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80"));
-    EXPECT_FALSE(vop::ipc::is_valid_utf8("\xff"));
-    EXPECT_FALSE(vop::ipc::is_valid_utf8("\xC0\xAF"));          // overlong
-    EXPECT_FALSE(vop::ipc::is_valid_utf8("\xED\xA0\x80"));      // surrogate
-    EXPECT_FALSE(vop::ipc::is_valid_utf8("\xE2\x82"));          // cut short
-    EXPECT_FALSE(vop::ipc::is_valid_utf8("\xF4\x90\x80\x80"));  // past U+10FFFF
-}
-
 TEST(IpcSocketPath, FromRuntimeDir) {
     const char* old = std::getenv("XDG_RUNTIME_DIR");
     std::optional<std::string> saved = old ? std::optional<std::string>(old) : std::nullopt;

@@ -105,3 +105,12 @@ TEST(UnicodeValid, WellFormedness) {
         EXPECT_EQ(is_valid_utf8(c.in), c.valid);
     }
 }
+
+TEST(Unicode, LossyReplacesEachBrokenRunOnce) {
+    using vop::unicode::lossy;
+    EXPECT_EQ(lossy("DP-1"), "DP-1");
+    EXPECT_EQ(lossy("a\xff" "b"), "a\xef\xbf\xbd" "b");
+    EXPECT_EQ(lossy("a\xe2\x82"), "a\xef\xbf\xbd");
+    EXPECT_EQ(lossy("\xed\xa0\x80"), "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd");  // a surrogate is no character
+    EXPECT_EQ(lossy("h\xc3\xa9"), "h\xc3\xa9");
+}
