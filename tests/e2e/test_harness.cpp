@@ -49,7 +49,7 @@ TEST(Harness, ClientWindowsCarryTheirPropertiesAndGeometry) {
     TestClient c(x.display());
     uint32_t parent = c.open_window({.x = 10, .y = 10, .width = 50, .height = 50});
     const std::string bad_utf8 = "caf\xc3\xa9 \xff\xfe";
-    WindowSpec spec{.x = 100,
+    WindowSpec desc{.x = 100,
                     .y = 50,
                     .width = 300,
                     .height = 200,
@@ -66,7 +66,7 @@ TEST(Harness, ClientWindowsCarryTheirPropertiesAndGeometry) {
                     .urgent = true,
                     .input = false,
                     .protocols = {"WM_DELETE_WINDOW", "WM_TAKE_FOCUS"}};
-    uint32_t w = c.create_window(spec);
+    uint32_t w = c.create_window(desc);
 
     EXPECT_EQ(c.map_state(w), XCB_MAP_STATE_UNMAPPED);
     EXPECT_EQ(c.property_bytes(w, "WM_CLASS"), std::string("inst\0Klass\0", 11));
@@ -74,7 +74,7 @@ TEST(Harness, ClientWindowsCarryTheirPropertiesAndGeometry) {
     EXPECT_EQ(c.property_type(w, "_NET_WM_NAME"), "UTF8_STRING");
     EXPECT_EQ(c.property_bytes(w, "WM_NAME"), "Latin \xe9");
     EXPECT_EQ(c.property_atoms(w, "_NET_WM_WINDOW_TYPE"), std::vector<std::string>{"_NET_WM_WINDOW_TYPE_DIALOG"});
-    EXPECT_EQ(c.property_atoms(w, "_NET_WM_STATE"), spec.state);
+    EXPECT_EQ(c.property_atoms(w, "_NET_WM_STATE"), desc.state);
     EXPECT_EQ(c.property_u32(w, "WM_TRANSIENT_FOR"), std::vector<uint32_t>{parent});
     EXPECT_EQ(c.property_u32(w, "_NET_WM_STRUT"), (std::vector<uint32_t>{0, 0, 30, 0}));
     EXPECT_EQ(c.property_u32(w, "_NET_WM_STRUT_PARTIAL")->size(), 12u);
@@ -83,7 +83,7 @@ TEST(Harness, ClientWindowsCarryTheirPropertiesAndGeometry) {
     ASSERT_EQ(hints->size(), 9u);
     EXPECT_EQ((*hints)[0], 1u | 256u) << "input and urgency flags";
     EXPECT_EQ((*hints)[1], 0u) << "input false";
-    EXPECT_EQ(c.property_atoms(w, "WM_PROTOCOLS"), spec.protocols);
+    EXPECT_EQ(c.property_atoms(w, "WM_PROTOCOLS"), desc.protocols);
     EXPECT_FALSE(c.property_bytes(w, "WM_ICON_NAME"));
 
     c.map(w);

@@ -48,9 +48,9 @@ protected:
     void pointer_to(int x, int y) { xdo({"mousemove", std::to_string(x), std::to_string(y)}); }
 
     // A window mapped and managed: it shows up in _NET_CLIENT_LIST and becomes active.
-    uint32_t open(WindowSpec spec = {}, TestClient* via = nullptr) {
+    uint32_t open(WindowSpec desc = {}, TestClient* via = nullptr) {
         TestClient& c = via ? *via : *client_;
-        uint32_t w = c.open_window(spec);
+        uint32_t w = c.open_window(desc);
         EXPECT_TRUE(wait_until([&] { return active() == w; })) << "window " << w << " never became active";
         EXPECT_TRUE(vop_->wait_idle());
         // Past the quiet time after the warp to the new window, so the pointer may focus again.

@@ -85,8 +85,8 @@ uint32_t TestClient::create_window(const WindowSpec& s) {
     return w;
 }
 
-uint32_t TestClient::open_window(const WindowSpec& spec) {
-    uint32_t w = create_window(spec);
+uint32_t TestClient::open_window(const WindowSpec& desc) {
+    uint32_t w = create_window(desc);
     map(w);
     return w;
 }

@@ -64,8 +64,8 @@ public:
     std::optional<uint32_t> existing_atom(const std::string& name);  // without creating it
     std::string atom_name(uint32_t atom);
 
-    uint32_t create_window(const WindowSpec& spec = {});  // created, properties set, not mapped
-    uint32_t open_window(const WindowSpec& spec = {});    // created and mapped
+    uint32_t create_window(const WindowSpec& desc = {});  // created, properties set, not mapped
+    uint32_t open_window(const WindowSpec& desc = {});    // created and mapped
     void map(uint32_t w);
     void unmap(uint32_t w);
     void destroy(uint32_t w);
