@@ -8,13 +8,14 @@ stub_record() {
     [ -n "${VOP_STUB_LOG:-}" ] || return 0
     mkdir -p "$VOP_STUB_LOG"
     local IFS=$'\t' mask=0 key value sigpipe=default
-    printf '%s\n' "$*" >>"$VOP_STUB_LOG/$stub_name.calls"
     while read -r key value; do
         [ "$key" = "SigIgn:" ] && mask=$value
     done </proc/$$/status
     (( 0x$mask & 0x1000 )) && sigpipe=ignored
     printf 'I3SOCK=%s\tDISPLAY=%s\tXAUTHORITY=%s\tSIGPIPE=%s\n' "${I3SOCK-}" "${DISPLAY-}" "${XAUTHORITY-}" \
         "$sigpipe" >>"$VOP_STUB_LOG/$stub_name.env"
+    # The call line comes last: a test that has seen it can read everything else of that call.
+    printf '%s\n' "$*" >>"$VOP_STUB_LOG/$stub_name.calls"
 }
 
 stub_exit() {
