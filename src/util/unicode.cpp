@@ -148,6 +148,27 @@ bool utf8_second_byte_ok(unsigned char lead, unsigned char next) {
 }
 }  // namespace
 
+std::optional<std::string> decode_utf8(std::string_view bytes, bool truncated) {
+    size_t i = 0;
+    while (i < bytes.size()) {
+        const auto lead = static_cast<unsigned char>(bytes[i]);
+        const size_t len = utf8_sequence_length(lead);
+        if (len == 0) return std::nullopt;
+        size_t k = 1;
+        for (; k < len && i + k < bytes.size(); ++k) {
+            const auto b = static_cast<unsigned char>(bytes[i + k]);
+            if (k == 1 ? !utf8_second_byte_ok(lead, b) : (b < 0x80 || b > 0xBF)) return std::nullopt;
+        }
+        if (k < len) {
+            // The bytes ran out inside a character: only a read cut short may end that way.
+            if (!truncated) return std::nullopt;
+            return std::string(bytes.substr(0, i));
+        }
+        i += len;
+    }
+    return std::string(bytes);
+}
+
 std::string lossy(std::string_view bytes) {
     static constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
     std::string out;

@@ -1,6 +1,8 @@
 // Reading client-window properties: floating and dock policy, class, title, hints and struts.
 #include "x11/properties.hpp"
 
+#include "util/unicode.hpp"
+
 #include "logging.hpp"
 #include "x11/connection.hpp"
 
@@ -45,46 +47,7 @@ bool atom_list_has(const PropertyReply& r, std::initializer_list<Atom> wanted) {
     return false;
 }
 
-// Length of the UTF-8 sequence starting with `lead`, 0 for a byte that cannot start one.
-int sequence_length(unsigned char lead) {
-    if (lead < 0x80) return 1;
-    if (lead >= 0xC2 && lead <= 0xDF) return 2;
-    if (lead >= 0xE0 && lead <= 0xEF) return 3;
-    if (lead >= 0xF0 && lead <= 0xF4) return 4;
-    return 0;
-}
-
-// Whether `next` may follow `lead` as the second byte (rules out overlongs, surrogates, > U+10FFFF).
-bool second_byte_ok(unsigned char lead, unsigned char next) {
-    if (lead == 0xE0) return next >= 0xA0 && next <= 0xBF;
-    if (lead == 0xED) return next >= 0x80 && next <= 0x9F;
-    if (lead == 0xF0) return next >= 0x90 && next <= 0xBF;
-    if (lead == 0xF4) return next >= 0x80 && next <= 0x8F;
-    return next >= 0x80 && next <= 0xBF;
-}
 }  // namespace
-
-std::optional<std::string> decode_utf8(std::string_view bytes, bool truncated) {
-    size_t i = 0;
-    while (i < bytes.size()) {
-        const auto lead = static_cast<unsigned char>(bytes[i]);
-        const int len = sequence_length(lead);
-        if (len == 0) return std::nullopt;
-        size_t k = 1;
-        for (; k < static_cast<size_t>(len) && i + k < bytes.size(); ++k) {
-            const auto b = static_cast<unsigned char>(bytes[i + k]);
-            if (k == 1 ? !second_byte_ok(lead, b) : (b < 0x80 || b > 0xBF)) return std::nullopt;
-        }
-        if (k < static_cast<size_t>(len)) {
-            // The bytes ran out inside a character: only a read cut short may end that way.
-            if (!truncated) return std::nullopt;
-            return std::string(bytes.substr(0, i));
-        }
-        i += static_cast<size_t>(len);
-    }
-    return std::string(bytes);
-}
-
 
 bool Connection::should_float(Window window) {
     auto transient = get_property(conn, window, atoms.WM_TRANSIENT_FOR, XCB_ATOM_WINDOW, 1);
@@ -129,8 +92,8 @@ std::optional<WmClass> Connection::get_wm_class(Window window) {
         all = nul == std::string_view::npos ? std::string_view{} : all.substr(nul + 1);
     }
     if (texts.size() < 2) return std::nullopt;
-    auto instance = decode_utf8(texts[0]);
-    auto class_name = decode_utf8(texts[1]);
+    auto instance = unicode::decode_utf8(texts[0]);
+    auto class_name = unicode::decode_utf8(texts[1]);
     if (!instance || !class_name) return std::nullopt;
     return WmClass{std::move(*instance), std::move(*class_name)};
 }
@@ -139,9 +102,9 @@ std::optional<std::string> Connection::get_window_title(Window window) {
     // 1024 units = 4096 bytes; bytes_after tells whether the title was longer than that.
     auto net = get_property(conn, window, atoms._NET_WM_NAME, atoms.UTF8_STRING, 1024);
     if (net && net->format == 8 && xcb_get_property_value_length(net.get()) > 0)
-        return decode_utf8(bytes_of(net.get()), net->bytes_after > 0);
+        return unicode::decode_utf8(bytes_of(net.get()), net->bytes_after > 0);
     auto legacy = get_property(conn, window, XCB_ATOM_WM_NAME, XCB_ATOM_STRING, 1024);
-    if (legacy && legacy->format == 8) return decode_utf8(bytes_of(legacy.get()), legacy->bytes_after > 0);
+    if (legacy && legacy->format == 8) return unicode::decode_utf8(bytes_of(legacy.get()), legacy->bytes_after > 0);
     return std::nullopt;
 }
 

@@ -31,8 +31,5 @@ struct WmClass {
     bool operator==(const WmClass&) const = default;
 };
 
-// Strict UTF-8 decoding of property bytes. `truncated`: the server had more bytes than were read, so
-// an incomplete character at the very end is dropped rather than failing the whole text.
-std::optional<std::string> decode_utf8(std::string_view bytes, bool truncated = false);
 
 }  // namespace vop

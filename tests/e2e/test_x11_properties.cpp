@@ -1,5 +1,6 @@
 // Property readers and the placement policy against windows a plain client made.
 #include "test_x11_fixture.hpp"
+#include "util/unicode.hpp"
 
 #include <functional>
 
@@ -234,12 +235,12 @@ TEST_F(PropertyTest, SupportsDeleteWindow) {
 }
 
 TEST(Utf8Decoding, Strict) {
-    EXPECT_EQ(decode_utf8("plain"), "plain");
-    EXPECT_EQ(decode_utf8("\xf0\x9f\x98\x80"), "\xf0\x9f\x98\x80");
+    EXPECT_EQ(vop::unicode::decode_utf8("plain"), "plain");
+    EXPECT_EQ(vop::unicode::decode_utf8("\xf0\x9f\x98\x80"), "\xf0\x9f\x98\x80");
     for (const char* bad : {"\xc0\xaf", "\xed\xa0\x80", "\xf4\x90\x80\x80", "\x80", "a\xe2\x82"})
-        EXPECT_EQ(decode_utf8(bad), std::nullopt) << bad;
-    EXPECT_EQ(decode_utf8("ab\xf0\x9f\x98", true), "ab");
-    EXPECT_EQ(decode_utf8("ab\xf0\x28", true), std::nullopt);  // broken, not merely cut
+        EXPECT_EQ(vop::unicode::decode_utf8(bad), std::nullopt) << bad;
+    EXPECT_EQ(vop::unicode::decode_utf8("ab\xf0\x9f\x98", true), "ab");
+    EXPECT_EQ(vop::unicode::decode_utf8("ab\xf0\x28", true), std::nullopt);  // broken, not merely cut
 }
 
 }  // namespace
