@@ -6,6 +6,7 @@
 #include "ipc/server.hpp"
 #include "logging.hpp"
 
+#include <cstdlib>
 #include <set>
 
 namespace vop {
@@ -40,6 +41,8 @@ XResult<std::unique_ptr<WindowManager>> WindowManager::create(std::unique_ptr<Co
         wm->i3_ipc_server = std::move(s).value();
     } else {
         log::warn(kTarget, "Failed to start i3-compatible IPC server: {}", s.error());
+        // Children must not be pointed at some other i3 socket this process inherited.
+        unsetenv("I3SOCK");
     }
     if (auto r = wm->connection->select_randr_input(); !r) {
         log::warn(kTarget, "Failed to subscribe to RandR events: {}", r.error());

@@ -132,6 +132,8 @@ public:
     // i3 workspace and output events to subscribed clients.
     void broadcast_i3_workspace_event(std::string_view change, size_t current, std::optional<size_t> old);
     void broadcast_i3_output_event();
+    // The i3 server's socket path; none when that server did not start.
+    std::optional<std::string> i3_socket_path() const;
 
     // Helpers shared by the policies.
     std::optional<size_t> monitor_showing(size_t workspace) const;
@@ -172,6 +174,8 @@ public:
     size_t current_workspace = 0;
     size_t focused_monitor = 0;
     std::optional<pid_t> bar_process;
+    // The wait status of a bar the main loop collected: its pid is gone and must never be signalled.
+    std::optional<int> bar_exit_status;
     std::optional<DragState> drag_state;
     bool running = true;
 

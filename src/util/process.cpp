@@ -231,9 +231,12 @@ Result<WaitState, OsError> try_wait(pid_t pid) {
 
 int send_signal(pid_t pid, int signal) { return ::kill(pid, signal) == 0 ? 0 : errno; }
 
-int reap_children() {
+int reap_children(const std::function<void(pid_t, int)>& on_exit) {
     int count = 0;
-    while (waitpid(-1, nullptr, WNOHANG) > 0) ++count;
+    int status = 0;
+    for (pid_t pid; (pid = waitpid(-1, &status, WNOHANG)) > 0; ++count) {
+        if (on_exit) on_exit(pid, status);
+    }
     return count;
 }
 

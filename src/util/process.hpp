@@ -5,6 +5,7 @@
 
 #include <fmt/format.h>
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -70,8 +71,9 @@ Result<WaitState, OsError> try_wait(pid_t pid);
 // Sends `signal` to `pid`; the result of the call is returned as an error number (0 on success).
 int send_signal(pid_t pid, int signal);
 
-// Collects every exited child of the process without blocking; returns how many.
-int reap_children();
+// Collects every exited child of the process without blocking; returns how many. `on_exit`, when
+// given, hears each collected pid with its raw wait status.
+int reap_children(const std::function<void(pid_t, int)>& on_exit = {});
 
 // "exit status: 3", "signal: 15 (SIGTERM)", "signal: 11 (SIGSEGV) (core dumped)".
 std::string exit_status_text(int status);

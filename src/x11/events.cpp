@@ -70,7 +70,7 @@ XResult<void> WindowManager::run() {
     VOP_TRY(setup_ewmh_hints());
     VOP_TRY(adopt_existing_windows());
     session::start_graphical_session();
-    if (config.bar_enabled) bar_process = session::spawn_vopbar();
+    if (config.bar_enabled) bar_process = session::spawn_vopbar(i3_socket_path());
 
     while (running) {
         // 1. Every pending X event.
@@ -89,7 +89,13 @@ XResult<void> WindowManager::run() {
         // 2 and 3. Both IPC servers.
         serve_ipc();
         // 4. Exited children, whoever started them.
-        process::reap_children();
+        process::reap_children([this](pid_t pid, int status) {
+            if (bar_process && pid == *bar_process) {
+                log::info(kTarget, "vopbar exited with status: {}", process::exit_status_text(status));
+                bar_process.reset();
+                bar_exit_status = status;
+            }
+        });
         // 5. Wait until input arrives, 10 ms at the most.
         if (running) wait_for_input();
     }

@@ -71,4 +71,9 @@ void WindowManager::broadcast_i3_output_event() {
     if (i3_ipc_server) i3_ipc_server->broadcast_output_event(R"({"change":"unspecified"})");
 }
 
+std::optional<std::string> WindowManager::i3_socket_path() const {
+    if (!i3_ipc_server) return std::nullopt;
+    return i3_ipc_server->socket_path();
+}
+
 }  // namespace vop

@@ -40,13 +40,17 @@ XResult<void> WindowManager::reload_config() {
 
     if (config.bar_enabled) {
         if (!bar_process) {
-            bar_process = session::spawn_vopbar();
+            if (bar_exit_status) {
+                log::info(kTarget, "vopbar exited with status {}, will respawn",
+                          process::exit_status_text(*bar_exit_status));
+            }
+            bar_process = session::spawn_vopbar(i3_socket_path());
         } else if (auto st = process::try_wait(*bar_process); !st) {
             log::warn(kTarget, "Failed to check vopbar status: {}", st.error());
-            bar_process = session::spawn_vopbar();
+            bar_process = session::spawn_vopbar(i3_socket_path());
         } else if (st->exited) {
             log::info(kTarget, "vopbar exited with status {}, will respawn", process::exit_status_text(st->status));
-            bar_process = session::spawn_vopbar();
+            bar_process = session::spawn_vopbar(i3_socket_path());
         } else {
             session::reload_vopbar(*bar_process);
         }
@@ -54,6 +58,7 @@ XResult<void> WindowManager::reload_config() {
         session::stop_vopbar(*bar_process);
         bar_process.reset();
     }
+    bar_exit_status.reset();
     log::info(kTarget, "Configuration reloaded");
     return {};
 }

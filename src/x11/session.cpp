@@ -66,7 +66,7 @@ void stop_graphical_session() {
     }
 }
 
-std::optional<pid_t> spawn_vopbar() {
+std::optional<pid_t> spawn_vopbar(const std::optional<std::string>& i3_socket) {
     log::info(kTarget, "Spawning vopbar...");
     std::string program = "vopbar";
     auto which = process::run("which", {"vopbar"}, kCaptured);
@@ -78,16 +78,18 @@ std::optional<pid_t> spawn_vopbar() {
             program = "/usr/local/bin/vopbar";
         }
     }
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    std::string socket = runtime ? std::string(runtime) + "/vop-i3.sock" : "/tmp/vop-i3.sock";
-    auto pid = process::spawn(program, {"daemon"}, {.env = {{"I3SOCK", socket}}});
+    // The path of the server that really runs: a differently set XDG_RUNTIME_DIR must not hand the bar
+    // another socket.
+    process::Options options;
+    if (i3_socket) options.env.emplace_back("I3SOCK", *i3_socket);
+    auto pid = process::spawn(program, {"daemon"}, options);
     if (!pid) {
         log::error(kTarget, "Failed to spawn vopbar: {}", pid.error());
         log::info(kTarget, "Hint: Ensure vopbar is installed and in PATH (for example in ~/.local/bin or "
                            "/usr/local/bin)");
         return std::nullopt;
     }
-    log::info(kTarget, "vopbar started (PID {}), I3SOCK={}", *pid, socket);
+    log::info(kTarget, "vopbar started (PID {}), I3SOCK={}", *pid, i3_socket.value_or(""));
     return *pid;
 }
 

@@ -4,6 +4,7 @@
 #include <sys/types.h>
 
 #include <optional>
+#include <string>
 
 namespace vop::session {
 
@@ -11,8 +12,9 @@ namespace vop::session {
 void start_graphical_session();
 void stop_graphical_session();
 
-// Starts vopbar with "daemon" and I3SOCK; none when it cannot be started.
-std::optional<pid_t> spawn_vopbar();
+// Starts vopbar with "daemon" and I3SOCK set to the i3 server's socket (left out when there is no
+// such server); none when it cannot be started.
+std::optional<pid_t> spawn_vopbar(const std::optional<std::string>& i3_socket);
 // SIGTERM, one grace period of 100 ms, then SIGKILL.
 void stop_vopbar(pid_t pid);
 // SIGHUP: the bar re-reads its configuration.

@@ -51,11 +51,22 @@ XResult<void> WindowManager::adopt_existing_windows() {
     auto children = x11::root_children(*connection);
     if (!children) return children.take_error();
     size_t adopted = 0;
+    bool docks_found = false;
     for (Window w : *children) {
         auto attrs = x11::window_attributes(*connection, w);
         if (!attrs) return attrs.take_error();
         if (!*attrs || !(*attrs)->viewable || (*attrs)->override_redirect) continue;
         if (windows.count(w)) continue;
+        // A bar or desktop already on screen is treated as when it maps: shown, its strut kept, not managed.
+        if (connection->should_ignore(w)) {
+            if (auto strut = connection->get_strut(w)) {
+                log::info(kTarget, "Dock window {} has strut: left={}, right={}, top={}, bottom={}", w, strut->left,
+                          strut->right, strut->top, strut->bottom);
+                struts[w] = *strut;
+                docks_found = true;
+            }
+            continue;
+        }
         // Rules decide floating only; a rule's workspace is not applied to windows already on screen.
         auto rule = check_rules(w);
         bool floating = rule.floating ? *rule.floating : connection->should_float(w);
@@ -64,7 +75,7 @@ XResult<void> WindowManager::adopt_existing_windows() {
         floating ? manage_window_floating(w) : manage_window(w);
         ++adopted;
     }
-    if (adopted == 0) return {};
+    if (adopted == 0) return docks_found ? apply_layout() : XResult<void>{};
     VOP_TRY(apply_layout());
     if (focused) VOP_TRY(set_focus(*focused, true));
     log::info(kTarget, "Adopted {} existing windows", adopted);

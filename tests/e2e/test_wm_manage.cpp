@@ -60,6 +60,7 @@ TEST_F(WmTest, DestroyedAndWithdrawnWindowsLeaveTheModel) {
 
     client_->destroy(a);
     EXPECT_TRUE(becomes([&] { return client_list().empty(); }));
+    EXPECT_TRUE(becomes([&] { return active() == 0; })) << "no window is active any more";
 }
 
 TEST_F(WmTest, DialogsAndTransientsFloatCentred) {
@@ -108,14 +109,20 @@ TEST_F(WmTest, AdoptsWindowsThatExistedBeforeStart) {
     uint32_t b = early.open_window({.window_type = {"_NET_WM_WINDOW_TYPE_DIALOG"}});
     uint32_t menu = early.open_window({.override_redirect = true});
     uint32_t hidden = early.create_window();
+    // A bar already on screen keeps its edge and is not tiled.
+    uint32_t dock = early.open_window({.x = 0, .y = 0, .width = 1920, .height = 30,
+                                       .window_type = {"_NET_WM_WINDOW_TYPE_DOCK"},
+                                       .strut = std::array<uint32_t, 4>{0, 0, 30, 0}});
     early.sync();
     start();
-    EXPECT_TRUE(has_geometry(a, {12, 12, 1892, 1052, 2}));
+    EXPECT_TRUE(has_geometry(a, {12, 42, 1892, 1022, 2}));
     EXPECT_TRUE(has_geometry(b, {640, 300, 636, 476, 2}));
     auto list = client_list();
     EXPECT_TRUE(contains(list, a) && contains(list, b));
     EXPECT_FALSE(contains(list, menu));
     EXPECT_FALSE(contains(list, hidden));
+    EXPECT_FALSE(contains(list, dock));
+    EXPECT_TRUE(has_geometry(dock, {0, 0, 1920, 30, 0}));
     EXPECT_TRUE(vop_->wait_for_log("Adopted 2 existing windows"));
 }
 

@@ -71,6 +71,12 @@ TEST_F(WmTest, SpawnsTheBarWithTheI3Socket) {
     // The bar's height replaces every dock reservation at the top.
     uint32_t a = client_->open_window();
     EXPECT_TRUE(has_geometry(a, {12, 42, 1892, 1022, 2}));
+
+    // A bar that dies is collected by the loop and never signalled again (its pid may be reused).
+    auto pids = stubs.pids("vopbar");
+    ASSERT_FALSE(pids.empty());
+    kill(pids[0], SIGTERM);
+    EXPECT_TRUE(vop_->wait_for_log("vopbar exited with status: "));
 }
 
 TEST_F(WmTest, ReapsChildrenStartedByTheScript) {
