@@ -4,6 +4,7 @@
 #include <xcb/xcb.h>
 
 #include <algorithm>
+#include <random>
 
 using namespace vop::test;
 
@@ -150,4 +151,88 @@ TEST_F(WmTest, SurvivesWindowsThatVanishAtOnce) {
     uint32_t a = client_->open_window();
     EXPECT_TRUE(has_geometry(a, {12, 12, 1892, 1052, 2}));
     EXPECT_TRUE(becomes([&] { return client_list() == std::vector<uint32_t>{a}; }));
+}
+
+TEST_F(WmTest, FocusColourBeatsUrgency) {
+    start();
+    uint32_t a = client_->open_window();
+    ASSERT_TRUE(becomes([&] { return active() == a; }));
+    client_->set_wm_hints(a, true, std::nullopt);
+    EXPECT_TRUE(vop_->wait_for_log("urgency changed: false -> true"));
+    EXPECT_TRUE(becomes([&] { return client_->root_pixel(12, 300) == 0x5294e2; }));
+}
+
+TEST(WmStart, FailingScriptEndsTheStart) {
+    XServer x;
+    VopProcess vop({.display = x.display(), .env = {{"NO_COLOR", "1"}}, .init_lua = "vop.set('gap_inner', 4)\nerror('boom')\n"});
+    ASSERT_EQ(vop.wait_exit(), std::optional<int>(1)) << vop.describe();
+    EXPECT_NE(vop.out().find("ERROR vop: Fatal error: Config error: "), std::string::npos) << vop.out();
+    EXPECT_NE(vop.out().find("boom"), std::string::npos) << vop.out();
+}
+
+// Clients that map, unmap and destroy windows at random, some dying mid-way with their connection,
+// must leave vop running and its client list naming exactly the windows still alive.
+TEST_F(WmTest, SurvivesAStormOfClients) {
+    start();
+    std::mt19937 rng(7);
+    std::vector<std::unique_ptr<TestClient>> clients;
+    for (int i = 0; i < 4; ++i) clients.push_back(std::make_unique<TestClient>(x_.display()));
+    std::vector<std::pair<size_t, uint32_t>> alive;
+    for (int step = 0; step < 300; ++step) {
+        size_t c = rng() % clients.size();
+        switch (rng() % 6) {
+            case 0:
+            case 1:
+            case 2: {
+                uint32_t w = clients[c]->create_window({.urgent = rng() % 2 == 0});
+                clients[c]->map(w);
+                alive.emplace_back(c, w);
+                break;
+            }
+            case 3:
+                if (!alive.empty()) {
+                    auto& [owner, w] = alive[rng() % alive.size()];
+                    clients[owner]->unmap(w);
+                }
+                break;
+            case 4:
+                if (!alive.empty()) {
+                    size_t k = rng() % alive.size();
+                    clients[alive[k].first]->destroy(alive[k].second);
+                    alive.erase(alive.begin() + static_cast<long>(k));
+                }
+                break;
+            case 5:
+                if (step % 50 == 5) {
+                    // The connection goes away mid-map: every window of that client dies with it.
+                    uint32_t w = clients[c]->create_window();
+                    clients[c]->map(w);
+                    clients[c] = std::make_unique<TestClient>(x_.display());
+                    std::erase_if(alive, [&](const auto& p) { return p.first == c; });
+                }
+                break;
+        }
+    }
+    for (auto& cl : clients) cl->sync();
+    // Let vop work through the storm: the list stops changing.
+    std::vector<uint32_t> last = client_list();
+    auto still = std::chrono::steady_clock::now();
+    wait_until([&] {
+        auto now = client_list();
+        if (now != last) {
+            last = now;
+            still = std::chrono::steady_clock::now();
+        }
+        return std::chrono::steady_clock::now() - still > 300ms;
+    }, 10000ms);
+    // Every living window is either listed and on screen, or unlisted and off it; nothing dead is listed.
+    std::vector<uint32_t> want;
+    for (auto& [owner, w] : alive) {
+        if (clients[owner]->viewable(w)) want.push_back(w);
+    }
+    std::sort(want.begin(), want.end());
+    auto got = client_list();
+    std::sort(got.begin(), got.end());
+    EXPECT_EQ(got, want);
+    EXPECT_TRUE(vop_->running());
 }
