@@ -4,6 +4,7 @@
 #include <xcb/xcb.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <random>
 
 using namespace vop::test;
@@ -18,6 +19,14 @@ TEST_F(WmTest, TilesWindowsSideBySideThenStacked) {
     // Work area (8, 8, 1904, 1064): the window sits half the inner gap inside it, borders within the cell.
     EXPECT_TRUE(has_geometry(a, {12, 12, 1892, 1052, 2}));
     EXPECT_TRUE(becomes([&] { return active() == a && client_->input_focus() == a; }));
+    // The pointer moves to the new window's centre.
+    auto pointer = [&] {
+        auto* r = xcb_query_pointer_reply(client_->conn(), xcb_query_pointer(client_->conn(), root()), nullptr);
+        std::pair<int, int> p{r ? r->root_x : -1, r ? r->root_y : -1};
+        std::free(r);
+        return p;
+    };
+    EXPECT_TRUE(becomes([&] { return pointer() == std::pair<int, int>{12 + 2 + 946, 12 + 2 + 526}; }));
 
     uint32_t b = client_->open_window({.instance = "two", .class_name = "Two"});
     EXPECT_TRUE(has_geometry(a, {12, 12, 940, 1052, 2}));
