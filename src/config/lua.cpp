@@ -225,6 +225,18 @@ LuaResult<std::string> read_script(const std::filesystem::path& path) {
     return text;
 }
 
+// A protected call's outcome as a result; the stack goes back to `top` either way.
+LuaResult<void> call_result(lua_State* L, int status, int top) {
+    if (status == LUA_OK) {
+        lua_settop(L, top);
+        return {};
+    }
+    const char* msg = lua_tostring(L, -1);
+    LuaError error{msg ? msg : "unknown Lua error"};
+    lua_settop(L, top);
+    return err(std::move(error));
+}
+
 }  // namespace
 
 // ---- configuration location ----------------------------------------------------------------
@@ -300,13 +312,7 @@ LuaResult<void> LuaConfig::load() {
     lua_pushcfunction(L, error_text);
     int status = luaL_loadbufferx(L, text->data(), text->size(), kChunkName, "t");
     if (status == LUA_OK) status = lua_pcall(L, 0, 0, top + 1);
-    if (status != LUA_OK) {
-        const char* msg = lua_tostring(L, -1);
-        LuaError error{msg ? msg : "unknown Lua error"};
-        lua_settop(L, top);
-        return err(std::move(error));
-    }
-    lua_settop(L, top);
+    if (auto r = call_result(L, status, top); !r) return r;
 
     BarProbe probe;
     if (auto failure = protected_call(L, probe_vop_table, &probe)) return err(LuaError{*failure});
@@ -365,15 +371,7 @@ LuaResult<void> LuaConfig::execute_callback(uint64_t index) {
         lua_settop(L, top);
         return err(LuaError{fmt::format("callback {} is not a function", index)});
     }
-    int status = lua_pcall(L, 0, 0, top + 1);
-    if (status != LUA_OK) {
-        const char* msg = lua_tostring(L, -1);
-        LuaError error{msg ? msg : "unknown Lua error"};
-        lua_settop(L, top);
-        return err(std::move(error));
-    }
-    lua_settop(L, top);
-    return {};
+    return call_result(L, lua_pcall(L, 0, 0, top + 1), top);
 }
 
 }  // namespace vop
