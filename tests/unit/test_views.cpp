@@ -1,7 +1,7 @@
 // State views and i3 records built from hand-made state; the JSON argument readers and i3 command texts.
 #include "core/window_manager.hpp"
-#include "x11/ipc_commands.hpp"
-#include "x11/views.hpp"
+#include "events/ipc_commands.hpp"
+#include "events/views.hpp"
 
 #include <gtest/gtest.h>
 

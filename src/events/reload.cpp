@@ -3,7 +3,7 @@
 #include "core/window_manager.hpp"
 #include "logging.hpp"
 #include "util/process.hpp"
-#include "x11/session.hpp"
+#include "events/session.hpp"
 
 #include <xcb/xcb.h>
 

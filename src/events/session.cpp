@@ -1,5 +1,5 @@
 // systemctl for the graphical session, and starting, signalling and stopping vopbar.
-#include "x11/session.hpp"
+#include "events/session.hpp"
 
 #include "logging.hpp"
 #include "util/process.hpp"

@@ -3,8 +3,8 @@
 #include "ipc/i3_server.hpp"
 #include "ipc/server.hpp"
 #include "logging.hpp"
-#include "x11/ipc_commands.hpp"
-#include "x11/views.hpp"
+#include "events/ipc_commands.hpp"
+#include "events/views.hpp"
 
 #include <poll.h>
 

@@ -1,6 +1,6 @@
 // The JSON command table: each command name, the arguments it reads and the operation it runs.
 #include "core/window_manager.hpp"
-#include "x11/ipc_commands.hpp"
+#include "events/ipc_commands.hpp"
 
 #include <cmath>
 #include <limits>

@@ -1,5 +1,5 @@
 // The JSON views of the state and the i3 workspace and output records, built afresh on every call.
-#include "x11/views.hpp"
+#include "events/views.hpp"
 
 #include "core/window_manager.hpp"
 

@@ -2,7 +2,7 @@
 #include "core/window_manager.hpp"
 #include "logging.hpp"
 #include "util/process.hpp"
-#include "x11/session.hpp"
+#include "events/session.hpp"
 #include "x11/wm_requests.hpp"
 
 #include <xcb/randr.h>

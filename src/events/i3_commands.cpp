@@ -4,8 +4,8 @@
 #include "logging.hpp"
 #include "util/debug_form.hpp"
 #include "util/unicode.hpp"
-#include "x11/ipc_commands.hpp"
-#include "x11/views.hpp"
+#include "events/ipc_commands.hpp"
+#include "events/views.hpp"
 
 #include <charconv>
 
