@@ -125,8 +125,8 @@ std::optional<std::string> start_xvfb(Child& xvfb, const fs::path& log) {
         redirect_output(log);
         fcntl(fds[1], F_SETFD, 0);  // the server must inherit the write end
         std::string fd = std::to_string(fds[1]);
-        execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1920x1080x24", "-nolisten", "tcp",
-               static_cast<char*>(nullptr));
+        execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1920x1080x24", "-noreset", "-nolisten",
+               "tcp", static_cast<char*>(nullptr));
         _exit(127);
     }
     xvfb.pid = pid;

@@ -83,6 +83,7 @@ TEST_F(Mouse, ModifiedDragOnATiledWindowDoesNothing) {
     const Geometry g0 = geo(t);
     const Box b = box(t);
     drag("alt", 1, b.cx(), b.cy(), 80, 80);
+    ASSERT_TRUE(logged("ButtonRelease: button=1, window=")) << "the drag was never handled";
     EXPECT_EQ(geo(t), g0);
 }
 

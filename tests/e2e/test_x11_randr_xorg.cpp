@@ -56,10 +56,10 @@ TEST_F(DummyMonitorTest, OutputsSortedByXWithThePrimaryMarked) {
     EXPECT_EQ(two[1].name, "DUMMY1");
     EXPECT_EQ(two[1].rect, (Rect{1920, 0, 1280, 1024}));
     EXPECT_NE(two[0].output, two[1].output);
-    const bool primary0 = two[0].primary;
-    EXPECT_FALSE(two[1].primary && primary0);
-    EXPECT_TRUE(logged(log::Level::Info, fmt::format("Monitor 1: 'DUMMY1' at (1920, 0) size 1280x1024 {}",
-                                                     two[1].primary ? "(primary)" : "")));
+    EXPECT_TRUE(two[0].primary);
+    EXPECT_FALSE(two[1].primary);
+    EXPECT_TRUE(logged(log::Level::Info, "Monitor 0: 'DUMMY0' at (0, 0) size 1920x1080 (primary)"));
+    EXPECT_TRUE(logged(log::Level::Info, "Monitor 1: 'DUMMY1' at (1920, 0) size 1280x1024 "));
 
     // Put the second output on the left: it now comes first, and the primary flag follows its output.
     run({"xrandr", "--output", "DUMMY0", "--primary", "--output", "DUMMY1", "--pos", "0x0", "--output", "DUMMY0",
@@ -72,6 +72,10 @@ TEST_F(DummyMonitorTest, OutputsSortedByXWithThePrimaryMarked) {
     EXPECT_EQ(swapped[1].rect.x, 1280);
     EXPECT_TRUE(swapped[1].primary);
     EXPECT_FALSE(swapped[0].primary);
+
+    // No primary output: no monitor is primary.
+    run({"xrandr", "--noprimary"});
+    for (const Monitor& m : detect()) EXPECT_FALSE(m.primary) << m.name;
 
     // An output switched off (connected, no CRTC) is no monitor.
     xorg_->remove_second_monitor();

@@ -83,8 +83,11 @@ void XServerBase::stop() {
 }
 
 XServer::XServer(const std::vector<std::string>& extra_args, const std::string& screen) {
-    // Without GLX the server starts in half the time; nothing under test draws with OpenGL.
-    std::vector<std::string> argv = {"Xvfb", "-screen", "0", screen, "-nolisten", "tcp", "-extension", "GLX"};
+    // Without GLX the server starts in half the time; nothing under test draws with OpenGL. Without
+    // -noreset the server resets whenever its last client leaves (a readiness probe, say), and a vop
+    // connecting during that reset fails.
+    std::vector<std::string> argv = {"Xvfb",      "-screen", "0",          screen, "-noreset",
+                                     "-nolisten", "tcp",     "-extension", "GLX"};
     argv.insert(argv.end(), extra_args.begin(), extra_args.end());
     launch(argv, dir_ / "xvfb.out", 10000ms);
 }

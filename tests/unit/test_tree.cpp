@@ -181,7 +181,8 @@ TEST(TreeRemove, AbsentAndLastWindow) {
 }
 
 TEST(TreeResize, DirectionAndSide) {
-    // A positive delta moves the shared edge in the named direction from either side.
+    // A positive delta grows the named window for Right and Down and shrinks it for Left and Up, on either
+    // side of the split: the ratio (the first child's share) moves up or down accordingly.
     struct Case {
         bool horizontal;
         Window w;
