@@ -1,5 +1,7 @@
 // Round trip of a JSON get_workspaces and of an i3 GET_VERSION over 1,000 requests on one connection,
-// with the servers driven the way the main loop drives them (poll on their descriptors, then a tick).
+// with the servers driven the way the main loop drives them (poll on their descriptors, then a tick);
+// then the time of huge requests (a JSON line of distinct keys, a SUBSCRIBE of many names) against
+// one a tenth their size: a ratio near 10 shows the work grows linearly, near 100 quadratically.
 #include "ipc/i3_server.hpp"
 #include "ipc/server.hpp"
 
@@ -50,6 +52,14 @@ void serve(vop::IpcServer& json_server, vop::I3IpcServer& i3_server, const std::
         }
         i3_server.accept_connections();
         for (auto& [client, msg] : i3_server.poll_requests()) {
+            if (msg.type == vop::i3_compat::kSubscribe) {
+                // As the dispatcher does it.
+                if (auto names = vop::i3_server::parse_subscribe_payload(msg.payload)) {
+                    i3_server.subscribe(client, std::move(*names));
+                }
+                i3_server.send_response(client, msg.type, R"({"success":true})");
+                continue;
+            }
             i3_server.send_response(client, msg.type, vop::i3_server::build_version_json());
         }
         i3_server.cleanup_clients();
@@ -78,6 +88,42 @@ double round_trip(int fd, const std::string& request, Complete complete) {
         got.append(buf, static_cast<std::size_t>(n));
     }
     return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+}
+
+// A request object of distinct keys, `bytes` long at most with its line feed.
+std::string json_of_keys(std::size_t bytes) {
+    std::string line = R"({"command":"get_workspaces")";
+    for (int k = 0;; ++k) {
+        std::string key = fmt::format(R"(,"{:x}":0)", k);
+        if (line.size() + key.size() + 2 > bytes) break;
+        line += key;
+    }
+    return line + "}\n";
+}
+
+std::string subscribe_of_names(int count) {
+    std::string payload = "[";
+    for (int i = 0; i < count; ++i) payload += fmt::format(R"({}"event-{}")", i ? "," : "", i);
+    return vop::i3_compat::encode(vop::i3_compat::kSubscribe, payload + "]");
+}
+
+// The best of three round trips, each on a fresh connection.
+double best_of_three(const std::string& path, const std::string& request, bool json_reply) {
+    double best = 1e300;
+    for (int i = 0; i < 3; ++i) {
+        int fd = connect_to(path);
+        best = std::min(best, round_trip(fd, request, [&](const std::string& s) {
+            if (json_reply) return !s.empty() && s.back() == '\n';
+            return vop::i3_compat::decode(s).kind == vop::i3_compat::Decoded::Kind::Message;
+        }));
+        close(fd);
+    }
+    return best;
+}
+
+void report_growth(const char* name, double small_ms, double big_ms) {
+    fmt::print("{:<28} tenth={:.1f} ms full={:.1f} ms ratio={:.1f} (linear ~10, quadratic ~100)\n", name, small_ms,
+               big_ms, big_ms / small_ms);
 }
 
 void report(const char* name, std::vector<double> ms) {
@@ -115,10 +161,20 @@ int main() {
     }
     close(jfd);
     close(ifd);
+
+    const std::string& jpath = json_server.value()->socket_path();
+    const std::string& ipath = i3_server.value()->socket_path();
+    constexpr std::size_t kLine = vop::IpcServer::kMaxLineLength;
+    double keys_small = best_of_three(jpath, json_of_keys(kLine / 10), true);
+    double keys_big = best_of_three(jpath, json_of_keys(kLine), true);
+    double names_small = best_of_three(ipath, subscribe_of_names(8000), false);
+    double names_big = best_of_three(ipath, subscribe_of_names(80000), false);
     stop = true;
     loop.join();
     report("JSON get_workspaces", json_ms);
     report("i3 GET_VERSION", i3_ms);
+    report_growth("JSON 1 MiB of distinct keys", keys_small, keys_big);
+    report_growth("i3 SUBSCRIBE 80,000 names", names_small, names_big);
     json_server.value().reset();
     i3_server.value().reset();
     std::filesystem::remove_all(dir);

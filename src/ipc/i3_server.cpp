@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <unordered_set>
 
 namespace vop {
 
@@ -205,8 +206,10 @@ void I3IpcServer::send_response(std::size_t client, uint32_t type, std::string_v
 void I3IpcServer::subscribe(std::size_t client, std::vector<std::string> events) {
     if (client >= clients_.size() || clients_[client]->broken_) return;
     auto& subs = clients_[client]->subscriptions_;
+    // A hash set keeps this linear: one message may name tens of thousands of events.
+    std::unordered_set<std::string> known(subs.begin(), subs.end());
     for (auto& name : events) {
-        if (std::find(subs.begin(), subs.end(), name) == subs.end()) subs.push_back(std::move(name));
+        if (known.insert(name).second) subs.push_back(std::move(name));
     }
 }
 

@@ -1,8 +1,8 @@
 // Parsing of JSON request lines and serialisation of responses.
 #include "ipc/protocol.hpp"
 
-#include <algorithm>
-#include <vector>
+#include <string>
+#include <unordered_set>
 
 namespace vop {
 
@@ -37,13 +37,12 @@ bool json_depth_within(std::string_view text, std::size_t max_depth) {
 std::optional<Request> Request::parse(std::string_view line) {
     if (!json_depth_within(line)) return std::nullopt;
     // The parser keeps the last of repeated keys; a request that names one twice is ambiguous.
+    // A hash set keeps the check linear: a line may hold a hundred thousand keys.
     bool repeated = false;
-    std::vector<std::string> top_keys;
+    std::unordered_set<std::string> top_keys;
     json::parser_callback_t cb = [&](int depth, json::parse_event_t ev, json& parsed) {
-        if (ev == json::parse_event_t::key && depth == 1 && parsed.is_string()) {
-            const auto& k = parsed.get_ref<const std::string&>();
-            if (std::find(top_keys.begin(), top_keys.end(), k) != top_keys.end()) repeated = true;
-            else top_keys.push_back(k);
+        if (ev == json::parse_event_t::key && depth == 1 && parsed.is_string() && !repeated) {
+            repeated = !top_keys.insert(parsed.get<std::string>()).second;
         }
         return true;
     };
