@@ -1,31 +1,67 @@
 // Debug-form texts shared by every log line.
 #include "util/debug_form.hpp"
 
+#include "util/unicode.hpp"
+
+#include <algorithm>
 #include <cstring>
 
 namespace vop::dbg {
+
+namespace {
+
+// Appends `s` with backslash escapes. A quoted text escapes quotes, backslashes and every character
+// that does not show as itself; otherwise only control characters are escaped, so the text stays on
+// one line and carries no terminal escape sequence. Bytes that are not UTF-8 print as \xHH.
+void escape_into(std::string& out, std::string_view s, bool quoted_text) {
+    for (std::size_t i = 0; i < s.size();) {
+        uint32_t cp = 0;
+        std::size_t len = unicode::decode_one(s, i, cp);
+        if (len == 0) {
+            out += fmt::format("\\x{:02X}", static_cast<unsigned char>(s[i]));
+            ++i;
+            continue;
+        }
+        switch (cp) {
+            case '\t': out += "\\t"; break;
+            case '\r': out += "\\r"; break;
+            case '\n': out += "\\n"; break;
+            case '\0': out += "\\0"; break;
+            case '"':
+            case '\\':
+                if (quoted_text) out += '\\';
+                out += static_cast<char>(cp);
+                break;
+            default: {
+                bool control = cp < 0x20 || (cp >= 0x7F && cp < 0xA0);
+                if (control || (quoted_text && !unicode::is_printable(cp))) {
+                    out += fmt::format("\\u{{{:x}}}", cp);
+                } else {
+                    out.append(s, i, len);
+                }
+            }
+        }
+        i += len;
+    }
+}
+
+}  // namespace
 
 std::string quoted(std::string_view s) {
     std::string out;
     out.reserve(s.size() + 2);
     out += '"';
-    for (unsigned char c : s) {
-        switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            case '\0': out += "\\0"; break;
-            default:
-                if (c < 0x20 || c == 0x7f) {
-                    out += fmt::format("\\u{{{:x}}}", c);
-                } else {
-                    out += static_cast<char>(c);
-                }
-        }
-    }
+    escape_into(out, s, true);
     out += '"';
+    return out;
+}
+
+std::string escape_controls(std::string_view s) {
+    bool plain = std::all_of(s.begin(), s.end(), [](char c) { return c >= 0x20 && c < 0x7F; });
+    if (plain) return std::string(s);
+    std::string out;
+    out.reserve(s.size() + 16);
+    escape_into(out, s, false);
     return out;
 }
 

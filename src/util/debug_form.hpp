@@ -10,8 +10,13 @@
 
 namespace vop::dbg {
 
-// A text in double quotes with backslash escapes ("a\"b\n").
+// A text in double quotes with backslash escapes ("a\"b\n"): \t, \r, \n, \0, \u{hex} for any other
+// character that does not show as itself (controls, U+85, U+200B...) and \xHH for bytes that are not UTF-8.
 std::string quoted(std::string_view s);
+
+// The text with its control characters escaped as in quoted() (no quotes added, quotes and backslashes
+// kept): what a log record's message becomes, so that it stays one line without terminal escapes.
+std::string escape_controls(std::string_view s);
 
 // The description of an operating-system error number, e.g. "No such file or directory (os error 2)".
 std::string os_error(int errnum);

@@ -33,6 +33,11 @@ struct CaseClassRange {
     CaseClass cls;
 };
 
+struct CodeRange {
+    uint32_t first;
+    uint32_t last;
+};
+
 #include "util/unicode_data.inc"
 
 constexpr uint32_t kCapitalSigma = 0x03A3;
@@ -191,6 +196,16 @@ std::string lossy(std::string_view bytes) {
         i += k;
     }
     return out;
+}
+
+std::size_t decode_one(std::string_view s, std::size_t i, uint32_t& cp) { return i < s.size() ? decode(s, i, cp) : 0; }
+
+bool is_printable(uint32_t cp) {
+    if (cp >= 0x20 && cp < 0x7F) return true;
+    const auto* end = std::end(kNotPrintable);
+    const auto* it = std::upper_bound(std::begin(kNotPrintable), end, cp,
+                                      [](uint32_t c, const CodeRange& r) { return c < r.first; });
+    return it == std::begin(kNotPrintable) || cp > (it - 1)->last;
 }
 
 bool is_valid_utf8(std::string_view s) {

@@ -1,6 +1,8 @@
-// UTF-8 checks and full Unicode lower-casing, for case-insensitive matching of user texts.
+// UTF-8 checks, printability and full Unicode lower-casing, for matching and printing user texts.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -9,6 +11,13 @@ namespace vop::unicode {
 
 // Whether `s` is well-formed UTF-8 (no overlongs, surrogates or values above U+10FFFF).
 bool is_valid_utf8(std::string_view s);
+
+// Decodes the well-formed sequence starting at s[i] into `cp`; its length, or 0 when none starts there.
+std::size_t decode_one(std::string_view s, std::size_t i, uint32_t& cp);
+
+// Whether a code point shows as itself: false for controls, format characters, private use,
+// unassigned code points, line and paragraph separators and every space but U+0020.
+bool is_printable(uint32_t cp);
 
 // Strict decoding: none for ill-formed bytes. `truncated`: the source had more bytes than were read,
 // so an incomplete character at the very end is dropped rather than failing the whole text.

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
 
 using vop::log::Level;
@@ -41,7 +42,19 @@ TEST(LogFormat, RecordLine) {
 }
 
 TEST(DebugForm, QuotedOptionalAndList) {
-    EXPECT_EQ(vop::dbg::quoted("a\"b\\c\nd\x01"), "\"a\\\"b\\\\c\\nd\\u{1}\"");
+    struct Case {
+        std::string text, quoted;
+    } cases[] = {
+        {"a\"b\\c\nd\x01", R"("a\"b\\c\nd\u{1}")"},
+        {std::string("\t\r\0\x1b\x7f", 5), R"("\t\r\0\u{1b}\u{7f}")"},
+        // Non-ASCII controls and characters that do not show as themselves.
+        {"\u0085 \u009b \u00a0 \u00ad", R"("\u{85} \u{9b} \u{a0} \u{ad}")"},
+        {"\u200b\u202e\u2028\u2029\ufeff", R"("\u{200b}\u{202e}\u{2028}\u{2029}\u{feff}")"},
+        {"\ue000 \U000e0001 \U0010ffff", R"("\u{e000} \u{e0001} \u{10ffff}")"},
+        {"caf\u00e9 \u4e2d \u2603 \U0001f600 \u0301", "\"caf\u00e9 \u4e2d \u2603 \U0001f600 \u0301\""},
+        {"\xff\xc3(\xed\xa0\x80", R"("\xFF\xC3(\xED\xA0\x80")"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(vop::dbg::quoted(c.text), c.quoted) << c.quoted;
     EXPECT_EQ(vop::dbg::form(std::optional<std::string>("x")), "Some(\"x\")");
     EXPECT_EQ(vop::dbg::form(std::optional<int>()), "None");
     EXPECT_EQ(vop::dbg::list(std::vector<std::string>{"a", "b"}), "[\"a\", \"b\"]");
