@@ -2,6 +2,7 @@
 #include "logging.hpp"
 
 #include "util/debug_form.hpp"
+#include "util/unicode.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -161,9 +162,12 @@ std::string format_record(long long now_us, Level level, std::string_view target
     gmtime_r(&secs, &t);
     auto stamp = fmt::format("{:04}-{:02}-{:02}T{:02}:{:02}:{:02}.{:06}Z", t.tm_year + 1900, t.tm_mon + 1,
                              t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, micros);
-    if (!colour) return fmt::format("{} {} {}: {}\n", stamp, level_name(level), target, msg);
+    // The message may carry client text (titles, IPC requests, Lua errors): escaped, it cannot end the
+    // line early or hold terminal escapes. The colours are the record's own.
+    std::string text = dbg::escape_controls(msg);
+    if (!colour) return fmt::format("{} {} {}: {}\n", stamp, level_name(level), target, text);
     return fmt::format("\x1b[2m{}\x1b[0m {}{}\x1b[0m \x1b[2m{}:\x1b[0m {}\n", stamp, level_colour(level),
-                       level_name(level), target, msg);
+                       level_name(level), target, text);
 }
 
 std::optional<std::string> init() {
@@ -178,7 +182,7 @@ std::optional<std::string> init() {
     s.file_fd = fd;
 
     const char* nc = std::getenv("NO_COLOR");
-    s.colour = !(nc && *nc);
+    s.colour = !(nc && *nc && unicode::is_valid_utf8(nc));
     s.max_level = s.filter.most_verbose();
     s.ready = true;
     return std::nullopt;

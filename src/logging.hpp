@@ -31,7 +31,8 @@ std::optional<Filter> parse_filter(std::string_view text);
 // when the file cannot be opened.
 std::optional<std::string> init();
 
-// Formats one record line (no colour); `now_us` is microseconds since the epoch.
+// Formats one record line, with the terminal colours when `colour`; `now_us` is microseconds since the
+// epoch. Control characters in `msg` are escaped (\n, \t, \u{1b}...), so a record is always one line.
 std::string format_record(long long now_us, Level level, std::string_view target, std::string_view msg,
                           bool colour);
 

@@ -104,7 +104,8 @@ TEST(Startup, TerminalColourFollowsNoColor) {
         std::optional<std::string> no_color;
         bool coloured;
     };
-    const Case cases[] = {{"unset", std::nullopt, true}, {"empty", "", true}, {"one", "1", false}};
+    const Case cases[] = {
+        {"unset", std::nullopt, true}, {"empty", "", true}, {"one", "1", false}, {"not UTF-8", "\xff", true}};
     XServer x;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -118,6 +119,32 @@ TEST(Startup, TerminalColourFollowsNoColor) {
         EXPECT_EQ(strip_ansi(out), file) << "stdout and the file hold the same records";
         EXPECT_EQ(vop.err(), "") << "records go to stdout, not stderr";
     }
+}
+
+// Client text cannot forge records: a title holding a line feed, a record of its own and terminal escapes
+// stays escaped inside its one record on both outputs, and the file holds no escape byte at all.
+TEST(Startup, HostileTitleStaysInsideItsRecord) {
+    XServer x;
+    VopProcess vop({.display = x.display()});
+    ASSERT_TRUE(vop.wait_ready()) << vop.describe();
+    TestClient c(x.display());
+    uint32_t w = c.open_window(
+        {.net_wm_name = "a\tb\n2026-01-31T09:05:07.012345Z ERROR vop: forged\x1b[2J\u0085"});
+    ASSERT_TRUE(vop.wait_for_log("Managing window " + std::to_string(w))) << vop.describe();
+
+    const std::string escaped = "title=a\\tb\\n2026-01-31T09:05:07.012345Z ERROR vop: forged\\u{1b}[2J\\u{85}";
+    for (const auto& [name, text] : {std::pair{"file", read_log()}, std::pair{"stdout", vop.out()}}) {
+        SCOPED_TRACE(name);
+        std::vector<std::string> forged;
+        for (const auto& l : split_lines(text)) {
+            if (l.find("forged") != std::string::npos) forged.push_back(l);
+        }
+        ASSERT_EQ(forged.size(), 1u) << text;
+        auto r = parse_record(strip_ansi(forged[0]));
+        ASSERT_TRUE(r) << forged[0];
+        EXPECT_EQ(r->message, "Checking rules for window " + std::to_string(w) + ": class=, instance=, " + escaped);
+    }
+    EXPECT_EQ(read_log().find('\x1b'), std::string::npos);
 }
 
 TEST(Startup, FilterVariableSelectsRecords) {

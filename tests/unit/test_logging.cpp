@@ -41,6 +41,32 @@ TEST(LogFormat, RecordLine) {
     EXPECT_NE(coloured.find(" WARN"), std::string::npos);
 }
 
+// Whatever the message holds, a record is one line without terminal escapes of the message's own: control
+// characters are escaped, everything else is left as it is.
+TEST(LogFormat, MessageControlCharactersAreEscaped) {
+    struct Case {
+        std::string msg, shown;
+    } cases[] = {
+        {"title\n2026-01-31T09:05:07.012345Z ERROR vop: forged", "title\\n2026-01-31T09:05:07.012345Z ERROR vop: forged"},
+        {"boom\nstack traceback:\n\t[C]: in ?", "boom\\nstack traceback:\\n\\t[C]: in ?"},  // a Lua error
+        {"\x1b[31mred\x1b]0;title\x07", "\\u{1b}[31mred\\u{1b}]0;title\\u{7}"},
+        {"cr\r nul" + std::string(1, '\0') + " del\x7f", "cr\\r nul\\0 del\\u{7f}"},
+        {"next line \u0085 csi \u009b", "next line \\u{85} csi \\u{9b}"},
+        {"bad \xff\xc3", "bad \\xFF\\xC3"},
+        {R"(kept: "q" \n \ caf\u00e9 \u200b \u2603)", R"(kept: "q" \n \ caf\u00e9 \u200b \u2603)"},
+    };
+    long long us = 1769850307LL * 1000000;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.shown);
+        EXPECT_EQ(vop::log::format_record(us, Level::Info, "vop", c.msg, false),
+                  "2026-01-31T09:05:07.000000Z  INFO vop: " + c.shown + "\n");
+        // The colour escapes are the record's own: as many as for a plain message.
+        auto coloured = vop::log::format_record(us, Level::Info, "vop", c.msg, true);
+        EXPECT_EQ(std::count(coloured.begin(), coloured.end(), '\x1b'), 6);
+        EXPECT_EQ(std::count(coloured.begin(), coloured.end(), '\n'), 1);
+    }
+}
+
 TEST(DebugForm, QuotedOptionalAndList) {
     struct Case {
         std::string text, quoted;
