@@ -1,10 +1,12 @@
-// Log filter, record format and the two outputs (coloured stdout, unbuffered file).
+// Log filter, record format and the two outputs (coloured stdout that never blocks, unbuffered file).
 #include "logging.hpp"
 
 #include "util/debug_form.hpp"
 #include "util/unicode.hpp"
 
 #include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,6 +25,11 @@ struct State {
     int file_fd = -1;
     bool colour = true;
     Sink sink;
+    // Standard output: the descriptor records go through, how many records it did not take since the
+    // last one it took whole, and whether the last one was cut off mid-line.
+    int out_fd = STDOUT_FILENO;
+    unsigned long out_dropped = 0;
+    bool out_cut = false;
 };
 
 State& state() {
@@ -70,6 +77,33 @@ void write_all(int fd, std::string_view s) {
     }
 }
 
+// Writes what `fd` takes now, without waiting; returns the number of bytes written. Each write is at
+// most PIPE_BUF bytes, which a pipe that polls writable takes at once (a socket too: it polls writable
+// only with most of its send buffer free).
+std::size_t write_now(int fd, std::string_view s) {
+    std::size_t done = 0;
+    while (done < s.size()) {
+        pollfd p{fd, POLLOUT, 0};
+        int r = ::poll(&p, 1, 0);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0 || (p.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0 || (p.revents & POLLOUT) == 0) break;
+        ssize_t n = ::write(fd, s.data() + done, std::min<std::size_t>(s.size() - done, PIPE_BUF));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<std::size_t>(n);
+    }
+    return done;
+}
+
+// A terminal polls writable with any room at all, so a write may still wait there: terminal records go
+// through a descriptor of their own that does not wait. The one standard output shares with the
+// terminal and every child stays as it is.
+int open_stdout() {
+    if (!isatty(STDOUT_FILENO)) return STDOUT_FILENO;
+    int fd = ::open("/proc/self/fd/1", O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    return fd >= 0 ? fd : STDOUT_FILENO;
+}
+
 long long now_micros() {
     timespec ts{};
     clock_gettime(CLOCK_REALTIME, &ts);
@@ -98,6 +132,31 @@ const char* level_colour(Level l) {
         case Level::Off: break;
     }
     return "";
+}
+
+// Standard output may be a pipe or terminal nobody reads: a record goes out as far as it is taken now
+// and the rest is dropped. The next record that goes out whole is preceded by a count of the dropped ones.
+void to_stdout(State& s, long long now, const std::string& record) {
+    std::string out;
+    if (s.out_cut) out += '\n';
+    if (s.out_dropped > 0) {
+        out += format_record(now, Level::Warn, "vop",
+                             fmt::format("{} log records were dropped: standard output did not take them",
+                                         s.out_dropped),
+                             s.colour);
+    }
+    const std::size_t note_end = out.size();
+    out += record;
+    std::size_t n = write_now(s.out_fd, out);
+    if (n == out.size()) {
+        s.out_dropped = 0;
+        s.out_cut = false;
+    } else if (n > 0) {
+        s.out_dropped = n >= note_end ? 1 : s.out_dropped + 1;
+        s.out_cut = out[n - 1] != '\n';
+    } else {
+        ++s.out_dropped;
+    }
 }
 
 }  // namespace
@@ -183,6 +242,7 @@ std::optional<std::string> init() {
 
     const char* nc = std::getenv("NO_COLOR");
     s.colour = !(nc && *nc && unicode::is_valid_utf8(nc));
+    s.out_fd = open_stdout();
     s.max_level = s.filter.most_verbose();
     s.ready = true;
     return std::nullopt;
@@ -202,8 +262,8 @@ void emit(Level level, std::string_view target, std::string_view msg) {
         if (!s.ready || level > s.filter.level_for(target)) return;
     }
     long long now = now_micros();
-    write_all(STDOUT_FILENO, format_record(now, level, target, msg, s.colour));
     if (s.file_fd >= 0) write_all(s.file_fd, format_record(now, level, target, msg, false));
+    to_stdout(s, now, format_record(now, level, target, msg, s.colour));
 }
 
 void set_test_sink(Sink sink) { state().sink = std::move(sink); }

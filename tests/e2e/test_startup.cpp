@@ -147,6 +147,35 @@ TEST(Startup, HostileTitleStaysInsideItsRecord) {
     EXPECT_EQ(read_log().find('\x1b'), std::string::npos);
 }
 
+// Standard output on a pipe that nobody reads (a stalled pager, a full session log) holds nothing up: vop
+// manages 30 new windows promptly and the file has their records. Once the pipe is read, the next record
+// that goes out says how many were dropped.
+TEST(Startup, UnreadStandardOutputHoldsNothingUp) {
+    XServer x;
+    VopProcess vop({.display = x.display(), .env = {{"NO_COLOR", "1"}}, .stdout_full_pipe = true});
+    ASSERT_TRUE(vop.wait_ready()) << vop.describe();
+    TestClient c(x.display());
+    std::vector<uint32_t> windows;
+    for (int i = 0; i < 30; ++i) windows.push_back(c.open_window());
+    auto managed = [&] { return c.property_u32(c.root(), "_NET_CLIENT_LIST").value_or(std::vector<uint32_t>{}); };
+    EXPECT_TRUE(wait_until([&] { return managed().size() == 30; }, 10000ms)) << vop.describe();
+    for (uint32_t w : windows) EXPECT_TRUE(log_contains("Managing window " + std::to_string(w))) << w;
+    EXPECT_EQ(vop.out(), "") << "nothing fitted into the full pipe";
+
+    uint32_t last = c.open_window();
+    EXPECT_TRUE(wait_until([&] { return vop.out().find("Managing window " + std::to_string(last)) != std::string::npos; }))
+        << vop.describe();
+    auto lines = split_lines(vop.out());
+    ASSERT_FALSE(lines.empty());
+    auto note = parse_record(lines[0]);
+    ASSERT_TRUE(note) << lines[0];
+    EXPECT_EQ(note->level, "WARN");
+    EXPECT_NE(note->message.find(" log records were dropped: standard output did not take them"), std::string::npos)
+        << note->message;
+    EXPECT_GT(std::stoul(note->message), 30u);
+    for (const auto& l : lines) EXPECT_TRUE(parse_record(l)) << "not a record: " << l;
+}
+
 TEST(Startup, FilterVariableSelectsRecords) {
     const std::vector<std::string> start = {"vop 0.1.0 starting", "Logging to /tmp/vop.log"};
     const std::vector<std::string> connection = {"Connected to X server, screen 1920x1080",

@@ -133,12 +133,12 @@ Child::Child(const std::vector<std::string>& argv_in, const SpawnOptions& opts) 
     argv_s[0] = resolve_program(argv_s[0], env_s);
     auto argv = c_strings(argv_s);
     auto envp = c_strings(env_s);
-    int out_fd = open_output(opts.stdout_path);
+    int out_fd = opts.stdout_fd >= 0 ? opts.stdout_fd : open_output(opts.stdout_path);
     int err_fd = open_output(opts.stderr_path);
     pid_ = fork();
     if (pid_ == 0) exec_child(argv.data(), envp.data(), out_fd, err_fd, group_, opts.pass_fd);
     int fork_errno = errno;
-    if (out_fd >= 0) close(out_fd);
+    if (out_fd >= 0 && out_fd != opts.stdout_fd) close(out_fd);
     if (err_fd >= 0) close(err_fd);
     if (pid_ < 0) throw HarnessError(std::string("fork: ") + std::strerror(fork_errno));
     // Also in the parent, so that a signal to the group cannot miss a child that has not run yet.

@@ -48,6 +48,7 @@ using EnvChanges = std::map<std::string, std::optional<std::string>>;
 struct SpawnOptions {
     EnvChanges env;
     std::string stdout_path;  // "" means /dev/null
+    int stdout_fd = -1;       // when >= 0, stdout instead of stdout_path (the caller keeps it)
     std::string stderr_path;  // "" means /dev/null
     bool own_process_group = false;
     int pass_fd = -1;  // an fd the child keeps open under the same number (e.g. for -displayfd)

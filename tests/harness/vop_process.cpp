@@ -3,6 +3,8 @@
 
 #include "log_file.hpp"
 
+#include <fcntl.h>
+#include <limits.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -51,14 +53,31 @@ VopProcess::VopProcess(VopOptions opts) {
     SpawnOptions sp;
     sp.env = env;
     sp.stdout_path = dir_ / "stdout";
+    int pipe_write = -1;
+    if (opts.stdout_full_pipe) {
+        int p[2];
+        if (pipe2(p, O_CLOEXEC) != 0) throw HarnessError("pipe2 failed");
+        pipe_read_ = p[0];
+        pipe_write = sp.stdout_fd = p[1];
+        // Filled without waiting, then blocking again: vop's stdout is as a real pipe's would be.
+        fcntl(p[1], F_SETFL, O_NONBLOCK);
+        char filler[PIPE_BUF] = {};
+        for (ssize_t n; (n = ::write(p[1], filler, sizeof filler)) > 0;) filler_ += static_cast<std::size_t>(n);
+        fcntl(p[1], F_SETFL, 0);
+        fcntl(p[0], F_SETFL, O_NONBLOCK);
+    }
     sp.stderr_path = dir_ / "stderr";
     sp.own_process_group = true;
     std::vector<std::string> argv = opts.wrapper;
     argv.push_back(VOP_BINARY);
     child_ = std::make_unique<Child>(argv, sp);
+    if (pipe_write >= 0) close(pipe_write);
 }
 
-VopProcess::~VopProcess() { child_->kill_and_reap(); }
+VopProcess::~VopProcess() {
+    child_->kill_and_reap();
+    if (pipe_read_ >= 0) close(pipe_read_);
+}
 
 namespace {
 
@@ -112,7 +131,12 @@ std::optional<int> VopProcess::stop(Millis timeout) {
     return wait_exit(timeout);
 }
 
-std::string VopProcess::out() const { return read_file(dir_ / "stdout"); }
+std::string VopProcess::out() const {
+    if (pipe_read_ < 0) return read_file(dir_ / "stdout");
+    char buf[65536];
+    for (ssize_t n; (n = ::read(pipe_read_, buf, sizeof buf)) > 0;) piped_.append(buf, static_cast<std::size_t>(n));
+    return piped_.size() > filler_ ? piped_.substr(filler_) : "";
+}
 std::string VopProcess::err() const { return read_file(dir_ / "stderr"); }
 
 std::string VopProcess::describe() {

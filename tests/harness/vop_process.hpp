@@ -38,12 +38,14 @@ struct VopOptions {
     std::string init_lua{};                // when not empty, written to $XDG_CONFIG_HOME/vop/init.lua first
     std::vector<std::string> wrapper{};    // when not empty, runs `wrapper... VOP_BINARY` (e.g. scripts/run-vop)
     bool keep_old_log = false;             // leave a regular /tmp/vop.log in place (it is removed by default)
+    bool stdout_full_pipe = false;         // stdout is a pipe, full from the start, that only out() reads
 };
 
 // vop with its own HOME, XDG_CONFIG_HOME, XDG_RUNTIME_DIR and stub directory (VOP_STUB_DIR first in PATH,
 // records under VOP_STUB_LOG); NO_COLOR, VOP_LOG, I3SOCK, XAUTHORITY and the session bus are removed from
 // the inherited environment. stdout and stderr go to files. It runs in its own process group, which the
-// destructor kills with everything vop left in it.
+// destructor kills with everything vop left in it. With `stdout_full_pipe`, stdout is a pipe that nobody
+// reads (a stalled pager or session log) until out() takes what is in it.
 class VopProcess {
 public:
     // The record that says vop has taken over the root window.
@@ -73,7 +75,7 @@ public:
     // SIGTERM and wait_exit.
     std::optional<int> stop(Millis timeout = 10000ms);
 
-    std::string out() const;  // stdout so far
+    std::string out() const;  // stdout so far (with a full pipe: what vop wrote into it once it was read)
     std::string err() const;  // stderr so far
     // Status, stdout, stderr and the log file, for failure messages.
     std::string describe();
@@ -90,6 +92,9 @@ private:
     TempDir dir_{"vop-run"};
     std::string home_, config_home_, runtime_dir_, stub_log_;
     std::unique_ptr<Child> child_;
+    int pipe_read_ = -1;                 // the test's end of a stdout_full_pipe
+    mutable std::string piped_;          // what out() has read from it
+    std::size_t filler_ = 0;             // bytes put in before vop started
 };
 
 }  // namespace vop::test
