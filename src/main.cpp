@@ -1,6 +1,7 @@
 // Program entry: logging, the X connection, the take-over of the root window, the loop.
 #include "core/window_manager.hpp"
 #include "logging.hpp"
+#include "util/stop_signals.hpp"
 #include "x11/connection.hpp"
 
 #include <csignal>
@@ -25,6 +26,11 @@ int main() {
     }
     vop::log::info(kTarget, "vop 0.1.0 starting");
     vop::log::info(kTarget, "Logging to {}", vop::log::kLogPath);
+    // A session manager ends vop with SIGTERM, a terminal with SIGINT or SIGHUP: the loop then stops
+    // as on "exit" and the shutdown runs.
+    if (auto failure = vop::stop_signals::install()) {
+        vop::log::warn(kTarget, "Cannot catch stop signals, they will end vop at once: {}", *failure);
+    }
 
     auto conn = vop::Connection::create();
     if (!conn) return fatal(conn.error());
