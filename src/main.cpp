@@ -26,11 +26,6 @@ int main() {
     }
     vop::log::info(kTarget, "vop 0.1.0 starting");
     vop::log::info(kTarget, "Logging to {}", vop::log::kLogPath);
-    // A session manager ends vop with SIGTERM, a terminal with SIGINT or SIGHUP: the loop then stops
-    // as on "exit" and the shutdown runs.
-    if (auto failure = vop::stop_signals::install()) {
-        vop::log::warn(kTarget, "Cannot catch stop signals, they will end vop at once: {}", *failure);
-    }
 
     auto conn = vop::Connection::create();
     if (!conn) return fatal(conn.error());
@@ -38,6 +33,11 @@ int main() {
     if (auto r = c->become_wm(); !r) {
         c.reset();
         return fatal(r.error());
+    }
+    // A session manager ends vop with SIGTERM, a terminal with SIGINT or SIGHUP: from here on, where there
+    // is something to clean up, the loop then stops as on "exit" and the shutdown runs.
+    if (auto failure = vop::stop_signals::install()) {
+        vop::log::warn(kTarget, "Cannot catch stop signals, they will end vop at once: {}", *failure);
     }
     auto built = vop::WindowManager::create(std::move(c));
     if (!built) return fatal(built.error());

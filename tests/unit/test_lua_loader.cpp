@@ -1,4 +1,4 @@
-// The configuration loader: location rules, first start, reloads, callbacks and the sandbox.
+// The configuration loader: location rules, first start, reloads, callbacks, the sandbox, the README's key table.
 #include "lua_test_env.hpp"
 
 #include "config/keyspec.hpp"
