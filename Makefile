@@ -8,15 +8,17 @@ else
 BUILD_DIR ?= build
 endif
 
-.PHONY: all deps build test run bench clean
+.PHONY: all deps configure build test run bench clean
 
 all: build
 
 deps:
 	@scripts/install-deps
 
-build: deps
+configure: deps
 	cmake -S . -B $(BUILD_DIR) $(CMAKE_FLAGS)
+
+build: configure
 	cmake --build $(BUILD_DIR) -j $(JOBS)
 
 test: build
@@ -25,7 +27,9 @@ test: build
 bench: build
 	@for b in $(BUILD_DIR)/bench_*; do [ -x "$$b" ] && "$$b" || exit 1; done
 
-run: build
+# A try-out needs the window manager only, not the test binaries.
+run: configure
+	cmake --build $(BUILD_DIR) --target vop -j $(JOBS)
 	scripts/run-vop $(BUILD_DIR)/vop
 
 clean:

@@ -1,6 +1,7 @@
 // Program entry: logging, the X connection, the take-over of the root window, the loop.
 #include "core/window_manager.hpp"
 #include "logging.hpp"
+#include "util/stop_signals.hpp"
 #include "x11/connection.hpp"
 
 #include <csignal>
@@ -32,6 +33,11 @@ int main() {
     if (auto r = c->become_wm(); !r) {
         c.reset();
         return fatal(r.error());
+    }
+    // A session manager ends vop with SIGTERM, a terminal with SIGINT or SIGHUP: from here on, where there
+    // is something to clean up, the loop then stops as on "exit" and the shutdown runs.
+    if (auto failure = vop::stop_signals::install()) {
+        vop::log::warn(kTarget, "Cannot catch stop signals, they will end vop at once: {}", *failure);
     }
     auto built = vop::WindowManager::create(std::move(c));
     if (!built) return fatal(built.error());

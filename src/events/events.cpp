@@ -2,6 +2,7 @@
 #include "core/window_manager.hpp"
 #include "logging.hpp"
 #include "util/process.hpp"
+#include "util/stop_signals.hpp"
 #include "events/session.hpp"
 #include "x11/wm_requests.hpp"
 
@@ -11,6 +12,7 @@
 #include <poll.h>
 
 #include <array>
+#include <cstring>
 #include <cstdlib>
 
 namespace vop {
@@ -98,6 +100,11 @@ XResult<void> WindowManager::run() {
         });
         // 5. Wait until input arrives, 10 ms at the most.
         if (running) wait_for_input();
+        // A stop signal ends the loop as "exit" does, once the tick it came in is done.
+        if (int sig = stop_signals::received(); sig != 0 && running) {
+            log::info(kTarget, "Received SIG{}, will exit event loop", sigabbrev_np(sig));
+            running = false;
+        }
     }
     shutdown();
     return {};
@@ -108,6 +115,7 @@ void WindowManager::wait_for_input() {
     if ((peeked_event_ = xcb_poll_for_queued_event(connection->conn))) return;
     std::vector<pollfd> fds;
     fds.push_back({xcb_get_file_descriptor(connection->conn), POLLIN, 0});
+    if (int fd = stop_signals::wake_fd(); fd >= 0) fds.push_back({fd, POLLIN, 0});
     if (ipc_wants_tick(fds)) return;
     ::poll(fds.data(), fds.size(), kTickMillis);
 }

@@ -162,8 +162,11 @@ void I3IpcServer::accept_connections() {
         int e = 0;
         int fd = listener_.accept_one(e);
         if (fd < 0) {
-            if (e != EAGAIN && e != EWOULDBLOCK) {
-                log::warn(kTarget, "Failed to accept i3 IPC connection: {}", dbg::os_error(e));
+            if (e == EAGAIN || e == EWOULDBLOCK) return;
+            // Out of descriptors this repeats every tick until a client leaves.
+            if (auto n = accept_failures_.count(now())) {
+                log::warn(kTarget, "Failed to accept i3 IPC connection: {}{}", dbg::os_error(e),
+                          ipc::RepeatedFailure::note(n));
             }
             return;
         }
@@ -270,7 +273,7 @@ void I3IpcServer::broadcast_output_event(std::string_view payload) {
 std::vector<pollfd> I3IpcServer::poll_fds() const {
     std::vector<pollfd> fds;
     fds.reserve(clients_.size() + 1);
-    fds.push_back({listener_.fd(), POLLIN, 0});
+    if (listener_.worth_waiting_on()) fds.push_back({listener_.fd(), POLLIN, 0});
     for (const auto& c : clients_) {
         if (c->broken_) continue;
         short ev = c->conn_.eof() ? 0 : POLLIN;

@@ -128,7 +128,8 @@ public:
     void broadcast_workspace_event(std::string_view payload);
     void broadcast_output_event(std::string_view payload);
 
-    // Descriptors for the main loop's poll(): the listening socket and every client.
+    // Descriptors for the main loop's poll(): the listening socket (not after a failed accept) and
+    // every client.
     std::vector<pollfd> poll_fds() const;
     // A client already holds a complete message, so the next tick has work without any new input.
     bool has_buffered_input() const;
@@ -145,6 +146,7 @@ private:
     std::optional<std::string> write_to(I3Client& c, uint32_t type, std::string_view payload);
 
     ipc::ListeningSocket listener_;
+    ipc::RepeatedFailure accept_failures_;
     std::vector<std::unique_ptr<I3Client>> clients_;
     Clock clock_;
 };

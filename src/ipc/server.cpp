@@ -6,6 +6,7 @@
 #include "util/debug_form.hpp"
 
 #include <cerrno>
+#include <chrono>
 
 namespace vop {
 
@@ -33,7 +34,11 @@ void IpcServer::accept_connections() {
         int e = 0;
         int fd = listener_.accept_one(e);
         if (fd < 0) {
-            if (e != EAGAIN && e != EWOULDBLOCK) log::warn(kTarget, "Failed to accept connection: {}", dbg::os_error(e));
+            if (e == EAGAIN || e == EWOULDBLOCK) return;
+            // Out of descriptors this repeats every tick until a client leaves.
+            if (auto n = accept_failures_.count(std::chrono::steady_clock::now())) {
+                log::warn(kTarget, "Failed to accept connection: {}{}", dbg::os_error(e), ipc::RepeatedFailure::note(n));
+            }
             return;
         }
         log::debug(kTarget, "New IPC client connected");
@@ -139,7 +144,7 @@ void IpcServer::send_response(std::size_t client, Response response) {
 std::vector<pollfd> IpcServer::poll_fds() const {
     std::vector<pollfd> fds;
     fds.reserve(clients_.size() + 1);
-    fds.push_back({listener_.fd(), POLLIN, 0});
+    if (listener_.worth_waiting_on()) fds.push_back({listener_.fd(), POLLIN, 0});
     for (const auto& c : clients_) {
         if (c->gone) continue;
         short ev = c->conn.eof() ? 0 : POLLIN;

@@ -37,8 +37,8 @@ public:
     // out on later ticks. An unknown position is ignored.
     void send_response(std::size_t client, Response response);
 
-    // Descriptors for the main loop's poll(): the listening socket and every client (POLLOUT while
-    // replies wait to be sent).
+    // Descriptors for the main loop's poll(): the listening socket (not after a failed accept) and every
+    // client (POLLOUT while replies wait to be sent).
     std::vector<pollfd> poll_fds() const;
     // A client already holds a complete line, so the next tick has work without any new input.
     bool has_buffered_input() const;
@@ -59,6 +59,7 @@ private:
     std::optional<std::string> next_line(Client& c);
 
     ipc::ListeningSocket listener_;
+    ipc::RepeatedFailure accept_failures_;
     std::vector<std::unique_ptr<Client>> clients_;
 };
 

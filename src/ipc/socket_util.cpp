@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <system_error>
+#include <utility>
 
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -116,12 +117,16 @@ ListeningSocket::~ListeningSocket() {
     if (fd_ >= 0) close(fd_);
 }
 
-int ListeningSocket::accept_one(int& err) const {
+int ListeningSocket::accept_one(int& err) {
     for (;;) {
         int c = accept4(fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (c >= 0) return c;
+        if (c >= 0) {
+            worth_waiting_on_ = true;
+            return c;
+        }
         if (errno == EINTR) continue;
         err = errno;
+        worth_waiting_on_ = err == EAGAIN || err == EWOULDBLOCK;
         return -1;
     }
 }
@@ -130,6 +135,17 @@ void ListeningSocket::remove_file_if_ours() const {
     struct stat st{};
     if (lstat(path_.c_str(), &st) != 0) return;
     if (S_ISSOCK(st.st_mode) && st.st_dev == dev_ && st.st_ino == ino_) unlink(path_.c_str());
+}
+
+std::uint64_t RepeatedFailure::count(Instant now) {
+    ++quiet_;
+    if (last_record_ && now - *last_record_ < kInterval) return 0;
+    last_record_ = now;
+    return std::exchange(quiet_, 0);
+}
+
+std::string RepeatedFailure::note(std::uint64_t n) {
+    return n > 1 ? fmt::format(" ({} failures since the last record)", n) : std::string();
 }
 
 ClientConn::~ClientConn() {

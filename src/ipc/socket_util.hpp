@@ -5,7 +5,9 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -37,7 +39,11 @@ public:
 
     // Accepts one waiting connection (non-blocking, close-on-exec). Returns the descriptor, or -1
     // with `err` set to the errno (EAGAIN when none is waiting).
-    int accept_one(int& err) const;
+    int accept_one(int& err);
+    // False while the last accept failed for another reason than an empty queue. Out of descriptors
+    // the connection stays queued and the socket readable, so a wait on it would return at once and
+    // the loop would spin; the next tick tries again anyway.
+    bool worth_waiting_on() const { return worth_waiting_on_; }
 
     // Removes the socket file when it is still the one this socket created.
     void remove_file_if_ours() const;
@@ -48,6 +54,25 @@ private:
     std::string path_;
     dev_t dev_;
     ino_t ino_;
+    bool worth_waiting_on_ = true;
+};
+
+// Keeps a failure that may repeat every tick (an accept without descriptors) from flooding the log:
+// the first one is reported, then at most one record per interval, telling how many it stands for.
+class RepeatedFailure {
+public:
+    using Instant = std::chrono::steady_clock::time_point;
+    static constexpr std::chrono::seconds kInterval{5};
+
+    // Counts one failure at `now`. Returns how many failures a record made now stands for (this one and
+    // those kept quiet since the last record), or 0 when the last record is too recent.
+    std::uint64_t count(Instant now);
+    // What a record standing for `n` failures adds to its message: "" for one, else the count.
+    static std::string note(std::uint64_t n);
+
+private:
+    std::optional<Instant> last_record_;
+    std::uint64_t quiet_ = 0;
 };
 
 // One accepted connection with its input buffer and its queue of whole replies not yet taken.

@@ -39,10 +39,11 @@ struct SpawnSetup {
         if (fail) return;
         have_attr = true;
         // The window manager ignores SIGPIPE and that disposition would survive exec;
-        // children get the default back, and nothing blocked.
+        // children get the default back for it and for the stop signals vop catches, and
+        // nothing blocked.
         sigset_t defaults, mask;
         sigemptyset(&defaults);
-        sigaddset(&defaults, SIGPIPE);
+        for (int sig : {SIGPIPE, SIGTERM, SIGINT, SIGHUP}) sigaddset(&defaults, sig);
         sigemptyset(&mask);
         fail = posix_spawnattr_setsigdefault(&attr, &defaults);
         if (!fail) fail = posix_spawnattr_setsigmask(&attr, &mask);

@@ -46,7 +46,7 @@ struct Output {
 };
 
 // Starts `program` (searched in PATH) with `args` and returns its pid without waiting.
-// The child gets SIGPIPE at its default disposition, an empty signal mask and no
+// The child gets SIGPIPE and the stop signals at their default disposition, an empty signal mask and no
 // descriptor beyond its three standard streams. Exited children are collected by
 // `reap_children` (or `try_wait` for one the caller keeps).
 Result<pid_t, OsError> spawn(const std::string& program, const std::vector<std::string>& args,

@@ -218,29 +218,47 @@ TEST_F(Keys, ForceCloseKillsEvenAPoliteClient) {
     EXPECT_TRUE(logged("Force closing window"));
 }
 
-TEST_F(Keys, ExitEndsCleanlyAndLeavesClientsAlive) {
-    start();
-    const uint32_t a = open();
-    const uint32_t b = open();
-    exited_ = true;
-    ASSERT_EQ(run_command(x_.display(), {"xdotool", "key", "super+shift+Escape"}).status, 0);
-    ASSERT_EQ(vop_->wait_exit(), 0) << vop_->describe();
-    // The loop's last record; only the debug notes of the sockets' removal may follow it.
-    auto lines = split_lines(strip_ansi(vop_->out()));
-    auto last = std::find_if(lines.rbegin(), lines.rend(),
-                             [](const std::string& l) { return l.find("Event loop exited") != std::string::npos; });
-    ASSERT_NE(last, lines.rend()) << vop_->out();
-    for (auto it = lines.rbegin(); it != last; ++it) {
-        if (it->empty()) continue;
-        EXPECT_NE(it->find("DEBUG"), std::string::npos) << *it;
+TEST_F(Keys, ExitChordAndStopSignalsEndCleanlyAndLeaveClientsAlive) {
+    // A session manager ends vop with SIGTERM, a terminal with SIGINT or SIGHUP: all shut down like exit.
+    const std::pair<int, const char*> ways[] = {{0, "Exit requested, will exit event loop"},
+                                                {SIGTERM, "Received SIGTERM, will exit event loop"},
+                                                {SIGINT, "Received SIGINT, will exit event loop"},
+                                                {SIGHUP, "Received SIGHUP, will exit event loop"}};
+    for (const auto& [sig, record] : ways) {
+        SCOPED_TRACE(record);
+        client_.reset();
+        start();
+        const uint32_t a = open();
+        const uint32_t b = open();
+        exited_ = true;
+        if (sig == 0) {
+            ASSERT_EQ(run_command(x_.display(), {"xdotool", "key", "super+shift+Escape"}).status, 0);
+        } else {
+            vop_->signal(sig);
+        }
+        ASSERT_EQ(vop_->wait_exit(), 0) << vop_->describe();
+        // The loop's last record; only the debug notes of the sockets' removal may follow it.
+        auto lines = split_lines(strip_ansi(vop_->out()));
+        auto last = std::find_if(lines.rbegin(), lines.rend(),
+                                 [](const std::string& l) { return l.find("Event loop exited") != std::string::npos; });
+        ASSERT_NE(last, lines.rend()) << vop_->out();
+        for (auto it = lines.rbegin(); it != last; ++it) {
+            if (it->empty()) continue;
+            EXPECT_NE(it->find("DEBUG"), std::string::npos) << *it;
+        }
+        EXPECT_NE(output().find(record), std::string::npos);
+        EXPECT_FALSE(std::filesystem::exists(vop_->runtime_dir() + "/vop.sock"));
+        EXPECT_FALSE(std::filesystem::exists(vop_->runtime_dir() + "/vop-i3.sock"));
+        const auto stubs = vop_->stubs();
+        const auto pk = stubs.lines("pkill");
+        EXPECT_NE(std::find(pk.begin(), pk.end(), "-x picom"), pk.end());
+        const auto sc = stubs.lines("systemctl");
+        ASSERT_FALSE(sc.empty());
+        EXPECT_EQ(sc.back(), "--user stop graphical-session.target");
+        // Started after the signal came, it still has the default dispositions and nothing blocked.
+        EXPECT_NE(stubs.env("systemctl").back().find("SIGPIPE=default\tSIGBLK=0000000000000000"), std::string::npos)
+            << stubs.env("systemctl").back();
+        EXPECT_TRUE(becomes([&] { return client_->viewable(a) && client_->viewable(b); }));
+        EXPECT_TRUE(client_->connected());
     }
-    EXPECT_NE(output().find("Exit requested, will exit event loop"), std::string::npos);
-    const auto stubs = vop_->stubs();
-    const auto pk = stubs.lines("pkill");
-    EXPECT_NE(std::find(pk.begin(), pk.end(), "-x picom"), pk.end());
-    const auto sc = stubs.lines("systemctl");
-    EXPECT_NE(std::find(sc.begin(), sc.end(), "--user stop graphical-session.target"), sc.end());
-    EXPECT_TRUE(client_->geometry(a).has_value());
-    EXPECT_TRUE(client_->geometry(b).has_value());
-    EXPECT_TRUE(client_->connected());
 }

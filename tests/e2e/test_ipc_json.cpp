@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <random>
+#include <sstream>
 #include <thread>
 
 using namespace vop::test;
@@ -16,6 +17,18 @@ mode_t mode_of(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
 }
 bool exists(const std::string& path) { return std::filesystem::exists(std::filesystem::symlink_status(path)); }
+// User plus system CPU time of a process, in clock ticks.
+long cpu_ticks(pid_t pid) {
+    std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    std::istringstream in(stat.substr(stat.rfind(')') + 2));
+    std::string field;
+    long utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && in >> field; ++i) {
+        if (i == 14) utime = std::stol(field);
+        if (i == 15) stime = std::stol(field);
+    }
+    return utime + stime;
+}
 }  // namespace
 
 TEST_F(IpcTest, ExitAnswersThenShutsDownCleanly) {
@@ -280,4 +293,33 @@ TEST_F(IpcTest, HugeRequestsDoNotHoldUpOtherClients) {
     auto reply = subscriber.frame(10000ms);
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->payload, R"({"success":true})");
+}
+
+TEST_F(IpcTest, OutOfDescriptorsItNeitherSpinsNorFloodsAndRecovers) {
+    // So few descriptors that the idle clients below exhaust them; the rest wait in both listen queues.
+    vop_ = std::make_unique<VopProcess>(
+        VopOptions{.display = x_.display(), .init_lua = kPlainConfig, .wrapper = {"prlimit", "--nofile=32"}});
+    ASSERT_TRUE(vop_->wait_ready()) << vop_->describe();
+    std::vector<std::unique_ptr<SocketClient>> idle;
+    for (int i = 0; i < 40; ++i) {
+        idle.push_back(std::make_unique<SocketClient>(json_path()));
+        idle.push_back(std::make_unique<SocketClient>(i3_path()));
+    }
+    ASSERT_TRUE(vop_->wait_for_log("Failed to accept connection: ")) << vop_->describe();
+    ASSERT_TRUE(vop_->wait_for_log("Failed to accept i3 IPC connection: ")) << vop_->describe();
+
+    // A measuring window, not a wait for something: vop keeps failing to accept all along.
+    const auto t0 = std::chrono::steady_clock::now();
+    const long cpu0 = cpu_ticks(vop_->pid());
+    const size_t records0 = log_records().size();
+    std::this_thread::sleep_for(3s);
+    const long cpu = cpu_ticks(vop_->pid()) - cpu0;
+    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    EXPECT_LT(cpu, 0.15 * wall * sysconf(_SC_CLK_TCK)) << cpu << " ticks of CPU in " << wall << " s";
+    EXPECT_LE(log_records().size() - records0, 4u) << read_log();
+
+    idle.clear();
+    EXPECT_TRUE(becomes([&] { return ask(R"({"command":"get_workspaces"})").starts_with(R"({"success":true)"); }))
+        << vop_->describe();
+    EXPECT_EQ(i3msg({"-t", "get_version"}).status, 0);
 }

@@ -19,7 +19,7 @@ public:
     std::vector<std::vector<std::string>> calls(const std::string& name) const;
     // The same calls with their arguments joined by single spaces ("--user start graphical-session.target").
     std::vector<std::string> lines(const std::string& name) const;
-    // Per call: "I3SOCK=...\tDISPLAY=...\tXAUTHORITY=...\tSIGPIPE=default|ignored".
+    // Per call: "I3SOCK=...\tDISPLAY=...\tXAUTHORITY=...\tSIGPIPE=default|ignored\tSIGBLK=<hex mask>".
     std::vector<std::string> env(const std::string& name) const;
     // Signals the vopbar stub received, by name ("HUP", "TERM").
     std::vector<std::string> signals(const std::string& name) const;

@@ -292,3 +292,18 @@ TEST(IpcServer, ClientsThatLeaveBeforeTheirReplyAndManyAtOnce) {
     ASSERT_TRUE(tick_until([&] { echo_tick(*s); }, [&] { return s->client_count() == 0; }));
     EXPECT_EQ(ipc_test::open_fd_count(), baseline);
 }
+
+TEST(IpcServer, RepeatedAcceptFailureIsReportedFirstThenOncePerIntervalWithItsCount) {
+    using namespace std::chrono_literals;
+    vop::ipc::RepeatedFailure f;
+    const auto t0 = std::chrono::steady_clock::time_point{} + 1h;
+    EXPECT_EQ(f.count(t0), 1u);
+    std::uint64_t reported = 0;
+    for (auto t = t0 + 10ms; t < t0 + vop::ipc::RepeatedFailure::kInterval; t += 10ms) reported += f.count(t);
+    EXPECT_EQ(reported, 0u) << "quiet within the interval";
+    EXPECT_EQ(f.count(t0 + 5s), 500u) << "the 499 kept quiet and this one";
+    EXPECT_EQ(f.count(t0 + 9s), 0u);
+    EXPECT_EQ(f.count(t0 + 60s), 2u);
+    EXPECT_EQ(vop::ipc::RepeatedFailure::note(1), "");
+    EXPECT_EQ(vop::ipc::RepeatedFailure::note(500), " (500 failures since the last record)");
+}

@@ -1,14 +1,18 @@
-// The configuration loader: location rules, first start, reloads, callbacks and the sandbox.
+// The configuration loader: location rules, first start, reloads, callbacks, the sandbox, the README's key table.
 #include "lua_test_env.hpp"
 
+#include "config/keyspec.hpp"
 #include "util/process.hpp"
 
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <thread>
+#include <tuple>
 
 using namespace vop;
 using namespace vop::testing;
@@ -20,6 +24,18 @@ size_t count_kind(const LuaState& s, ActionKind kind) {
     size_t n = 0;
     for (const auto& k : s.keybinds) n += k.action.kind == kind;
     return n;
+}
+
+// The argument a chord's key stands for in the README's key table: a direction or a workspace number.
+std::string direction_of(const std::string& key) {
+    for (const auto& [a, b, dir] : {std::tuple{"Left", "h", "left"}, {"Right", "l", "right"}, {"Up", "k", "up"},
+                                    {"Down", "j", "down"}}) {
+        if (key == a || key == b) return dir;
+    }
+    return "";
+}
+uint64_t workspace_of(const std::string& key) {
+    return key.size() == 1 && std::isdigit(static_cast<unsigned char>(key[0])) ? (key == "0" ? 10 : key[0] - '0') : 0;
 }
 
 }  // namespace
@@ -395,4 +411,46 @@ TEST_F(LuaConfigTest, ExecStartsAShellThatIsReapedLater) {
         if (!gone) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     EXPECT_TRUE(gone) << "the shell is still there (zombie?)";
+}
+
+// Every chord of the README's key table is bound by the default script to the action the row names.
+TEST_F(LuaConfigTest, ReadmeKeyTableMatchesTheDefaultScript) {
+    LuaConfig config = load_ok(default_config_text());
+    const LuaState s = snapshot(config);
+    const std::string readme = read_file(VOP_README);
+    const size_t from = readme.find("\n## Default keys\n");
+    ASSERT_NE(from, std::string::npos);
+    std::istringstream section(readme.substr(from, readme.find("\n## ", from + 1) - from));
+    int chords = 0;
+    for (std::string line; std::getline(section, line);) {
+        if (!line.starts_with("| `")) continue;
+        // | `chord` ... | `vop.name` or a function | what it does |
+        const size_t end_keys = line.find(" | ");
+        const size_t end_action = line.find(" | ", end_keys + 3);
+        const std::string keys = line.substr(2, end_keys - 2);
+        std::string action = line.substr(end_keys + 3, end_action - end_keys - 3);
+        const auto kind = action == "a function" ? std::optional(ActionKind::LuaCallback)
+                                                 : action_kind_from_script_name(action.substr(5, action.size() - 6));
+        ASSERT_TRUE(action == "a function" || action.starts_with("`vop.")) << line;
+        ASSERT_TRUE(kind) << line;
+        for (size_t open = keys.find('`'), close; open != std::string::npos; open = keys.find('`', close + 1)) {
+            close = keys.find('`', open + 1);
+            const std::string chord = keys.substr(open + 1, close - open - 1);
+            const auto parsed = parse_keyspec(chord);
+            ASSERT_TRUE(parsed) << chord;
+            const auto bound = std::find_if(s.keybinds.begin(), s.keybinds.end(), [&](const Keybind& k) {
+                return k.modifiers == parsed->modifiers && k.keysym == parsed->keysym;
+            });
+            ASSERT_NE(bound, s.keybinds.end()) << chord << " is not bound";
+            const std::string key = chord.substr(chord.rfind('+') + 1);
+            const Action want{*kind, direction_of(key), 0.0f, workspace_of(key)};
+            if (*kind == ActionKind::LuaCallback) {
+                EXPECT_EQ(bound->action.kind, ActionKind::LuaCallback) << chord;
+            } else {
+                EXPECT_EQ(to_string(bound->action), to_string(want)) << chord;
+            }
+            ++chords;
+        }
+    }
+    EXPECT_GT(chords, 20) << "the table was found and read";
 }
