@@ -97,7 +97,6 @@ XResult<void> WindowManager::switch_workspace_impl(size_t i, bool warp) {
         log::info(kTarget, "Switching monitor {} from workspace {} to {}", K, p + 1, i + 1);
         VOP_TRY(hide_workspace(p));
         monitors[K].workspace = i;
-        monitors[K].workspaces = {i};
         current_workspace = i;
         VOP_TRY(connection->set_current_desktop(static_cast<uint32_t>(i)));
         VOP_TRY(show_workspace(i));
