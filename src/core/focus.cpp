@@ -35,6 +35,18 @@ XResult<void> WindowManager::set_focus(Window w, bool warp) {
     return {};
 }
 
+XResult<void> WindowManager::clear_focus() {
+    const std::optional<Window> previous = focused;
+    focused.reset();
+    if (previous) (void)connection->grab_button(*previous);  // click-to-focus again
+    // The window keeps no keys vop calls unfocused; the root still gets the bound ones.
+    VOP_TRY(x11::set_input_focus(*connection, connection->root));
+    VOP_TRY(connection->set_active_window(std::nullopt));
+    VOP_TRY(update_borders());
+    if (previous) VOP_TRY(paint_titlebar(*previous));
+    return {};
+}
+
 XResult<void> WindowManager::toggle_fullscreen(Window w) {
     auto it = windows.find(w);
     if (it == windows.end()) return {};

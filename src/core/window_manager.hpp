@@ -87,12 +87,18 @@ public:
 
     // Focus, fullscreen, rules.
     XResult<void> set_focus(Window w, bool warp);
+    // Focus on nothing: the window that had it gets its click grab back, keys go to the root window and
+    // _NET_ACTIVE_WINDOW names no window.
+    XResult<void> clear_focus();
     XResult<void> toggle_fullscreen(Window w);
     XResult<void> set_fullscreen(Window w, bool on);
     RuleActions check_rules(Window w);
 
     // Workspace and monitor commands.
     XResult<void> switch_workspace_impl(size_t index, bool warp);
+    // After the current workspace changed from `old`: _NET_CURRENT_DESKTOP and the i3 "focus" event tell
+    // pagers and bars. Nothing when it did not change.
+    XResult<void> announce_current_workspace(size_t old);
     XResult<void> move_to_workspace(size_t index);
     XResult<void> focus_monitor(std::string_view target);
     XResult<void> move_to_monitor(std::string_view target);

@@ -84,7 +84,7 @@ XResult<void> WindowManager::refocus_after_loss() {
         VOP_TRY(set_focus(*focused, true));
     } else {
         // Nothing holds the focus any more: pagers must not be left naming a gone window.
-        VOP_TRY(connection->set_active_window(std::nullopt));
+        VOP_TRY(clear_focus());
         VOP_TRY(warp_to_monitor(focused_monitor));
     }
     return connection->flush();

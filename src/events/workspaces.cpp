@@ -88,8 +88,7 @@ XResult<void> WindowManager::switch_workspace_impl(size_t i, bool warp) {
         if (auto w = focus_pick(i)) {
             VOP_TRY(set_focus(*w, warp));
         } else {
-            focused.reset();
-            VOP_TRY(connection->set_active_window(std::nullopt));
+            VOP_TRY(clear_focus());
         }
     } else {
         const size_t K = focused_monitor;
@@ -104,8 +103,7 @@ XResult<void> WindowManager::switch_workspace_impl(size_t i, bool warp) {
         if (auto w = focus_pick(i)) {
             VOP_TRY(set_focus(*w, warp));
         } else {
-            focused.reset();
-            VOP_TRY(connection->set_active_window(std::nullopt));
+            VOP_TRY(clear_focus());
             if (warp) {
                 auto c = layout::centre(monitors[K].rect);
                 VOP_TRY(connection->warp_pointer(c.x, c.y));
@@ -115,6 +113,13 @@ XResult<void> WindowManager::switch_workspace_impl(size_t i, bool warp) {
     }
     if (i != old) broadcast_i3_workspace_event("focus", i, old);
     return connection->flush();
+}
+
+XResult<void> WindowManager::announce_current_workspace(size_t old) {
+    if (current_workspace == old) return {};
+    VOP_TRY(connection->set_current_desktop(static_cast<uint32_t>(current_workspace)));
+    broadcast_i3_workspace_event("focus", current_workspace, old);
+    return {};
 }
 
 XResult<void> WindowManager::move_to_workspace(size_t i) {
@@ -159,12 +164,13 @@ XResult<void> WindowManager::move_to_workspace(size_t i) {
     VOP_TRY(apply_layout());
     if (config.follow_window_on_move) {
         VOP_TRY(switch_workspace_impl(i, true));
-    } else if (s == current_workspace) {
-        focused = c;
+    } else if (s == current_workspace || !k) {
+        // The window left its place under the user's eyes (or went out of sight): its workspace's next
+        // window takes the focus.
         if (c) {
             VOP_TRY(set_focus(*c, true));
         } else {
-            VOP_TRY(connection->set_active_window(std::nullopt));
+            VOP_TRY(clear_focus());
         }
     }
     return connection->flush();
@@ -190,12 +196,14 @@ XResult<void> WindowManager::focus_monitor(std::string_view target) {
     auto m = resolve_monitor(monitors, focused_monitor, target);
     if (!m || *m == focused_monitor) return {};
     log::info(kTarget, "Focusing monitor {}: '{}'", *m, monitors[*m].name);
+    const size_t old = current_workspace;
     focused_monitor = *m;
     current_workspace = monitors[*m].workspace;
+    VOP_TRY(announce_current_workspace(old));
     if (auto w = focus_pick(current_workspace)) {
         VOP_TRY(set_focus(*w, true));
     } else {
-        focused.reset();
+        VOP_TRY(clear_focus());
         VOP_TRY(warp_to_monitor(*m));
     }
     return connection->flush();
@@ -234,9 +242,11 @@ XResult<void> WindowManager::move_to_monitor(std::string_view target) {
     }
     const uint32_t desk = static_cast<uint32_t>(d);
     VOP_TRY(x11::set_cardinals(*connection, w, connection->atoms._NET_WM_DESKTOP, {&desk, 1}));
+    const size_t old = current_workspace;
     focused_monitor = *m;
     current_workspace = d;
     dst.focused = w;
+    VOP_TRY(announce_current_workspace(old));
     VOP_TRY(apply_layout());
     VOP_TRY(set_focus(w, true));
     return connection->flush();
