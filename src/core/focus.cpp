@@ -14,13 +14,15 @@ XResult<void> WindowManager::set_focus(Window w, bool warp) {
     const std::optional<Window> previous = focused;
     if (focused && *focused != w) (void)connection->grab_button(*focused);  // click-to-focus again
     focused = w;
-    workspaces[current_workspace].focused = w;
+    // Focus follows the pointer onto other monitors' workspaces: remember the window where it lives.
+    auto rec = windows.find(w);
+    workspaces[rec != windows.end() ? rec->second.workspace : current_workspace].focused = w;
     (void)connection->ungrab_button(w);
     std::erase(focus_history, w);
     focus_history.insert(focus_history.begin(), w);
-    if (auto it = windows.find(w); it != windows.end() && it->second.urgent) {
+    if (rec != windows.end() && rec->second.urgent) {
         log::debug(kTarget, "Clearing urgency for window {} on focus", w);
-        it->second.urgent = false;
+        rec->second.urgent = false;
     }
     VOP_TRY(x11::set_input_focus(*connection, w));
     VOP_TRY(connection->set_active_window(w));

@@ -129,6 +129,9 @@ void WindowManager::unmanage_window(Window w) {
         // Never remember a dead window: the focus pick would focus it when the workspace is shown.
         ws.focused = next_on_workspace();
     }
+    for (Workspace& other : workspaces) {
+        if (&other != &ws && other.focused == w) other.focused.reset();
+    }
     update_client_lists();
 }
 
