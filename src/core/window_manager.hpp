@@ -146,6 +146,8 @@ public:
     bool is_shown(size_t workspace) const { return monitor_showing(workspace).has_value(); }
     std::optional<Window> focus_pick(size_t workspace) const;
     const Monitor& focused_monitor_ref() const { return monitors[focused_monitor]; }
+    // The area of the monitor showing the workspace; the focused monitor's when none shows it.
+    Rect home_rect(size_t workspace) const { return monitors[monitor_showing(workspace).value_or(focused_monitor)].rect; }
     // Unmaps every window (and frame) of a workspace, counting the unmaps as our own.
     XResult<void> hide_workspace(size_t workspace);
     // Maps every window of a workspace, frames first, its floating windows brought to its monitor.

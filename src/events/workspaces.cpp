@@ -219,7 +219,9 @@ XResult<void> WindowManager::move_to_monitor(std::string_view target) {
     const bool fl = rec && rec->floating;
     const size_t d = monitors[*m].workspace;
     log::info(kTarget, "Moving window {} to monitor {}: '{}' (workspace {})", w, *m, monitors[*m].name, d + 1);
-    Workspace& src = workspaces[current_workspace];
+    // The window's own workspace: focus follows the pointer onto windows of other monitors' workspaces.
+    const size_t s = rec ? rec->workspace : current_workspace;
+    Workspace& src = workspaces[s];
     if (fl) {
         src.remove_floating(w);
     } else {
@@ -231,7 +233,7 @@ XResult<void> WindowManager::move_to_monitor(std::string_view target) {
         if (!src.focused && !src.floating.empty()) src.focused = src.floating.back();
     }
     if (rec) {
-        if (fl) shift_floating(*rec, focused_monitor_ref().rect, monitors[*m].rect);
+        if (fl) shift_floating(*rec, home_rect(s), monitors[*m].rect);
         rec->workspace = d;
     }
     Workspace& dst = workspaces[d];
