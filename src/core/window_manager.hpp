@@ -158,6 +158,8 @@ public:
     void start_compositor();
     // Clears the root, lays out and focuses the model's choice (or warps to the monitor) after a window left.
     XResult<void> refocus_after_loss();
+    // Unmanages a withdrawn or destroyed client; refocuses only when it was on screen or focused.
+    XResult<void> forget_window(Window w);
     // Width of a client's title bar: its frame's width, none when it has no frame.
     std::optional<uint16_t> frame_bar_width(Window client);
     // Paints a framed client's whole title bar in the colours of its focus state.
