@@ -56,12 +56,14 @@ XResult<void> WindowManager::toggle_fullscreen(Window w) {
     Workspace& ws = workspaces[rec.workspace];
     const Atoms& a = connection->atoms;
     const uint32_t entering = rec.fullscreen ? 0 : 1;
+    // The client's other states (sticky, above, ...) are its own: only the fullscreen atom changes.
+    std::vector<Atom> state = connection->get_wm_state(w);
+    std::erase(state, a._NET_WM_STATE_FULLSCREEN);
     if (entering) {
         log::info(kTarget, "Window {} entering fullscreen", w);
         rec.floating_before_fullscreen = rec.floating;
         rec.fullscreen = true;
-        const uint32_t state = a._NET_WM_STATE_FULLSCREEN;
-        (void)x11::set_atoms(*connection, w, a._NET_WM_STATE, {&state, 1});
+        state.push_back(a._NET_WM_STATE_FULLSCREEN);
     } else {
         log::info(kTarget, "Window {} exiting fullscreen", w);
         rec.fullscreen = false;
@@ -71,12 +73,21 @@ XResult<void> WindowManager::toggle_fullscreen(Window w) {
                 ws.add_floating(w);
             } else {
                 ws.remove_floating(w);
-                ws.root.insert_with_rect(w, ws.focused, focused_monitor_ref().rect);
+                ws.root.insert_with_rect(w, ws.focused, home_rect(rec.workspace));
+            }
+            // The event mask follows the state; a floating place kept from long ago comes to its monitor.
+            VOP_TRY(connection->select_input(w, rec.floating_before_fullscreen ? kFloatingEventMask : kClientEventMask));
+            if (!rec.floating_before_fullscreen && edge_cursor && edge_cursor->first == w) {
+                VOP_TRY(connection->clear_window_cursor(w));
+                edge_cursor.reset();
+            }
+            if (rec.floating_before_fullscreen && is_shown(rec.workspace)) {
+                bring_floating_to(rec.workspace, home_rect(rec.workspace));
             }
         }
         rec.floating = rec.floating_before_fullscreen;
-        (void)x11::set_atoms(*connection, w, a._NET_WM_STATE, {});
     }
+    (void)x11::set_atoms(*connection, w, a._NET_WM_STATE, state);
     (void)x11::set_cardinals(*connection, w, a._NET_WM_BYPASS_COMPOSITOR, {&entering, 1});
     VOP_TRY(apply_layout());
     return connection->flush();
