@@ -43,11 +43,18 @@ XResult<void> WindowManager::handle_map_request(const void* event) {
     VOP_TRY(connection->select_input(w, floating ? kFloatingEventMask : kClientEventMask));
     VOP_TRY(connection->grab_button(w));
     if (t == current_workspace) {
+        // Under a fullscreen window the new one would take the keys unseen: the focus stays where it was.
+        const bool covered = std::any_of(windows.begin(), windows.end(),
+                                         [&](const auto& kv) { return kv.second.workspace == t && kv.second.fullscreen; });
+        const std::optional<Window> before = focused, remembered = workspaces[t].focused;
         floating ? manage_window_floating(w) : manage_window(w);
         if (create_frame_for_window(w)) VOP_TRY(frame_manager.map_frame(*connection, w));
         VOP_TRY(connection->map_window(w));
         VOP_TRY(apply_layout());
-        return set_focus(w, true);
+        if (!covered) return set_focus(w, true);
+        workspaces[t].focused = remembered;
+        if (before) return set_focus(*before, false);
+        return clear_focus();
     }
     floating ? manage_window_floating_on_workspace(w, t) : manage_window_on_workspace(w, t);
     create_frame_for_window(w);
