@@ -14,13 +14,15 @@ XResult<void> WindowManager::set_focus(Window w, bool warp) {
     const std::optional<Window> previous = focused;
     if (focused && *focused != w) (void)connection->grab_button(*focused);  // click-to-focus again
     focused = w;
-    workspaces[current_workspace].focused = w;
+    // Focus follows the pointer onto other monitors' workspaces: remember the window where it lives.
+    auto rec = windows.find(w);
+    workspaces[rec != windows.end() ? rec->second.workspace : current_workspace].focused = w;
     (void)connection->ungrab_button(w);
     std::erase(focus_history, w);
     focus_history.insert(focus_history.begin(), w);
-    if (auto it = windows.find(w); it != windows.end() && it->second.urgent) {
+    if (rec != windows.end() && rec->second.urgent) {
         log::debug(kTarget, "Clearing urgency for window {} on focus", w);
-        it->second.urgent = false;
+        rec->second.urgent = false;
     }
     VOP_TRY(x11::set_input_focus(*connection, w));
     VOP_TRY(connection->set_active_window(w));
@@ -35,6 +37,18 @@ XResult<void> WindowManager::set_focus(Window w, bool warp) {
     return {};
 }
 
+XResult<void> WindowManager::clear_focus() {
+    const std::optional<Window> previous = focused;
+    focused.reset();
+    if (previous) (void)connection->grab_button(*previous);  // click-to-focus again
+    // The window keeps no keys vop calls unfocused; the root still gets the bound ones.
+    VOP_TRY(x11::set_input_focus(*connection, connection->root));
+    VOP_TRY(connection->set_active_window(std::nullopt));
+    VOP_TRY(update_borders());
+    if (previous) VOP_TRY(paint_titlebar(*previous));
+    return {};
+}
+
 XResult<void> WindowManager::toggle_fullscreen(Window w) {
     auto it = windows.find(w);
     if (it == windows.end()) return {};
@@ -42,12 +56,14 @@ XResult<void> WindowManager::toggle_fullscreen(Window w) {
     Workspace& ws = workspaces[rec.workspace];
     const Atoms& a = connection->atoms;
     const uint32_t entering = rec.fullscreen ? 0 : 1;
+    // The client's other states (sticky, above, ...) are its own: only the fullscreen atom changes.
+    std::vector<Atom> state = connection->get_wm_state(w);
+    std::erase(state, a._NET_WM_STATE_FULLSCREEN);
     if (entering) {
         log::info(kTarget, "Window {} entering fullscreen", w);
         rec.floating_before_fullscreen = rec.floating;
         rec.fullscreen = true;
-        const uint32_t state = a._NET_WM_STATE_FULLSCREEN;
-        (void)x11::set_atoms(*connection, w, a._NET_WM_STATE, {&state, 1});
+        state.push_back(a._NET_WM_STATE_FULLSCREEN);
     } else {
         log::info(kTarget, "Window {} exiting fullscreen", w);
         rec.fullscreen = false;
@@ -57,12 +73,21 @@ XResult<void> WindowManager::toggle_fullscreen(Window w) {
                 ws.add_floating(w);
             } else {
                 ws.remove_floating(w);
-                ws.root.insert_with_rect(w, ws.focused, focused_monitor_ref().rect);
+                ws.root.insert_with_rect(w, ws.focused, home_rect(rec.workspace));
+            }
+            // The event mask follows the state; a floating place kept from long ago comes to its monitor.
+            VOP_TRY(connection->select_input(w, rec.floating_before_fullscreen ? kFloatingEventMask : kClientEventMask));
+            if (!rec.floating_before_fullscreen && edge_cursor && edge_cursor->first == w) {
+                VOP_TRY(connection->clear_window_cursor(w));
+                edge_cursor.reset();
+            }
+            if (rec.floating_before_fullscreen && is_shown(rec.workspace)) {
+                bring_floating_to(rec.workspace, home_rect(rec.workspace));
             }
         }
         rec.floating = rec.floating_before_fullscreen;
-        (void)x11::set_atoms(*connection, w, a._NET_WM_STATE, {});
     }
+    (void)x11::set_atoms(*connection, w, a._NET_WM_STATE, state);
     (void)x11::set_cardinals(*connection, w, a._NET_WM_BYPASS_COMPOSITOR, {&entering, 1});
     VOP_TRY(apply_layout());
     return connection->flush();

@@ -35,24 +35,14 @@ XResult<void> WindowManager::apply_layout() {
         auto full = std::find_if(windows.begin(), windows.end(), [&](const auto& kv) {
             return kv.second.workspace == index && kv.second.fullscreen;
         });
-        if (full != windows.end()) {
-            Window w = full->first;
-            log::debug(kTarget, "apply_layout: FULLSCREEN window={} on monitor {}", w, rect);
-            if (full->second.frame && frames_on) {
-                // Configuring the client alone would leave it clipped inside its frame: the frame covers the
-                // monitor without border, and the client covers the frame, bar included.
-                VOP_TRY(frame_manager.configure_frame(*connection, w, rect.x, rect.y, rect.width, rect.height, 0, 0));
-                if (auto frame = frame_manager.frame_for_client(w)) VOP_TRY(x11::raise_window(*connection, *frame));
-                continue;
-            }
-            VOP_TRY(connection->configure_window(w, rect.x, rect.y, rect.width, rect.height, 0));
-            VOP_TRY(x11::raise_window(*connection, w));
-            continue;
-        }
+        const Window fullscreen = full == windows.end() ? 0 : full->first;  // 0: none
         Rect area = layout::work_area(rect, reserve, c.gap_outer);
         log::debug(kTarget, "apply_layout: ws={} screen={}, work_area={}, tiled={}, floating={}", index + 1, rect,
                    area, ws.root.window_count(), ws.floating.size());
+        // The windows under a fullscreen one are laid out too: the workspace may have come to this monitor
+        // from another, and they must not stay over there.
         for (const auto& [w, cell] : ws.root.calculate_geometries(area)) {
+            if (w == fullscreen) continue;
             Rect box = layout::tiled_box(cell, c.gap_inner, c.border_width);
             auto it = windows.find(w);
             if (it != windows.end() && it->second.frame && frames_on) {
@@ -67,6 +57,7 @@ XResult<void> WindowManager::apply_layout() {
             }
         }
         for (Window w : ws.floating) {
+            if (w == fullscreen) continue;
             auto it = windows.find(w);
             if (it == windows.end()) {
                 log::warn(kTarget, "apply_layout: floating window {} not in windows map!", w);
@@ -84,6 +75,19 @@ XResult<void> WindowManager::apply_layout() {
                 log::debug(kTarget, "apply_layout: FLOATING window={} at ({}, {}) size {}x{} (raising)", w, g.x, g.y,
                            box.width, box.height);
                 VOP_TRY(connection->configure_window(w, g.x, g.y, box.width, box.height, c.border_width));
+                VOP_TRY(x11::raise_window(*connection, w));
+            }
+        }
+        if (fullscreen != 0) {
+            const Window w = fullscreen;
+            log::debug(kTarget, "apply_layout: FULLSCREEN window={} on monitor {}", w, rect);
+            if (full->second.frame && frames_on) {
+                // Configuring the client alone would leave it clipped inside its frame: the frame covers the
+                // monitor without border, and the client covers the frame, bar included.
+                VOP_TRY(frame_manager.configure_frame(*connection, w, rect.x, rect.y, rect.width, rect.height, 0, 0));
+                if (auto frame = frame_manager.frame_for_client(w)) VOP_TRY(x11::raise_window(*connection, *frame));
+            } else {
+                VOP_TRY(connection->configure_window(w, rect.x, rect.y, rect.width, rect.height, 0));
                 VOP_TRY(x11::raise_window(*connection, w));
             }
         }

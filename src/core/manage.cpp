@@ -67,7 +67,8 @@ void WindowManager::manage_window_floating(Window w) {
 void WindowManager::manage_window_floating_on_workspace(Window w, size_t ws) {
     if (w == connection->root || windows.count(w)) return;
     log::info(kTarget, "Managing window {} on workspace {} (floating)", w, ws + 1);
-    manage_common(w, ws, true, layout::floating_size_large(focused_monitor_ref().rect));
+    // Centred where its workspace is shown, so it does not appear over another monitor's windows.
+    manage_common(w, ws, true, layout::floating_size_large(home_rect(ws)));
     update_client_lists();
 }
 
@@ -128,6 +129,9 @@ void WindowManager::unmanage_window(Window w) {
     } else if (ws.focused == w) {
         // Never remember a dead window: the focus pick would focus it when the workspace is shown.
         ws.focused = next_on_workspace();
+    }
+    for (Workspace& other : workspaces) {
+        if (&other != &ws && other.focused == w) other.focused.reset();
     }
     update_client_lists();
 }

@@ -108,13 +108,12 @@ XResult<void> WindowManager::refresh_monitors() {
     VOP_TRY(apply_layout());
     if (current_workspace == old_current) return {};
     // The focused monitor went away: the focus must not stay on a window that was just hidden, and
-    // pagers must not name a workspace no monitor shows as the current one.
-    VOP_TRY(connection->set_current_desktop(static_cast<uint32_t>(current_workspace)));
+    // pagers and bars must not name a workspace no monitor shows as the current one.
+    VOP_TRY(announce_current_workspace(old_current));
     if (auto w = focus_pick(current_workspace)) {
         VOP_TRY(set_focus(*w, true));
     } else {
-        focused.reset();
-        VOP_TRY(connection->set_active_window(std::nullopt));
+        VOP_TRY(clear_focus());
         VOP_TRY(warp_to_monitor(focused_monitor));
     }
     return connection->flush();

@@ -87,12 +87,18 @@ public:
 
     // Focus, fullscreen, rules.
     XResult<void> set_focus(Window w, bool warp);
+    // Focus on nothing: the window that had it gets its click grab back, keys go to the root window and
+    // _NET_ACTIVE_WINDOW names no window.
+    XResult<void> clear_focus();
     XResult<void> toggle_fullscreen(Window w);
     XResult<void> set_fullscreen(Window w, bool on);
     RuleActions check_rules(Window w);
 
     // Workspace and monitor commands.
     XResult<void> switch_workspace_impl(size_t index, bool warp);
+    // After the current workspace changed from `old`: _NET_CURRENT_DESKTOP and the i3 "focus" event tell
+    // pagers and bars. Nothing when it did not change.
+    XResult<void> announce_current_workspace(size_t old);
     XResult<void> move_to_workspace(size_t index);
     XResult<void> focus_monitor(std::string_view target);
     XResult<void> move_to_monitor(std::string_view target);
@@ -140,6 +146,8 @@ public:
     bool is_shown(size_t workspace) const { return monitor_showing(workspace).has_value(); }
     std::optional<Window> focus_pick(size_t workspace) const;
     const Monitor& focused_monitor_ref() const { return monitors[focused_monitor]; }
+    // The area of the monitor showing the workspace; the focused monitor's when none shows it.
+    Rect home_rect(size_t workspace) const { return monitors[monitor_showing(workspace).value_or(focused_monitor)].rect; }
     // Unmaps every window (and frame) of a workspace, counting the unmaps as our own.
     XResult<void> hide_workspace(size_t workspace);
     // Maps every window of a workspace, frames first, its floating windows brought to its monitor.
@@ -150,6 +158,8 @@ public:
     void start_compositor();
     // Clears the root, lays out and focuses the model's choice (or warps to the monitor) after a window left.
     XResult<void> refocus_after_loss();
+    // Unmanages a withdrawn or destroyed client; refocuses only when it was on screen or focused.
+    XResult<void> forget_window(Window w);
     // Width of a client's title bar: its frame's width, none when it has no frame.
     std::optional<uint16_t> frame_bar_width(Window client);
     // Paints a framed client's whole title bar in the colours of its focus state.

@@ -31,6 +31,8 @@ XResult<void> WindowManager::handle_map_request(const void* event) {
         return connection->flush();
     }
     if (w == connection->root || windows.count(w)) {
+        // A window of a workspace no monitor shows stays unmapped until its workspace is shown.
+        if (auto it = windows.find(w); it != windows.end() && !is_shown(it->second.workspace)) return {};
         VOP_TRY(connection->map_window(w));
         return connection->flush();
     }
@@ -41,11 +43,18 @@ XResult<void> WindowManager::handle_map_request(const void* event) {
     VOP_TRY(connection->select_input(w, floating ? kFloatingEventMask : kClientEventMask));
     VOP_TRY(connection->grab_button(w));
     if (t == current_workspace) {
+        // Under a fullscreen window the new one would take the keys unseen: the focus stays where it was.
+        const bool covered = std::any_of(windows.begin(), windows.end(),
+                                         [&](const auto& kv) { return kv.second.workspace == t && kv.second.fullscreen; });
+        const std::optional<Window> before = focused, remembered = workspaces[t].focused;
         floating ? manage_window_floating(w) : manage_window(w);
         if (create_frame_for_window(w)) VOP_TRY(frame_manager.map_frame(*connection, w));
         VOP_TRY(connection->map_window(w));
         VOP_TRY(apply_layout());
-        return set_focus(w, true);
+        if (!covered) return set_focus(w, true);
+        workspaces[t].focused = remembered;
+        if (before) return set_focus(*before, false);
+        return clear_focus();
     }
     floating ? manage_window_floating_on_workspace(w, t) : manage_window_on_workspace(w, t);
     create_frame_for_window(w);
@@ -84,7 +93,7 @@ XResult<void> WindowManager::refocus_after_loss() {
         VOP_TRY(set_focus(*focused, true));
     } else {
         // Nothing holds the focus any more: pagers must not be left naming a gone window.
-        VOP_TRY(connection->set_active_window(std::nullopt));
+        VOP_TRY(clear_focus());
         VOP_TRY(warp_to_monitor(focused_monitor));
     }
     return connection->flush();
@@ -107,15 +116,25 @@ XResult<void> WindowManager::handle_unmap_notify(const void* event) {
     }
     auto it = windows.find(w);
     if (it == windows.end()) return {};
-    if (it->second.pending_unmaps > 0) {
+    // A synthetic one is a client withdrawing its window (ICCCM), never the echo of our own unmap.
+    const bool synthetic = (ev->response_type & 0x80) != 0;
+    if (it->second.pending_unmaps > 0 && !synthetic) {
         --it->second.pending_unmaps;
         log::debug(kTarget, "Ignoring UnmapNotify for window {} (intentional unmap, count now {})", w,
                    it->second.pending_unmaps);
         return {};
     }
-    if (!is_shown(it->second.workspace)) return {};
+    return forget_window(w);
+}
+
+// Unmanages a window that its client withdrew or destroyed. Only one that was on screen (or focused)
+// may move the focus and the pointer.
+XResult<void> WindowManager::forget_window(Window w) {
+    auto it = windows.find(w);
+    const bool seen = it != windows.end() && (is_shown(it->second.workspace) || focused == w);
     unmanage_window(w);
-    return refocus_after_loss();
+    if (seen) return refocus_after_loss();
+    return connection->flush();
 }
 
 XResult<void> WindowManager::handle_destroy_notify(const void* event) {
@@ -126,6 +145,7 @@ XResult<void> WindowManager::handle_destroy_notify(const void* event) {
     if (dock) log::info(kTarget, "Dock window {} destroyed, removing strut", w);
     // A menu or tooltip going away changes nothing here: no refocus, and above all no pointer warp.
     if (!dock && !windows.count(w)) return {};
+    if (!dock) return forget_window(w);
     unmanage_window(w);
     return refocus_after_loss();
 }

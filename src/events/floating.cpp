@@ -18,7 +18,9 @@ XResult<void> WindowManager::toggle_floating(Window w) {
         return {};
     }
     ManagedWindow& rec = it->second;
-    Workspace& ws = workspaces[current_workspace];
+    // The window's own workspace: focus follows the pointer onto windows of other monitors' workspaces.
+    Workspace& ws = workspaces[rec.workspace];
+    const Rect home = home_rect(rec.workspace);
     if (log::enabled(log::Level::Debug, kTarget)) {
         bool in_list = std::find(ws.floating.begin(), ws.floating.end(), w) != ws.floating.end();
         log::debug(kTarget, "toggle_floating: window={}, is_floating={}, in_tree={}, in_floating_list={}", w,
@@ -33,7 +35,7 @@ XResult<void> WindowManager::toggle_floating(Window w) {
             edge_cursor.reset();
         }
         ws.remove_floating(w);
-        ws.root.insert_with_rect(w, ws.root.first_window(), focused_monitor_ref().rect);
+        ws.root.insert_with_rect(w, ws.root.first_window(), home);
         return apply_layout();
     }
     log::info(kTarget, "Floating window {}", w);
@@ -41,7 +43,7 @@ XResult<void> WindowManager::toggle_floating(Window w) {
         log::warn(kTarget, "toggle_floating: window {} not in tree, cannot float", w);
         return {};
     }
-    Rect g = layout::floating_size_large(focused_monitor_ref().rect);
+    Rect g = layout::floating_size_large(home);
     log::debug(kTarget, "Floating geometry: {}", g);
     bool removed = ws.root.remove(w);
     log::debug(kTarget, "Removed from tree: {}", removed);
@@ -58,7 +60,8 @@ bool WindowManager::is_floating(Window w) const {
 }
 
 XResult<void> WindowManager::raise_window(Window w) {
-    auto& list = workspaces[current_workspace].floating;
+    auto rec = windows.find(w);
+    auto& list = workspaces[rec != windows.end() ? rec->second.workspace : current_workspace].floating;
     if (auto it = std::find(list.begin(), list.end(), w); it != list.end()) {
         list.erase(it);
         list.push_back(w);

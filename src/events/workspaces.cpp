@@ -88,8 +88,7 @@ XResult<void> WindowManager::switch_workspace_impl(size_t i, bool warp) {
         if (auto w = focus_pick(i)) {
             VOP_TRY(set_focus(*w, warp));
         } else {
-            focused.reset();
-            VOP_TRY(connection->set_active_window(std::nullopt));
+            VOP_TRY(clear_focus());
         }
     } else {
         const size_t K = focused_monitor;
@@ -97,7 +96,6 @@ XResult<void> WindowManager::switch_workspace_impl(size_t i, bool warp) {
         log::info(kTarget, "Switching monitor {} from workspace {} to {}", K, p + 1, i + 1);
         VOP_TRY(hide_workspace(p));
         monitors[K].workspace = i;
-        monitors[K].workspaces = {i};
         current_workspace = i;
         VOP_TRY(connection->set_current_desktop(static_cast<uint32_t>(i)));
         VOP_TRY(show_workspace(i));
@@ -105,8 +103,7 @@ XResult<void> WindowManager::switch_workspace_impl(size_t i, bool warp) {
         if (auto w = focus_pick(i)) {
             VOP_TRY(set_focus(*w, warp));
         } else {
-            focused.reset();
-            VOP_TRY(connection->set_active_window(std::nullopt));
+            VOP_TRY(clear_focus());
             if (warp) {
                 auto c = layout::centre(monitors[K].rect);
                 VOP_TRY(connection->warp_pointer(c.x, c.y));
@@ -116,6 +113,13 @@ XResult<void> WindowManager::switch_workspace_impl(size_t i, bool warp) {
     }
     if (i != old) broadcast_i3_workspace_event("focus", i, old);
     return connection->flush();
+}
+
+XResult<void> WindowManager::announce_current_workspace(size_t old) {
+    if (current_workspace == old) return {};
+    VOP_TRY(connection->set_current_desktop(static_cast<uint32_t>(current_workspace)));
+    broadcast_i3_workspace_event("focus", current_workspace, old);
+    return {};
 }
 
 XResult<void> WindowManager::move_to_workspace(size_t i) {
@@ -160,12 +164,13 @@ XResult<void> WindowManager::move_to_workspace(size_t i) {
     VOP_TRY(apply_layout());
     if (config.follow_window_on_move) {
         VOP_TRY(switch_workspace_impl(i, true));
-    } else if (s == current_workspace) {
-        focused = c;
+    } else if (s == current_workspace || !k) {
+        // The window left its place under the user's eyes (or went out of sight): its workspace's next
+        // window takes the focus.
         if (c) {
             VOP_TRY(set_focus(*c, true));
         } else {
-            VOP_TRY(connection->set_active_window(std::nullopt));
+            VOP_TRY(clear_focus());
         }
     }
     return connection->flush();
@@ -191,12 +196,14 @@ XResult<void> WindowManager::focus_monitor(std::string_view target) {
     auto m = resolve_monitor(monitors, focused_monitor, target);
     if (!m || *m == focused_monitor) return {};
     log::info(kTarget, "Focusing monitor {}: '{}'", *m, monitors[*m].name);
+    const size_t old = current_workspace;
     focused_monitor = *m;
     current_workspace = monitors[*m].workspace;
+    VOP_TRY(announce_current_workspace(old));
     if (auto w = focus_pick(current_workspace)) {
         VOP_TRY(set_focus(*w, true));
     } else {
-        focused.reset();
+        VOP_TRY(clear_focus());
         VOP_TRY(warp_to_monitor(*m));
     }
     return connection->flush();
@@ -212,7 +219,9 @@ XResult<void> WindowManager::move_to_monitor(std::string_view target) {
     const bool fl = rec && rec->floating;
     const size_t d = monitors[*m].workspace;
     log::info(kTarget, "Moving window {} to monitor {}: '{}' (workspace {})", w, *m, monitors[*m].name, d + 1);
-    Workspace& src = workspaces[current_workspace];
+    // The window's own workspace: focus follows the pointer onto windows of other monitors' workspaces.
+    const size_t s = rec ? rec->workspace : current_workspace;
+    Workspace& src = workspaces[s];
     if (fl) {
         src.remove_floating(w);
     } else {
@@ -224,7 +233,7 @@ XResult<void> WindowManager::move_to_monitor(std::string_view target) {
         if (!src.focused && !src.floating.empty()) src.focused = src.floating.back();
     }
     if (rec) {
-        if (fl) shift_floating(*rec, focused_monitor_ref().rect, monitors[*m].rect);
+        if (fl) shift_floating(*rec, home_rect(s), monitors[*m].rect);
         rec->workspace = d;
     }
     Workspace& dst = workspaces[d];
@@ -235,9 +244,11 @@ XResult<void> WindowManager::move_to_monitor(std::string_view target) {
     }
     const uint32_t desk = static_cast<uint32_t>(d);
     VOP_TRY(x11::set_cardinals(*connection, w, connection->atoms._NET_WM_DESKTOP, {&desk, 1}));
+    const size_t old = current_workspace;
     focused_monitor = *m;
     current_workspace = d;
     dst.focused = w;
+    VOP_TRY(announce_current_workspace(old));
     VOP_TRY(apply_layout());
     VOP_TRY(set_focus(w, true));
     return connection->flush();

@@ -120,6 +120,12 @@ std::optional<WmHints> Connection::get_wm_hints(Window window) {
     return h;
 }
 
+std::vector<Atom> Connection::get_wm_state(Window window) {
+    auto r = get_property(conn, window, atoms._NET_WM_STATE, XCB_ATOM_ATOM, 1024);
+    if (!r || r->type != XCB_ATOM_ATOM || r->format != 32) return {};
+    return cardinals_of(r.get());
+}
+
 std::optional<Strut> Connection::get_strut(Window window) {
     auto read = [&](Atom property, uint32_t length) -> std::optional<Strut> {
         auto r = get_property(conn, window, property, XCB_ATOM_CARDINAL, length);

@@ -97,20 +97,36 @@ vop.rule({ title = "Float Me" }, { floating = true })
 
 TEST_F(WmTest, FullscreenRequestsCoverTheMonitorAndRestore) {
     start();
-    uint32_t a = client_->open_window();
+    uint32_t a = client_->open_window({.state = {"_NET_WM_STATE_STICKY"}});
     uint32_t b = client_->open_window();
     ASSERT_TRUE(has_geometry(a, {12, 12, 940, 1052, 2}));
     ASSERT_EQ(run({"wmctrl", "-i", "-r", hex(a), "-b", "add,fullscreen"}).status, 0);
     EXPECT_TRUE(has_geometry(a, {0, 0, 1920, 1080, 0}));
-    EXPECT_EQ(client_->property_atoms(a, "_NET_WM_STATE"), std::vector<std::string>{"_NET_WM_STATE_FULLSCREEN"});
+    // The client's own states stay; only the fullscreen one is added and later removed.
+    const std::vector<std::string> sticky{"_NET_WM_STATE_STICKY"};
+    const std::vector<std::string> sticky_fullscreen{"_NET_WM_STATE_STICKY", "_NET_WM_STATE_FULLSCREEN"};
+    EXPECT_EQ(client_->property_atoms(a, "_NET_WM_STATE"), sticky_fullscreen);
     EXPECT_EQ(client_->property_u32(a, "_NET_WM_BYPASS_COMPOSITOR"), std::vector<uint32_t>{1});
+    client_->send_root_message(a, "_NET_ACTIVE_WINDOW", {1, 0, 0, 0, 0});
+    ASSERT_TRUE(becomes([&] { return active() == a; }));
+
+    // A new window opens behind the fullscreen one, which keeps the focus and covers the monitor.
+    uint32_t c = client_->open_window();
+    ASSERT_TRUE(becomes([&] { return contains(client_list(), c) && client_->viewable(c); }));
+    ASSERT_TRUE(vop_->wait_idle());
+    EXPECT_EQ(active(), a);
+    EXPECT_EQ(client_->input_focus(), a);
+    EXPECT_TRUE(has_geometry(a, {0, 0, 1920, 1080, 0}));
+    EXPECT_EQ(client_->children(root()).back(), a) << "the fullscreen window is not on top";
+    client_->destroy(c);
+    ASSERT_TRUE(becomes([&] { return !contains(client_list(), c); }));
 
     // Adding it again changes nothing; toggling leaves fullscreen and restores the tiled place.
     ASSERT_EQ(run({"wmctrl", "-i", "-r", hex(a), "-b", "add,fullscreen"}).status, 0);
     ASSERT_EQ(run({"wmctrl", "-i", "-r", hex(a), "-b", "toggle,fullscreen"}).status, 0);
     EXPECT_TRUE(has_geometry(a, {12, 12, 940, 1052, 2}));
     EXPECT_TRUE(has_geometry(b, {964, 12, 940, 1052, 2}));
-    EXPECT_EQ(client_->property_atoms(a, "_NET_WM_STATE"), std::vector<std::string>{});
+    EXPECT_EQ(client_->property_atoms(a, "_NET_WM_STATE"), sticky);
     EXPECT_EQ(client_->property_u32(a, "_NET_WM_BYPASS_COMPOSITOR"), std::vector<uint32_t>{0});
 }
 
