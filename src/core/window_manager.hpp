@@ -18,6 +18,8 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -75,6 +77,8 @@ public:
     XResult<void> apply_layout();
     XResult<void> update_borders();
     XResult<void> warp_to_monitor(size_t monitor);
+    // A monitor's work area: the docks' struts that reach into it (or the bar height) and the outer gap.
+    Rect work_area_of(Rect monitor, const std::string& name, std::span<const Strut> docks);
 
     // Managing and unmanaging.
     void manage_window(Window w);
@@ -170,6 +174,8 @@ public:
     std::optional<std::pair<Window, ResizeEdge>> edge_cursor;
     std::map<Window, ManagedWindow> windows;
     std::map<Window, Strut> struts;
+    // Monitors (by name) whose reserved edges were too deep to tile in: warned about once, then ignored.
+    std::set<std::string> cramped_monitors;
     std::map<std::pair<Window, Direction>, Window> focus_memory;
     size_t current_workspace = 0;
     size_t focused_monitor = 0;
