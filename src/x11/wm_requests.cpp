@@ -4,6 +4,7 @@
 #include <xcb/xcb.h>
 
 #include <cstdlib>
+#include <memory>
 
 namespace vop::x11 {
 namespace {
