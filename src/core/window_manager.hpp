@@ -86,6 +86,9 @@ public:
     void manage_window_floating(Window w);
     void manage_window_floating_on_workspace(Window w, size_t workspace);
     std::optional<Window> create_frame_for_window(Window client);
+    // After title bars were switched on or off: frames every managed window, or returns every client to
+    // the root, then lays out and gives the focused client the input focus again.
+    XResult<void> follow_titlebar_setting(bool had_titlebars);
     void unmanage_window(Window w);
     void update_client_lists();
 

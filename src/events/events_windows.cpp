@@ -103,9 +103,9 @@ XResult<void> WindowManager::handle_unmap_notify(const void* event) {
     auto* ev = static_cast<const xcb_unmap_notify_event_t*>(event);
     const Window w = ev->window;
     log::debug(kTarget, "UnmapNotify for window {} (event on {})", w, ev->event);
-    // A framed client's unmap is reported on its frame, not on the root; the client's own copy is ignored.
-    const bool on_own_frame = frame_manager.client_for_frame(ev->event) == w;
-    if (ev->event != connection->root && !on_own_frame) {
+    // A client's unmap reaches us on the client itself and on its parent: the root, or its frame, which may
+    // be one just destroyed when title bars were turned off. Only the parent's copy counts.
+    if (ev->event == w) {
         log::debug(kTarget, "Ignoring UnmapNotify (not from root, likely StructureNotify)");
         return {};
     }
