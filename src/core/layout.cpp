@@ -11,32 +11,51 @@ namespace {
 constexpr const char* kTarget = "vop::core";
 }
 
-XResult<void> WindowManager::apply_layout() {
+Rect WindowManager::work_area_of(Rect monitor, const std::string& name, std::span<const Strut> docks) {
     const Config& c = config;
     layout::Reservation reserve;
     if (c.bar_height != 0) {
         reserve.top = c.bar_height;
     } else {
-        for (const auto& [w, s] : struts) {
-            reserve.left = std::max(reserve.left, s.left);
-            reserve.right = std::max(reserve.right, s.right);
-            reserve.top = std::max(reserve.top, s.top);
-            reserve.bottom = std::max(reserve.bottom, s.bottom);
-        }
+        reserve = layout::monitor_reservation(docks, monitor, connection->screen_width, connection->screen_height);
     }
-    std::vector<std::pair<size_t, Rect>> shown;
-    for (const Monitor& m : monitors) shown.emplace_back(m.workspace, m.rect);
+    Rect area = layout::work_area(monitor, reserve, c.gap_outer);
+    if (reserve == layout::Reservation{} || layout::room_to_tile(area, c.gap_inner, c.border_width)) {
+        cramped_monitors.erase(name);
+        return area;
+    }
+    // Tiling in what is left would put every window off the monitor at 1x1: better under the docks.
+    if (cramped_monitors.insert(name).second) {
+        log::warn(kTarget,
+                  "Reserved edges (left={}, right={}, top={}, bottom={}) leave monitor '{}' too small to tile in, "
+                  "ignoring them there",
+                  reserve.left, reserve.right, reserve.top, reserve.bottom, name);
+    }
+    return layout::work_area(monitor, {}, c.gap_outer);
+}
+
+XResult<void> WindowManager::apply_layout() {
+    const Config& c = config;
+    std::vector<Strut> docks;
+    for (const auto& [w, s] : struts) docks.push_back(s);
+    struct Shown {
+        size_t workspace;
+        Rect rect;
+        std::string name;
+    };
+    std::vector<Shown> shown;
+    for (const Monitor& m : monitors) shown.push_back({m.workspace, m.rect, m.name});
 
     const bool frames_on = c.titlebar_enabled;
     const uint16_t bar = static_cast<uint16_t>(c.titlebar_height);
     const uint16_t bw = static_cast<uint16_t>(c.border_width);
-    for (const auto& [index, rect] : shown) {
+    for (const auto& [index, rect, name] : shown) {
         const Workspace& ws = workspaces[index];
         auto full = std::find_if(windows.begin(), windows.end(), [&](const auto& kv) {
             return kv.second.workspace == index && kv.second.fullscreen;
         });
         const Window fullscreen = full == windows.end() ? 0 : full->first;  // 0: none
-        Rect area = layout::work_area(rect, reserve, c.gap_outer);
+        Rect area = work_area_of(rect, name, docks);
         log::debug(kTarget, "apply_layout: ws={} screen={}, work_area={}, tiled={}, floating={}", index + 1, rect,
                    area, ws.root.window_count(), ws.floating.size());
         // The windows under a fullscreen one are laid out too: the workspace may have come to this monitor

@@ -21,7 +21,49 @@ Rect centred_rect(Rect m, uint32_t w, uint32_t h) {
                 static_cast<uint16_t>(h)};
 }
 
+// Whether the span [start, end] along an edge meets [lo, lo + length).
+bool span_meets(uint32_t start, uint32_t end, int64_t lo, uint16_t length) {
+    return start <= end && length > 0 && int64_t{start} < lo + length && int64_t{end} >= lo;
+}
+
+// Depth of a side `width` wide, measured from the screen edge that lies `gap` beyond the monitor's edge.
+uint32_t depth_past(uint32_t width, int64_t gap, uint16_t monitor_size) {
+    const int64_t depth = int64_t{width} - std::max<int64_t>(gap, 0);
+    return depth <= 0 ? 0 : static_cast<uint32_t>(std::min<int64_t>(depth, monitor_size));
+}
+
+// How deep each side of one strut reaches into the monitor.
+Reservation strut_reach(const Strut& s, Rect m, uint16_t screen_width, uint16_t screen_height) {
+    const int64_t right_gap = int64_t{screen_width} - (int64_t{m.x} + m.width);
+    const int64_t bottom_gap = int64_t{screen_height} - (int64_t{m.y} + m.height);
+    Reservation r;
+    if (span_meets(s.left_start_y, s.left_end_y, m.y, m.height)) r.left = depth_past(s.left, m.x, m.width);
+    if (span_meets(s.right_start_y, s.right_end_y, m.y, m.height)) r.right = depth_past(s.right, right_gap, m.width);
+    if (span_meets(s.top_start_x, s.top_end_x, m.x, m.width)) r.top = depth_past(s.top, m.y, m.height);
+    if (span_meets(s.bottom_start_x, s.bottom_end_x, m.x, m.width))
+        r.bottom = depth_past(s.bottom, bottom_gap, m.height);
+    return r;
+}
+
 }  // namespace
+
+Reservation monitor_reservation(std::span<const Strut> struts, Rect m, uint16_t screen_width,
+                                uint16_t screen_height) {
+    Reservation total;
+    for (const Strut& s : struts) {
+        const Reservation r = strut_reach(s, m, screen_width, screen_height);
+        total.left = std::max(total.left, r.left);
+        total.right = std::max(total.right, r.right);
+        total.top = std::max(total.top, r.top);
+        total.bottom = std::max(total.bottom, r.bottom);
+    }
+    return total;
+}
+
+bool room_to_tile(Rect area, uint32_t gap_inner, uint32_t border_width) {
+    const uint16_t gap = static_cast<uint16_t>(gap_inner), borders = static_cast<uint16_t>(2 * border_width);
+    return sat_sub(sat_sub(area.width, gap), borders) >= 2 && sat_sub(sat_sub(area.height, gap), borders) >= 2;
+}
 
 Rect work_area(Rect m, Reservation r, uint32_t gap_outer) {
     // Struts come from clients: each side is clamped to the monitor before anything is summed, and

@@ -2,8 +2,10 @@
 #pragma once
 
 #include "core/rect.hpp"
+#include "core/strut.hpp"
 
 #include <cstdint>
+#include <span>
 
 namespace vop::layout {
 
@@ -13,8 +15,17 @@ struct Reservation {
     bool operator==(const Reservation&) const = default;
 };
 
+// A monitor's reserved edges: per side the deepest reach of any strut into it. Struts count from the edges
+// of the whole screen, so a side reaches in only as far as it goes past the monitor's own edge, and only
+// where its span meets the monitor; no side reaches further than the monitor is wide or high.
+Reservation monitor_reservation(std::span<const Strut> struts, Rect monitor, uint16_t screen_width,
+                                uint16_t screen_height);
+
 // A monitor's area less the reserved edges and the outer gap (16-bit sums, saturating widths).
 Rect work_area(Rect monitor, Reservation r, uint32_t gap_outer);
+
+// Whether a tiled window alone in the area would still be at least 2 pixels each way.
+bool room_to_tile(Rect area, uint32_t gap_inner, uint32_t border_width);
 
 // A tiled window's box inside its cell: gap and borders taken off, never below 1 pixel.
 Rect tiled_box(Rect cell, uint32_t gap_inner, uint32_t border_width);

@@ -91,6 +91,38 @@ std::optional<Window> WindowManager::create_frame_for_window(Window client) {
     return *frame;
 }
 
+XResult<void> WindowManager::follow_titlebar_setting(bool had_titlebars) {
+    const bool on = config.titlebar_enabled;
+    if (on == had_titlebars) return {};
+    log::info(kTarget, "Title bars turned {}, {} {} managed windows", on ? "on" : "off",
+              on ? "framing" : "unframing", windows.size());
+    for (auto& [w, rec] : windows) {
+        if (rec.frame.has_value() == on) continue;
+        auto attrs = x11::window_attributes(*connection, w);
+        if (!attrs) return attrs.take_error();
+        if (!*attrs) continue;  // gone already; its DestroyNotify unmanages it
+        // Reparenting a mapped client unmaps it on the way (and maps it again): that unmap is ours.
+        const bool mapped = (*attrs)->mapped;
+        if (mapped) ++rec.pending_unmaps;
+        if (on) {
+            if (!create_frame_for_window(w)) {
+                if (mapped) --rec.pending_unmaps;
+                continue;
+            }
+            // Hidden workspaces stay hidden: only a client on screen gets its frame on screen.
+            if (mapped && is_shown(rec.workspace)) VOP_TRY(frame_manager.map_frame(*connection, w));
+        } else {
+            // The client goes back to the root, still mapped if it was; the layout puts it in place.
+            (void)frame_manager.destroy_frame(*connection, connection->root, w);
+            rec.frame.reset();
+        }
+    }
+    VOP_TRY(apply_layout());
+    // The reparenting took the input focus off the focused client (it was unmapped for a moment).
+    if (focused) VOP_TRY(set_focus(*focused, false));
+    return connection->flush();
+}
+
 void WindowManager::unmanage_window(Window w) {
     auto it = windows.find(w);
     if (it == windows.end()) return;

@@ -67,6 +67,8 @@ XResult<std::unique_ptr<WindowManager>> WindowManager::create(std::unique_ptr<Co
 
 XResult<void> WindowManager::refresh_monitors() {
     log::info(kTarget, "Refreshing monitor configuration");
+    // Struts count from the screen's edges, so the layout needs the screen's new size.
+    connection->update_screen_size();
     std::vector<Monitor> fresh;
     if (auto found = connection->detect_monitors(); !found) {
         log::warn(kTarget, "Failed to detect monitors: {}, keeping current", found.error());

@@ -18,6 +18,8 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -75,6 +77,8 @@ public:
     XResult<void> apply_layout();
     XResult<void> update_borders();
     XResult<void> warp_to_monitor(size_t monitor);
+    // A monitor's work area: the docks' struts that reach into it (or the bar height) and the outer gap.
+    Rect work_area_of(Rect monitor, const std::string& name, std::span<const Strut> docks);
 
     // Managing and unmanaging.
     void manage_window(Window w);
@@ -82,6 +86,9 @@ public:
     void manage_window_floating(Window w);
     void manage_window_floating_on_workspace(Window w, size_t workspace);
     std::optional<Window> create_frame_for_window(Window client);
+    // After title bars were switched on or off: frames every managed window, or returns every client to
+    // the root, then lays out and gives the focused client the input focus again.
+    XResult<void> follow_titlebar_setting(bool had_titlebars);
     void unmanage_window(Window w);
     void update_client_lists();
 
@@ -180,6 +187,8 @@ public:
     std::optional<std::pair<Window, ResizeEdge>> edge_cursor;
     std::map<Window, ManagedWindow> windows;
     std::map<Window, Strut> struts;
+    // Monitors (by name) whose reserved edges were too deep to tile in: warned about once, then ignored.
+    std::set<std::string> cramped_monitors;
     std::map<std::pair<Window, Direction>, Window> focus_memory;
     size_t current_workspace = 0;
     size_t focused_monitor = 0;

@@ -3,6 +3,7 @@
 #include "config/rules.hpp"
 #include "core/window_manager.hpp"
 #include "logging.hpp"
+#include "x11/wm_requests.hpp"
 
 #include <xcb/randr.h>
 #include <xcb/xcb.h>
@@ -69,7 +70,15 @@ XResult<void> WindowManager::handle_map_request(const void* event) {
 XResult<void> WindowManager::handle_configure_request(const void* event) {
     auto* ev = static_cast<const xcb_configure_request_event_t*>(event);
     log::trace(kTarget, "ConfigureRequest for window {}", ev->window);
-    if (windows.count(ev->window)) return {};  // the layout decides managed windows' geometry
+    if (windows.count(ev->window)) {
+        // The layout decides managed windows' geometry. A client whose request is refused still gets an
+        // answer, the geometry it has, or it may wait for one forever.
+        auto g = x11::root_geometry(*connection, ev->window);
+        if (!g) return g.take_error();
+        if (!*g) return {};
+        VOP_TRY(x11::send_configure_notify(*connection, ev->window, **g));
+        return connection->flush();
+    }
     uint32_t values[7];
     size_t n = 0;
     const uint16_t mask = ev->value_mask;
@@ -103,9 +112,9 @@ XResult<void> WindowManager::handle_unmap_notify(const void* event) {
     auto* ev = static_cast<const xcb_unmap_notify_event_t*>(event);
     const Window w = ev->window;
     log::debug(kTarget, "UnmapNotify for window {} (event on {})", w, ev->event);
-    // A framed client's unmap is reported on its frame, not on the root; the client's own copy is ignored.
-    const bool on_own_frame = frame_manager.client_for_frame(ev->event) == w;
-    if (ev->event != connection->root && !on_own_frame) {
+    // A client's unmap reaches us on the client itself and on its parent: the root, or its frame, which may
+    // be one just destroyed when title bars were turned off. Only the parent's copy counts.
+    if (ev->event == w) {
         log::debug(kTarget, "Ignoring UnmapNotify (not from root, likely StructureNotify)");
         return {};
     }

@@ -30,12 +30,14 @@ XResult<void> WindowManager::reload_config() {
         log::error(kTarget, "Config reload failed: {}", r.error());
         return {};
     }
+    const bool had_titlebars = config.titlebar_enabled;
     config = lua_state->lock()->config;
     if (auto r = picom::write_config(config); !r) {
         log::warn(kTarget, "Failed to regenerate picom config: {}", r.error());
     }
     VOP_TRY(release_key_grabs(*connection));
     VOP_TRY(setup_grabs());
+    VOP_TRY(follow_titlebar_setting(had_titlebars));
     VOP_TRY(apply_layout());
 
     if (config.bar_enabled) {

@@ -118,6 +118,8 @@ public:
     XResult<void> select_randr_input();
     // Connected outputs with a CRTC, left to right, at most kMaxMonitors; may be empty.
     XResult<std::vector<Monitor>> detect_monitors();
+    // Reads the root window's size again (RandR grows and shrinks the screen); keeps the old one on failure.
+    void update_screen_size();
 
 private:
     Connection() = default;

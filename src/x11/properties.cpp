@@ -131,7 +131,13 @@ std::optional<Strut> Connection::get_strut(Window window) {
         auto r = get_property(conn, window, property, XCB_ATOM_CARDINAL, length);
         if (!r || r->format != 32 || xcb_get_property_value_length(r.get()) < 16) return std::nullopt;
         const std::vector<uint32_t> v = cardinals_of(r.get());
-        return Strut{v[0], v[1], v[2], v[3]};
+        Strut s{v[0], v[1], v[2], v[3]};
+        // The partial strut's spans along each edge; without them every side covers its whole edge.
+        if (v.size() >= 12) {
+            s.left_start_y = v[4], s.left_end_y = v[5], s.right_start_y = v[6], s.right_end_y = v[7];
+            s.top_start_x = v[8], s.top_end_x = v[9], s.bottom_start_x = v[10], s.bottom_end_x = v[11];
+        }
+        return s;
     };
     auto strut = read(atoms._NET_WM_STRUT_PARTIAL, 12);
     if (!strut && xcb_connection_has_error(conn)) return std::nullopt;

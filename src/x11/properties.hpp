@@ -1,6 +1,8 @@
 // Values read from client-window properties: hints, struts and class.
 #pragma once
 
+#include "core/strut.hpp"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -13,15 +15,6 @@ struct WmHints {
     bool input = true;                      // wants keyboard focus from the window manager
     bool urgent = false;                    // UrgencyHint
     bool operator==(const WmHints&) const = default;
-};
-
-// Screen edges a dock reserves, in pixels.
-struct Strut {
-    uint32_t left = 0;
-    uint32_t right = 0;
-    uint32_t top = 0;
-    uint32_t bottom = 0;
-    bool operator==(const Strut&) const = default;
 };
 
 // The two texts of WM_CLASS.

@@ -108,4 +108,16 @@ std::vector<Monitor> arrange_monitors(std::vector<Monitor> found) {
     return found;
 }
 
+void Connection::update_screen_size() {
+    auto cookie = xcb_get_geometry(conn, root);
+    if (xcb_connection_has_error(conn)) return;
+    Reply<xcb_get_geometry_reply_t> g(xcb_get_geometry_reply(conn, cookie, nullptr));
+    if (!g) return;
+    if (g->width != screen_width || g->height != screen_height) {
+        log::debug(kTarget, "Screen size now {}x{}", g->width, g->height);
+    }
+    screen_width = g->width;
+    screen_height = g->height;
+}
+
 }  // namespace vop

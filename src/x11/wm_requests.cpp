@@ -4,6 +4,7 @@
 #include <xcb/xcb.h>
 
 #include <cstdlib>
+#include <memory>
 
 namespace vop::x11 {
 namespace {
@@ -89,9 +90,42 @@ XResult<std::optional<WindowAttributes>> window_attributes(Connection& c, Window
     VOP_TRY(c.check());
     xcb_get_window_attributes_reply_t* r = xcb_get_window_attributes_reply(c.conn, cookie, nullptr);
     if (!r) return std::optional<WindowAttributes>{};
-    WindowAttributes a{r->map_state == XCB_MAP_STATE_VIEWABLE, r->override_redirect != 0};
+    WindowAttributes a{r->map_state == XCB_MAP_STATE_VIEWABLE, r->override_redirect != 0,
+                       r->map_state != XCB_MAP_STATE_UNMAPPED};
     std::free(r);
     return std::optional<WindowAttributes>{a};
+}
+
+XResult<std::optional<RootGeometry>> root_geometry(Connection& c, Window w) {
+    // Both requests go out before either reply is awaited: one round trip.
+    auto geometry = xcb_get_geometry(c.conn, w);
+    auto origin = xcb_translate_coordinates(c.conn, w, c.root, 0, 0);
+    VOP_TRY(c.check());
+    std::unique_ptr<xcb_get_geometry_reply_t, decltype(&std::free)> g(xcb_get_geometry_reply(c.conn, geometry, nullptr),
+                                                                      &std::free);
+    std::unique_ptr<xcb_translate_coordinates_reply_t, decltype(&std::free)> o(
+        xcb_translate_coordinates_reply(c.conn, origin, nullptr), &std::free);
+    if (!g || !o) return std::optional<RootGeometry>{};
+    // The translated point is the inside corner; the outer corner lies a border width up and left of it.
+    const Rect rect{static_cast<int16_t>(o->dst_x - g->border_width), static_cast<int16_t>(o->dst_y - g->border_width),
+                    g->width, g->height};
+    return std::optional<RootGeometry>{RootGeometry{rect, g->border_width}};
+}
+
+XResult<void> send_configure_notify(Connection& c, Window w, const RootGeometry& g) {
+    xcb_configure_notify_event_t ev{};
+    ev.response_type = XCB_CONFIGURE_NOTIFY;
+    ev.event = w;
+    ev.window = w;
+    ev.above_sibling = XCB_NONE;
+    ev.x = g.rect.x;
+    ev.y = g.rect.y;
+    ev.width = g.rect.width;
+    ev.height = g.rect.height;
+    ev.border_width = g.border_width;
+    ev.override_redirect = 0;
+    xcb_send_event(c.conn, 0, w, XCB_EVENT_MASK_STRUCTURE_NOTIFY, reinterpret_cast<const char*>(&ev));
+    return c.check();
 }
 
 }  // namespace vop::x11

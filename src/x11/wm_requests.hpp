@@ -32,8 +32,20 @@ XResult<std::vector<Window>> root_children(Connection& c);
 struct WindowAttributes {
     bool viewable = false;
     bool override_redirect = false;
+    bool mapped = false;  // mapped itself, viewable or not (its parent may be unmapped)
 };
 // GetWindowAttributes, waited for; none when the window vanished (a request that cannot be sent is an error).
 XResult<std::optional<WindowAttributes>> window_attributes(Connection& c, Window w);
+
+// Where a window really is: its outer corner in root coordinates (whatever its parent), its size and
+// its border width. GetGeometry and TranslateCoordinates, waited for; none when the window vanished.
+struct RootGeometry {
+    Rect rect;
+    uint16_t border_width = 0;
+};
+XResult<std::optional<RootGeometry>> root_geometry(Connection& c, Window w);
+// A synthetic ConfigureNotify that tells a client the geometry it has (how a refused ConfigureRequest is
+// answered).
+XResult<void> send_configure_notify(Connection& c, Window w, const RootGeometry& g);
 
 }  // namespace vop::x11

@@ -1,4 +1,4 @@
-// Reload after editing init.lua, pressed as a chord: gaps, bindings, key grabs, and the compositor file.
+// Reload after editing init.lua, pressed as a chord: gaps, title bars, bindings, key grabs, the compositor file.
 #include "test_input_fixture.hpp"
 
 #include <xcb/xcb.h>
@@ -129,4 +129,57 @@ TEST_F(Reload, TheBarFollowsTheScript) {
         return count("will respawn") + count("Failed to check vopbar status") == 1;
     })) << output();
     EXPECT_TRUE(becomes([&] { return stubs.pids("vopbar").size() == 3; }));
+}
+
+// Title bars switched off and on by reloading: clients leave their frames for the root and come back into
+// new ones, in their cells, the hidden ones staying hidden, every one still managed and the focus kept.
+TEST_F(Reload, TitleBarsTurnedOffAndOn) {
+    const std::string framed = kBefore + "vop.set(\"titlebar_enabled\", true)\nvop.set(\"titlebar_height\", 20)\n";
+    start(framed);
+    auto wmctrl_desktop = [&](int n) {
+        ASSERT_EQ(run_command(x_.display(), {"wmctrl", "-s", std::to_string(n)}).status, 0);
+        ASSERT_TRUE(becomes([&] { return current_desktop() == static_cast<uint32_t>(n); }));
+        ASSERT_TRUE(vop_->wait_idle());
+    };
+    auto framed_in = [&](uint32_t w) {
+        auto p = client_->parent(w);
+        return p && *p != client_->root();
+    };
+    const uint32_t a = open();
+    const uint32_t b = open();
+    wmctrl_desktop(1);
+    const uint32_t hidden = open();
+    wmctrl_desktop(0);
+    ASSERT_TRUE(becomes([&] { return active() == b && framed_in(a) && framed_in(b) && framed_in(hidden); }));
+    ASSERT_TRUE(becomes([&] { return geo(b) == Geometry{966, 34, 940, 1032, 0}; }));
+
+    reload_with(kBefore);
+    EXPECT_TRUE(becomes([&] { return !framed_in(a) && !framed_in(b) && !framed_in(hidden); }));
+    EXPECT_TRUE(becomes([&] { return geo(a) == Geometry{12, 12, 940, 1052, 2}; }));
+    EXPECT_TRUE(becomes([&] { return geo(b) == Geometry{964, 12, 940, 1052, 2}; }));
+    EXPECT_TRUE(client_->viewable(a) && client_->viewable(b));
+    EXPECT_FALSE(client_->viewable(hidden));
+    EXPECT_TRUE(becomes([&] { return client_->input_focus() == b && active() == b; }));
+    wmctrl_desktop(1);
+    EXPECT_TRUE(becomes([&] { return client_->viewable(hidden) && geo(hidden) == Geometry{12, 12, 1892, 1052, 2}; }));
+    wmctrl_desktop(0);
+
+    reload_with(framed);
+    EXPECT_TRUE(becomes([&] { return framed_in(a) && framed_in(b) && framed_in(hidden); }));
+    EXPECT_TRUE(becomes([&] { return geo(a) == Geometry{14, 34, 940, 1032, 0}; }));
+    EXPECT_TRUE(becomes([&] { return geo(b) == Geometry{966, 34, 940, 1032, 0}; }));
+    EXPECT_TRUE(client_->viewable(a) && client_->viewable(b));
+    EXPECT_FALSE(client_->viewable(hidden));
+    EXPECT_TRUE(becomes([&] { return client_->input_focus() == b && active() == b; }));
+    wmctrl_desktop(1);
+    EXPECT_TRUE(becomes([&] { return client_->viewable(hidden) && geo(hidden) == Geometry{14, 34, 1892, 1032, 0}; }));
+
+    // None of our reparenting unmaps was taken for a withdrawal, and none is left over to swallow one.
+    EXPECT_EQ(output().find("Unmanaging window"), std::string::npos) << output();
+    auto list = [&] {
+        return client_->property_u32(client_->root(), "_NET_CLIENT_LIST").value_or(std::vector<uint32_t>{});
+    };
+    EXPECT_EQ(list().size(), 3u);
+    client_->unmap(hidden);
+    EXPECT_TRUE(becomes([&] { return list().size() == 2u && client_->parent(hidden) == client_->root(); }));
 }

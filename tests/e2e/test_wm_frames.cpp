@@ -99,6 +99,10 @@ TEST_F(FrameWmTest, NewWindowIsFramedWhereTheLayoutSays) {
     EXPECT_TRUE(becomes([&] { return client_->viewable(fa) && client_->viewable(a); }));
     EXPECT_TRUE(becomes([&] { return active() == a && client_->input_focus() == a; }));
     EXPECT_EQ(client_list(), std::vector<uint32_t>{a});
+    // A refused ConfigureRequest is answered in root coordinates, whatever the parent.
+    client_->take_configure_notifies();
+    client_->configure(a, 0, 0, 300, 200);
+    EXPECT_TRUE(answered(a, {14, 34, 1892, 1032, 0}));
 
     // The frame's border shows the focus colour; the bar is painted: background, title text, accent line.
     EXPECT_TRUE(becomes([&] { return client_->root_pixel(12, 500) == kBorderFocused; }));

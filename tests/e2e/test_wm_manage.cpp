@@ -136,16 +136,18 @@ TEST_F(WmTest, AdoptsWindowsThatExistedBeforeStart) {
     EXPECT_TRUE(vop_->wait_for_log("Adopted 2 existing windows"));
 }
 
-TEST_F(WmTest, UnmanagedWindowsGetTheirConfigureRequests) {
+TEST_F(WmTest, ConfigureRequestsAreHonouredOrAnswered) {
     start();
     uint32_t loose = client_->create_window({.x = 5, .y = 5, .width = 100, .height = 50});
     client_->configure(loose, 300, 200, 111, 77);
     EXPECT_TRUE(has_geometry(loose, {300, 200, 111, 77, 0}));
-    // A managed window's request is not honoured: the layout's geometry stands.
+    // A managed window's request is not honoured: the layout's geometry stands, and the client is told so
+    // by a synthetic ConfigureNotify with the geometry it has.
     uint32_t managed = client_->open_window();
     ASSERT_TRUE(has_geometry(managed, {12, 12, 1892, 1052, 2}));
+    client_->take_configure_notifies();
     client_->configure(managed, 300, 200, 111, 77);
-    client_->sync();
+    EXPECT_TRUE(answered(managed, {12, 12, 1892, 1052, 2}));
     EXPECT_TRUE(has_geometry(managed, {12, 12, 1892, 1052, 2}));
 }
 

@@ -329,6 +329,42 @@ TEST_F(MonitorWmTest, FloatingWindowsComeAlongToTheMonitorShowingTheirWorkspace)
     EXPECT_TRUE(becomes([&] { return active() == dialog; }));
 }
 
+TEST_F(MonitorWmTest, DocksReserveOnlyTheMonitorsTheyReachInto) {
+    start();
+    uint32_t a = client_->open_window();
+    ASSERT_TRUE(has_geometry(a, kAloneOnFirst));
+    // Plugged in after the start: the screen grows to 3200x1080, and struts count from its edges.
+    xorg_->add_second_monitor();
+    ASSERT_TRUE(logged("Monitor 'DUMMY1' showing workspace 2"));
+    ASSERT_EQ(run({"wmctrl", "-s", "1"}).status, 0);
+    uint32_t b = client_->open_window();
+    ASSERT_TRUE(has_geometry(b, kAloneOnSecond));
+    auto dock = [&](int16_t y, uint16_t height, std::array<uint32_t, 12> partial) {
+        return client_->open_window({.x = 1920, .y = y, .width = 1280, .height = height,
+                                     .window_type = {"_NET_WM_WINDOW_TYPE_DOCK"}, .strut_partial = partial});
+    };
+    // A top bar on the right monitor leaves the left one whole.
+    uint32_t top = dock(0, 30, {0, 0, 30, 0, 0, 0, 0, 0, 1920, 3199, 0, 0});
+    EXPECT_TRUE(has_geometry(b, {1932, 42, 1252, 966, 2}));
+    // A bottom bar of 30 on the shorter monitor announces 86 from the screen's bottom: it takes just its 30.
+    uint32_t bottom = dock(994, 30, {0, 0, 0, 86, 0, 0, 0, 0, 0, 0, 1920, 3199});
+    EXPECT_TRUE(has_geometry(b, {1932, 42, 1252, 936, 2}));
+    // A plain strut spans its whole edge, but one on the right reaches only into the right monitor.
+    auto plain = [&](std::array<uint32_t, 4> strut) {
+        return client_->open_window({.window_type = {"_NET_WM_WINDOW_TYPE_DOCK"}, .strut = strut});
+    };
+    uint32_t side = plain({0, 50, 0, 0});
+    EXPECT_TRUE(has_geometry(b, {1932, 42, 1202, 936, 2}));
+    // A strut as wide as the left monitor would leave nothing to tile in: ignored there, with a warning.
+    uint32_t wall = plain({1920, 0, 0, 0});
+    EXPECT_TRUE(logged("leave monitor 'DUMMY0' too small to tile in, ignoring them there"));
+    EXPECT_TRUE(has_geometry(a, kAloneOnFirst));
+    EXPECT_TRUE(has_geometry(b, {1932, 42, 1202, 936, 2}));
+    for (uint32_t d : {top, bottom, side, wall}) client_->destroy(d);
+    EXPECT_TRUE(has_geometry(b, kAloneOnSecond));
+    EXPECT_TRUE(has_geometry(a, kAloneOnFirst));
+}
+
 // Eleven 640x480 outputs: DUMMY0 at the top left, DUMMY1..DUMMY10 in two rows below it; sorted by x,
 // DUMMY5 (x 3200) comes last.
 void eleven_outputs(DummyXorg& x) {

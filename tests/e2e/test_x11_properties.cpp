@@ -195,9 +195,14 @@ TEST_F(PropertyTest, Struts) {
         std::optional<Strut> expected;
     };
     const Case cases[] = {
-        {"partial before legacy", {0, 0, 30, 0, 0, 0, 0, 0, 0, 1919, 0, 0}, {5, 5, 5, 5}, Strut{0, 0, 30, 0}},
-        {"legacy only", {}, {10, 20, 0, 40}, Strut{10, 20, 0, 40}},
+        {"partial before legacy, with its spans",
+         {0, 0, 0, 86, 0, 0, 0, 0, 0, 0, 1920, 3199},
+         {5, 5, 5, 5},
+         Strut{.bottom = 86, .left_end_y = 0, .right_end_y = 0, .top_end_x = 0, .bottom_start_x = 1920,
+               .bottom_end_x = 3199}},
+        {"legacy only: whole edges", {}, {10, 20, 0, 40}, Strut{10, 20, 0, 40}},
         {"partial too short falls back", {0, 0, 30}, {0, 0, 25, 0}, Strut{0, 0, 25, 0}},
+        {"partial without spans: whole edges", {0, 0, 30, 0}, {}, Strut{0, 0, 30, 0}},
         {"none", {}, {}, std::nullopt},
         // Hostile values are held to the screen (1920x1080), so they cannot wrap the work area.
         {"hostile values clamped", {0xFFFFFFF0u, 5000, 0x80000000u, 1081}, {}, Strut{1920, 1920, 1080, 1080}},

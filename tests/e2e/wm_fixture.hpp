@@ -50,6 +50,23 @@ protected:
                                              << ", want " << show(want);
     }
     bool becomes(std::function<bool()> pred) { return wait_until(std::move(pred)); }
+    // Waits for the synthetic ConfigureNotify that answers a refused ConfigureRequest; it must be the only
+    // ConfigureNotify the window got and carry this geometry.
+    ::testing::AssertionResult answered(uint32_t w, Geometry want) {
+        std::vector<ConfigureNotify> seen;
+        wait_until([&] {
+            for (auto& n : client_->take_configure_notifies()) seen.push_back(n);
+            return !seen.empty();
+        });
+        if (seen.size() == 1 && seen[0].synthetic && seen[0].window == w && seen[0].geometry == want)
+            return ::testing::AssertionSuccess();
+        auto r = ::testing::AssertionFailure() << seen.size() << " ConfigureNotify events:";
+        for (const auto& n : seen) {
+            r << fmt::format(" [{}{} ({}, {}) {}x{} border {}]", n.synthetic ? "synthetic " : "", n.window,
+                             n.geometry.x, n.geometry.y, n.geometry.width, n.geometry.height, n.geometry.border_width);
+        }
+        return r;
+    }
     std::vector<uint32_t> client_list() {
         return client_->property_u32(root(), "_NET_CLIENT_LIST").value_or(std::vector<uint32_t>{});
     }

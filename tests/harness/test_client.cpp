@@ -275,6 +275,10 @@ void TestClient::pump_events() {
             m.type_atom = cm->type;  // named in take_client_messages, outside the event loop
             std::memcpy(m.data.data(), cm->data.data32, sizeof cm->data.data32);
             messages_.push_back(m);
+        } else if ((ev->response_type & 0x7F) == XCB_CONFIGURE_NOTIFY) {
+            auto* cn = reinterpret_cast<xcb_configure_notify_event_t*>(ev);
+            configures_.push_back({cn->window, {cn->x, cn->y, cn->width, cn->height, cn->border_width},
+                                   (ev->response_type & 0x80) != 0});
         }
         std::free(ev);
     }
@@ -286,6 +290,14 @@ std::vector<ClientMessage> TestClient::take_client_messages() {
     std::vector<ClientMessage> out;
     out.swap(messages_);
     for (auto& m : out) m.type = atom_name(m.type_atom);
+    return out;
+}
+
+std::vector<ConfigureNotify> TestClient::take_configure_notifies() {
+    sync();
+    pump_events();
+    std::vector<ConfigureNotify> out;
+    out.swap(configures_);
     return out;
 }
 

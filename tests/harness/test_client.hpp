@@ -46,6 +46,13 @@ struct ClientMessage {
     std::array<uint32_t, 5> data{};
 };
 
+// A ConfigureNotify a window received; synthetic when another client sent it (a window manager's answer).
+struct ConfigureNotify {
+    uint32_t window = 0;
+    Geometry geometry;
+    bool synthetic = false;
+};
+
 // One connection. Every call flushes; readers wait for their reply. Calls on a window that is gone
 // return std::nullopt (readers) or are ignored (writers); the X error is swallowed.
 class TestClient {
@@ -106,6 +113,8 @@ public:
     void send_root_message(uint32_t w, const std::string& type, std::array<uint32_t, 5> data);
     // Reads the events that arrived and returns the ClientMessages among them (e.g. WM_DELETE_WINDOW).
     std::vector<ClientMessage> take_client_messages();
+    // The same for the ConfigureNotify events of the windows made here.
+    std::vector<ConfigureNotify> take_configure_notifies();
 
     void sync();  // a round trip: every request before it has been processed
 
@@ -116,6 +125,7 @@ private:
     uint32_t root_ = 0;
     uint32_t root_visual_ = 0;
     std::vector<ClientMessage> messages_;
+    std::vector<ConfigureNotify> configures_;
 };
 
 }  // namespace vop::test

@@ -1,7 +1,9 @@
-// Layout arithmetic: work area, gaps and borders, 1-pixel minimum, floating sizes.
+// Layout arithmetic: struts per monitor, work area, gaps and borders, 1-pixel minimum, floating sizes.
 #include "core/layout_math.hpp"
 
 #include <gtest/gtest.h>
+
+#include <vector>
 
 using vop::Rect;
 using namespace vop::layout;
@@ -19,6 +21,47 @@ TEST(LayoutMath, WorkAreaAndTiledBox) {
     // Hostile struts whose 16-bit sum would wrap to a small number still leave nothing.
     EXPECT_EQ(work_area(Rect{0, 0, 1920, 1080}, {65535, 1, 0, 0}, 0).width, 0);
     EXPECT_EQ(work_area(Rect{0, 0, 1920, 1080}, {0, 0, 0xFFFFFFF0u, 0x20u}, 0).height, 0);
+}
+
+// Two monitors side by side on a 3200x1080 screen, the right one shorter: struts count from the screen's
+// edges and apply where their span meets a monitor, as deep as they reach into it.
+TEST(LayoutMath, StrutsReachIntoTheMonitorsTheyTouch) {
+    const Rect left{0, 0, 1920, 1080}, right{1920, 0, 1280, 1024};
+    auto top = [](uint32_t h, uint32_t from, uint32_t to) {
+        return vop::Strut{.top = h, .top_start_x = from, .top_end_x = to};
+    };
+    auto bottom = [](uint32_t h, uint32_t from, uint32_t to) {
+        return vop::Strut{.bottom = h, .bottom_start_x = from, .bottom_end_x = to};
+    };
+    struct Case {
+        const char* name;
+        std::vector<vop::Strut> struts;
+        Reservation on_left, on_right;
+    };
+    const Case cases[] = {
+        {"plain top strut spans both", {{0, 0, 30, 0}}, {0, 0, 30, 0}, {0, 0, 30, 0}},
+        {"top bar on the right monitor", {top(30, 1920, 3199)}, {}, {0, 0, 30, 0}},
+        {"span ending on the boundary touches", {top(30, 0, 1920)}, {0, 0, 30, 0}, {0, 0, 30, 0}},
+        {"bottom bar on the shorter monitor", {bottom(86, 1920, 3199)}, {}, {0, 0, 0, 30}},
+        {"plain bottom strut", {{0, 0, 0, 86}}, {0, 0, 0, 86}, {0, 0, 0, 30}},
+        {"right strut stays on the right", {{0, 50, 0, 0}}, {}, {0, 50, 0, 0}},
+        {"left strut past the first monitor", {{2000, 0, 0, 0}}, {1920, 0, 0, 0}, {80, 0, 0, 0}},
+        {"reversed span covers nothing", {top(30, 3000, 100)}, {}, {}},
+        {"deepest strut per side", {{0, 0, 25, 0}, {0, 0, 30, 0}, top(40, 1920, 3199)}, {0, 0, 30, 0}, {0, 0, 40, 0}},
+        {"hostile depths held to each monitor", {{0, 0, 0, 0xFFFFFFFFu}}, {0, 0, 0, 1080}, {0, 0, 0, 1024}},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(monitor_reservation(c.struts, left, 3200, 1080), c.on_left) << c.name;
+        EXPECT_EQ(monitor_reservation(c.struts, right, 3200, 1080), c.on_right) << c.name;
+    }
+    // One monitor covering the screen: every strut as it is.
+    const std::vector<vop::Strut> one = {{10, 20, 30, 40}};
+    EXPECT_EQ(monitor_reservation(one, Rect{0, 0, 1920, 1080}, 1920, 1080), (Reservation{10, 20, 30, 40}));
+
+    // Room to tile: at least 2 pixels left inside gap and borders.
+    EXPECT_TRUE(room_to_tile(Rect{0, 0, 12, 100}, 8, 1));
+    EXPECT_FALSE(room_to_tile(Rect{0, 0, 11, 100}, 8, 1));
+    EXPECT_FALSE(room_to_tile(work_area(left, {1920, 0, 0, 0}, 8), 8, 2));
 }
 
 TEST(LayoutMath, NeverBelowOnePixel) {
