@@ -15,7 +15,8 @@ XResult<void> WindowManager::set_focus(Window w, bool warp) {
     if (focused && *focused != w) (void)connection->grab_button(*focused);  // click-to-focus again
     focused = w;
     workspaces[current_workspace].focused = w;
-    (void)connection->ungrab_button(w);
+    // A floating window keeps its grab, so that a press in its edge zone still reaches vop.
+    if (!is_floating(w)) (void)connection->ungrab_button(w);
     std::erase(focus_history, w);
     focus_history.insert(focus_history.begin(), w);
     if (auto it = windows.find(w); it != windows.end() && it->second.urgent) {
@@ -61,6 +62,7 @@ XResult<void> WindowManager::toggle_fullscreen(Window w) {
             }
         }
         rec.floating = rec.floating_before_fullscreen;
+        refresh_click_grab(w);
         (void)x11::set_atoms(*connection, w, a._NET_WM_STATE, {});
     }
     (void)x11::set_cardinals(*connection, w, a._NET_WM_BYPASS_COMPOSITOR, {&entering, 1});

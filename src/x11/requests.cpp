@@ -36,7 +36,9 @@ XResult<void> Connection::grab_key(uint16_t modifiers, uint8_t keycode) {
 }
 
 XResult<void> Connection::grab_button(Window window) {
-    xcb_grab_button(conn, 0, window, XCB_EVENT_MASK_BUTTON_PRESS, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC,
+    // The pointer freezes at the press until the handler answers with AllowEvents: only then can the
+    // click that focuses a window be replayed to it.
+    xcb_grab_button(conn, 0, window, XCB_EVENT_MASK_BUTTON_PRESS, XCB_GRAB_MODE_SYNC, XCB_GRAB_MODE_ASYNC,
                     XCB_NONE, XCB_NONE, XCB_BUTTON_INDEX_ANY, kAnyModifier);
     return check();
 }

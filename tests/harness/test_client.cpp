@@ -64,7 +64,8 @@ std::string TestClient::atom_name(uint32_t a) {
 uint32_t TestClient::create_window(const WindowSpec& s) {
     uint32_t w = xcb_generate_id(conn_);
     const uint32_t values[] = {0xFFFFFF, s.override_redirect ? 1u : 0u,
-                               XCB_EVENT_MASK_STRUCTURE_NOTIFY | XCB_EVENT_MASK_PROPERTY_CHANGE};
+                               XCB_EVENT_MASK_STRUCTURE_NOTIFY | XCB_EVENT_MASK_PROPERTY_CHANGE |
+                                   (s.clicks ? uint32_t{XCB_EVENT_MASK_BUTTON_PRESS} : 0u)};
     xcb_create_window(conn_, XCB_COPY_FROM_PARENT, w, root_, s.x, s.y, s.width, s.height, s.border_width,
                       XCB_WINDOW_CLASS_INPUT_OUTPUT, root_visual_,
                       XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT | XCB_CW_EVENT_MASK, values);
@@ -275,6 +276,8 @@ void TestClient::pump_events() {
             m.type_atom = cm->type;  // named in take_client_messages, outside the event loop
             std::memcpy(m.data.data(), cm->data.data32, sizeof cm->data.data32);
             messages_.push_back(m);
+        } else if ((ev->response_type & 0x7F) == XCB_BUTTON_PRESS) {
+            presses_.push_back(reinterpret_cast<xcb_button_press_event_t*>(ev)->event);
         }
         std::free(ev);
     }
@@ -287,6 +290,19 @@ std::vector<ClientMessage> TestClient::take_client_messages() {
     out.swap(messages_);
     for (auto& m : out) m.type = atom_name(m.type_atom);
     return out;
+}
+
+std::vector<uint32_t> TestClient::take_button_presses() {
+    sync();
+    pump_events();
+    std::vector<uint32_t> out;
+    out.swap(presses_);
+    return out;
+}
+
+std::pair<int, int> TestClient::pointer() {
+    Reply<xcb_query_pointer_reply_t> p(xcb_query_pointer_reply(conn_, xcb_query_pointer(conn_, root_), nullptr));
+    return p ? std::pair<int, int>{p->root_x, p->root_y} : std::pair<int, int>{-1, -1};
 }
 
 void TestClient::sync() {

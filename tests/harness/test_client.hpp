@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 struct xcb_connection_t;
@@ -28,6 +29,7 @@ struct WindowSpec {
     std::optional<bool> urgent{};                      // WM_HINTS urgency (WM_HINTS set when urgent or input is given)
     std::optional<bool> input{};                       // WM_HINTS input
     std::vector<std::string> protocols{};              // WM_PROTOCOLS atom names (WM_DELETE_WINDOW, WM_TAKE_FOCUS)
+    bool clicks = false;                               // selects ButtonPress, as an application with buttons
 };
 
 // Absolute geometry: x, y are the root coordinates of the window's outer corner (border included, as
@@ -106,6 +108,10 @@ public:
     void send_root_message(uint32_t w, const std::string& type, std::array<uint32_t, 5> data);
     // Reads the events that arrived and returns the ClientMessages among them (e.g. WM_DELETE_WINDOW).
     std::vector<ClientMessage> take_client_messages();
+    // Reads the events that arrived and returns the windows of the ButtonPress events among them.
+    std::vector<uint32_t> take_button_presses();
+    // The pointer's root position (QueryPointer).
+    std::pair<int, int> pointer();
 
     void sync();  // a round trip: every request before it has been processed
 
@@ -116,6 +122,7 @@ private:
     uint32_t root_ = 0;
     uint32_t root_visual_ = 0;
     std::vector<ClientMessage> messages_;
+    std::vector<uint32_t> presses_;
 };
 
 }  // namespace vop::test
