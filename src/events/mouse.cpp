@@ -180,6 +180,13 @@ XResult<void> WindowManager::handle_enter_notify(const void* event) {
     if (drag_state) return {};
     if (Clock::now() - last_warp < kWarpQuiet) return {};
     if (ev->mode != XCB_NOTIFY_MODE_NORMAL) return {};
+    // Only the user moving the pointer moves the focus. A crossing that vop's own configure, map, unmap
+    // or restack caused carries the sequence number of that request; the pointer position cannot tell
+    // them apart, as vop does not see the pointer move inside tiled windows.
+    if (connection->caused_by_own_request(reinterpret_cast<const xcb_generic_event_t*>(event)->full_sequence)) {
+        log::trace(kTarget, "EnterNotify on window {} caused by our own request, ignored", ev->event);
+        return {};
+    }
     const Window e = client_of(*this, ev->event);
     if (!windows.count(e) || focused == e) return {};
     log::debug(kTarget, "Focus follows mouse: focusing window {}", e);

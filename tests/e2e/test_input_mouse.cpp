@@ -1,4 +1,5 @@
 // The pointer through XTEST: Mod+drag move and resize, edge-zone resize and cursor, click focus, focus follows mouse.
+#include "ipc_fixture.hpp"
 #include "test_input_fixture.hpp"
 
 #include <algorithm>
@@ -250,4 +251,29 @@ TEST_F(Mouse, TheEdgeZoneOfTheFocusedFloatingWindowResizesItAndOtherClicksReachI
     xdo({"click", "1"});
     EXPECT_TRUE(becomes([&] { return presses_on(f) == 1; })) << "only the click in the middle reaches the client";
     EXPECT_EQ(active(), f);
+}
+
+TEST_F(Mouse, OnlyThePointerMovingMovesTheFocus) {
+    start(kScript + "vop.bind(\"alt+r\", vop.resize(\"left\", 0.1))\n");
+    open();
+    const uint32_t b = open();
+    // The pointer rests in b near the edge, which the resize then moves past it into a's side.
+    const int bx = box(b).x;
+    pointer_to(bx + 30, box(b).cy());
+    ASSERT_EQ(active(), b);
+    key("alt+r");
+    ASSERT_TRUE(becomes([&] { return box(b).x > bx + 30; }));
+    EXPECT_FALSE(wait_until([&] { return active() != b; }, 500ms)) << "focus went to " << active();
+
+    // Two floating windows overlap under the pointer, the lower one focused; a layout pass raises nothing
+    // and moves no focus.
+    const uint32_t f1 = open_floating();
+    open_floating();
+    activate(f1);
+    const size_t before = count("Focus follows mouse");
+    SocketClient json(vop_->runtime_dir() + "/vop.sock");
+    ASSERT_EQ(json.request(R"({"command":"equalize"})").value_or(""), R"({"success":true})");
+    EXPECT_FALSE(wait_until([&] { return count("Focus follows mouse") > before + 1; }, 1000ms))
+        << count("Focus follows mouse") - before << " focus changes";
+    EXPECT_EQ(active(), f1);
 }
