@@ -40,7 +40,7 @@ protected:
     }
     // ButtonPress events our windows received so far, on `w`.
     size_t presses_on(uint32_t w) {
-        for (uint32_t p : client_->take_button_presses()) presses_.push_back(p);
+        for (uint32_t p : client_->take_events(XCB_BUTTON_PRESS)) presses_.push_back(p);
         return static_cast<size_t>(std::count(presses_.begin(), presses_.end(), w));
     }
     // Clicks `w` while `other` holds the focus: the pointer must get there, and the click must both focus
@@ -212,8 +212,8 @@ TEST_F(Mouse, WithTitleBarsTheDragMovesTheFrame) {
 
 TEST_F(Mouse, TheFocusingClickReachesTheClientAndThePointerNeverStaysFrozen) {
     start(kScript);
-    const uint32_t a = open({.clicks = true});
-    const uint32_t b = open({.clicks = true});
+    const uint32_t a = open({.events = XCB_EVENT_MASK_BUTTON_PRESS});
+    const uint32_t b = open({.events = XCB_EVENT_MASK_BUTTON_PRESS});
     first_click_reaches(a, b);
 
     // A press on a window that is gone when vop reads it.
@@ -237,7 +237,7 @@ TEST_F(Mouse, TheFocusingClickReachesTheClientAndThePointerNeverStaysFrozen) {
 
 TEST_F(Mouse, TheEdgeZoneOfTheFocusedFloatingWindowResizesItAndOtherClicksReachIt) {
     start(kScript);
-    const uint32_t f = open({.window_type = {"_NET_WM_WINDOW_TYPE_DIALOG"}, .clicks = true});
+    const uint32_t f = open({.window_type = {"_NET_WM_WINDOW_TYPE_DIALOG"}, .events = XCB_EVENT_MASK_BUTTON_PRESS});
     ASSERT_EQ(active(), f);
     const Geometry g0 = geo(f);
     const Box b = box(f);
@@ -265,15 +265,18 @@ TEST_F(Mouse, OnlyThePointerMovingMovesTheFocus) {
     ASSERT_TRUE(becomes([&] { return box(b).x > bx + 30; }));
     EXPECT_FALSE(wait_until([&] { return active() != b; }, 500ms)) << "focus went to " << active();
 
-    // Two floating windows overlap under the pointer, the lower one focused; a layout pass raises nothing
-    // and moves no focus.
-    const uint32_t f1 = open_floating();
-    open_floating();
+    // Two floating windows overlap under the pointer, the lower one focused; a layout pass restacks
+    // nothing (the pointer crosses into neither) and moves no focus.
+    const WindowSpec floating{.window_type = {"_NET_WM_WINDOW_TYPE_DIALOG"}, .events = XCB_EVENT_MASK_ENTER_WINDOW};
+    const uint32_t f1 = open(floating);
+    open(floating);
     activate(f1);
+    client_->take_events(XCB_ENTER_NOTIFY);
     const size_t before = count("Focus follows mouse");
     SocketClient json(vop_->runtime_dir() + "/vop.sock");
     ASSERT_EQ(json.request(R"({"command":"equalize"})").value_or(""), R"({"success":true})");
     EXPECT_FALSE(wait_until([&] { return count("Focus follows mouse") > before + 1; }, 1000ms))
         << count("Focus follows mouse") - before << " focus changes";
     EXPECT_EQ(active(), f1);
+    EXPECT_EQ(client_->take_events(XCB_ENTER_NOTIFY).size(), 0u);
 }

@@ -64,8 +64,7 @@ std::string TestClient::atom_name(uint32_t a) {
 uint32_t TestClient::create_window(const WindowSpec& s) {
     uint32_t w = xcb_generate_id(conn_);
     const uint32_t values[] = {0xFFFFFF, s.override_redirect ? 1u : 0u,
-                               XCB_EVENT_MASK_STRUCTURE_NOTIFY | XCB_EVENT_MASK_PROPERTY_CHANGE |
-                                   (s.clicks ? uint32_t{XCB_EVENT_MASK_BUTTON_PRESS} : 0u)};
+                               XCB_EVENT_MASK_STRUCTURE_NOTIFY | XCB_EVENT_MASK_PROPERTY_CHANGE | s.events};
     xcb_create_window(conn_, XCB_COPY_FROM_PARENT, w, root_, s.x, s.y, s.width, s.height, s.border_width,
                       XCB_WINDOW_CLASS_INPUT_OUTPUT, root_visual_,
                       XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT | XCB_CW_EVENT_MASK, values);
@@ -276,8 +275,9 @@ void TestClient::pump_events() {
             m.type_atom = cm->type;  // named in take_client_messages, outside the event loop
             std::memcpy(m.data.data(), cm->data.data32, sizeof cm->data.data32);
             messages_.push_back(m);
-        } else if ((ev->response_type & 0x7F) == XCB_BUTTON_PRESS) {
-            presses_.push_back(reinterpret_cast<xcb_button_press_event_t*>(ev)->event);
+        } else if (const uint8_t kind = ev->response_type & 0x7F; kind == XCB_BUTTON_PRESS || kind == XCB_ENTER_NOTIFY) {
+            // Both kinds carry their window at the same place.
+            input_.emplace_back(kind, reinterpret_cast<xcb_button_press_event_t*>(ev)->event);
         }
         std::free(ev);
     }
@@ -292,11 +292,14 @@ std::vector<ClientMessage> TestClient::take_client_messages() {
     return out;
 }
 
-std::vector<uint32_t> TestClient::take_button_presses() {
+std::vector<uint32_t> TestClient::take_events(uint8_t kind) {
     sync();
     pump_events();
     std::vector<uint32_t> out;
-    out.swap(presses_);
+    std::erase_if(input_, [&](const auto& e) {
+        if (e.first == kind) out.push_back(e.second);
+        return e.first == kind;
+    });
     return out;
 }
 

@@ -29,7 +29,7 @@ struct WindowSpec {
     std::optional<bool> urgent{};                      // WM_HINTS urgency (WM_HINTS set when urgent or input is given)
     std::optional<bool> input{};                       // WM_HINTS input
     std::vector<std::string> protocols{};              // WM_PROTOCOLS atom names (WM_DELETE_WINDOW, WM_TAKE_FOCUS)
-    bool clicks = false;                               // selects ButtonPress, as an application with buttons
+    uint32_t events = 0;                               // more events selected, as applications do (ButtonPress)
 };
 
 // Absolute geometry: x, y are the root coordinates of the window's outer corner (border included, as
@@ -108,8 +108,9 @@ public:
     void send_root_message(uint32_t w, const std::string& type, std::array<uint32_t, 5> data);
     // Reads the events that arrived and returns the ClientMessages among them (e.g. WM_DELETE_WINDOW).
     std::vector<ClientMessage> take_client_messages();
-    // Reads the events that arrived and returns the windows of the ButtonPress events among them.
-    std::vector<uint32_t> take_button_presses();
+    // Reads the events that arrived and returns the windows of those of one kind among them: ButtonPress
+    // or EnterNotify.
+    std::vector<uint32_t> take_events(uint8_t kind);
     // The pointer's root position (QueryPointer).
     std::pair<int, int> pointer();
 
@@ -122,7 +123,7 @@ private:
     uint32_t root_ = 0;
     uint32_t root_visual_ = 0;
     std::vector<ClientMessage> messages_;
-    std::vector<uint32_t> presses_;
+    std::vector<std::pair<uint8_t, uint32_t>> input_;  // kind and window of pointer events
 };
 
 }  // namespace vop::test
