@@ -17,7 +17,8 @@ XResult<void> WindowManager::set_focus(Window w, bool warp) {
     // Focus follows the pointer onto other monitors' workspaces: remember the window where it lives.
     auto rec = windows.find(w);
     workspaces[rec != windows.end() ? rec->second.workspace : current_workspace].focused = w;
-    (void)connection->ungrab_button(w);
+    // A floating window keeps its grab, so that a press in its edge zone still reaches vop.
+    if (!is_floating(w)) (void)connection->ungrab_button(w);
     std::erase(focus_history, w);
     focus_history.insert(focus_history.begin(), w);
     if (rec != windows.end() && rec->second.urgent) {
@@ -86,6 +87,7 @@ XResult<void> WindowManager::toggle_fullscreen(Window w) {
             }
         }
         rec.floating = rec.floating_before_fullscreen;
+        refresh_click_grab(w);
     }
     (void)x11::set_atoms(*connection, w, a._NET_WM_STATE, state);
     (void)x11::set_cardinals(*connection, w, a._NET_WM_BYPASS_COMPOSITOR, {&entering, 1});

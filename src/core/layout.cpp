@@ -9,7 +9,19 @@
 namespace vop {
 namespace {
 constexpr const char* kTarget = "vop::core";
+
+// Raises `order` (bottom to top) above every other child of the root, unless it already is the top of the
+// stack: an unneeded restack would move windows under the pointer on every pass. The server's own stack
+// is asked, so restacking by clients and windows that appeared since are seen.
+XResult<void> raise_in_order(Connection& c, const std::vector<Window>& order) {
+    if (order.empty()) return {};
+    auto stack = x11::root_children(c);
+    if (!stack) return stack.take_error();
+    if (stack->size() >= order.size() && std::equal(order.rbegin(), order.rend(), stack->rbegin())) return {};
+    for (Window w : order) VOP_TRY(x11::raise_window(c, w));
+    return {};
 }
+}  // namespace
 
 Rect WindowManager::work_area_of(Rect monitor, const std::string& name, std::span<const Strut> docks) {
     const Config& c = config;
@@ -49,6 +61,7 @@ XResult<void> WindowManager::apply_layout() {
     const bool frames_on = c.titlebar_enabled;
     const uint16_t bar = static_cast<uint16_t>(c.titlebar_height);
     const uint16_t bw = static_cast<uint16_t>(c.border_width);
+    std::vector<Window> raises;  // the raise step, bottom to top, sent after every window is placed
     for (const auto& [index, rect, name] : shown) {
         const Workspace& ws = workspaces[index];
         auto full = std::find_if(windows.begin(), windows.end(), [&](const auto& kv) {
@@ -87,14 +100,14 @@ XResult<void> WindowManager::apply_layout() {
             if (it->second.frame && frames_on) {
                 uint16_t h = layout::framed_floating_height(g, c.border_width, c.titlebar_height);
                 VOP_TRY(frame_manager.configure_frame(*connection, w, g.x, g.y, box.width, h, bar, bw));
-                if (auto frame = frame_manager.frame_for_client(w)) VOP_TRY(x11::raise_window(*connection, *frame));
+                if (auto frame = frame_manager.frame_for_client(w)) raises.push_back(*frame);
                 log::debug(kTarget, "apply_layout: FLOATING+FRAME window={} at ({}, {}) size {}x{} (raising)", w, g.x,
                            g.y, box.width, box.height);
             } else {
                 log::debug(kTarget, "apply_layout: FLOATING window={} at ({}, {}) size {}x{} (raising)", w, g.x, g.y,
                            box.width, box.height);
                 VOP_TRY(connection->configure_window(w, g.x, g.y, box.width, box.height, c.border_width));
-                VOP_TRY(x11::raise_window(*connection, w));
+                raises.push_back(w);
             }
         }
         if (fullscreen != 0) {
@@ -104,13 +117,14 @@ XResult<void> WindowManager::apply_layout() {
                 // Configuring the client alone would leave it clipped inside its frame: the frame covers the
                 // monitor without border, and the client covers the frame, bar included.
                 VOP_TRY(frame_manager.configure_frame(*connection, w, rect.x, rect.y, rect.width, rect.height, 0, 0));
-                if (auto frame = frame_manager.frame_for_client(w)) VOP_TRY(x11::raise_window(*connection, *frame));
+                if (auto frame = frame_manager.frame_for_client(w)) raises.push_back(*frame);
             } else {
                 VOP_TRY(connection->configure_window(w, rect.x, rect.y, rect.width, rect.height, 0));
-                VOP_TRY(x11::raise_window(*connection, w));
+                raises.push_back(w);
             }
         }
     }
+    VOP_TRY(raise_in_order(*connection, raises));
     VOP_TRY(update_borders());
     return connection->flush();
 }

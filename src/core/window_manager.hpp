@@ -114,6 +114,9 @@ public:
     XResult<void> toggle_floating(Window w);
     bool is_floating(Window w) const;
     XResult<void> raise_window(Window w);
+    // Gives a managed window the click grab it should hold: every window but the focused one has it,
+    // and a focused floating one keeps it for its edge zone.
+    void refresh_click_grab(Window w);
 
     XResult<void> close_window(Window w);
 

@@ -89,7 +89,7 @@ XResult<void> WindowManager::handle_configure_request(const void* event) {
     if (mask & XCB_CONFIG_WINDOW_BORDER_WIDTH) values[n++] = ev->border_width;
     if (mask & XCB_CONFIG_WINDOW_SIBLING) values[n++] = ev->sibling;
     if (mask & XCB_CONFIG_WINDOW_STACK_MODE) values[n++] = ev->stack_mode;
-    xcb_configure_window(connection->conn, ev->window, mask & 0x7f, values);
+    connection->note_window_change(xcb_configure_window(connection->conn, ev->window, mask & 0x7f, values).sequence);
     VOP_TRY(connection->check());
     return connection->flush();
 }

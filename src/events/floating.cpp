@@ -36,6 +36,7 @@ XResult<void> WindowManager::toggle_floating(Window w) {
         }
         ws.remove_floating(w);
         ws.root.insert_with_rect(w, ws.root.first_window(), home);
+        refresh_click_grab(w);
         return apply_layout();
     }
     log::info(kTarget, "Floating window {}", w);
@@ -51,12 +52,23 @@ XResult<void> WindowManager::toggle_floating(Window w) {
     rec.floating_geometry = g;
     VOP_TRY(connection->select_input(w, kFloatingEventMask));
     ws.add_floating(w);
+    refresh_click_grab(w);
     return apply_layout();
 }
 
 bool WindowManager::is_floating(Window w) const {
     auto it = windows.find(w);
     return it != windows.end() && it->second.floating;
+}
+
+void WindowManager::refresh_click_grab(Window w) {
+    if (!windows.count(w)) return;
+    // Send failures are ignored, as set_focus ignores them.
+    if (focused != w || is_floating(w)) {
+        (void)connection->grab_button(w);
+    } else {
+        (void)connection->ungrab_button(w);
+    }
 }
 
 XResult<void> WindowManager::raise_window(Window w) {

@@ -63,62 +63,76 @@ static XResult<void> start_drag(WindowManager& wm, DragState d, uint32_t cursor)
     return wm.connection->flush();
 }
 
-XResult<void> WindowManager::handle_button_press(const void* event) {
-    auto* ev = static_cast<const xcb_button_press_event_t*>(event);
+// What becomes of a press once vop has handled it: handed on to the window under the pointer, or kept.
+enum class PressEnd { Replay, Keep };
+
+static XResult<PressEnd> press_action(WindowManager& wm, const xcb_button_press_event_t* ev) {
     const uint8_t b = ev->detail;
     const int16_t px = ev->root_x, py = ev->root_y;
     log::debug(kTarget, "ButtonPress on window {}, child {}, button {}", ev->event, ev->child, b);
-    if (drag_state) {
+    if (wm.drag_state) {
         log::debug(kTarget, "Already in drag state, ignoring ButtonPress");
-        return {};
+        return PressEnd::Keep;
     }
-    const Window e = client_of(*this, ev->event);
+    const Window e = client_of(wm, ev->event);
     const bool modified = ev->state & kDragMods;
     if (modified) {
         // On the root's grab the window under the pointer is the child: a frame stands for its client.
-        const Window t = client_of(*this, ev->event == connection->root && ev->child ? ev->child : ev->event);
-        auto it = windows.find(t);
-        if (it != windows.end() && it->second.floating && (b == 1 || b == 3)) {
+        const Window t = client_of(wm, ev->event == wm.connection->root && ev->child ? ev->child : ev->event);
+        auto it = wm.windows.find(t);
+        if (it != wm.windows.end() && it->second.floating && (b == 1 || b == 3)) {
             const Rect g = it->second.floating_geometry;
             if (b == 1) {
                 log::debug(kTarget, "Starting move for floating window {}", t);
-                return start_drag(*this, {DragState::Kind::Move, t, px, py, g, ResizeEdge::None},
-                                  connection->cursors.move);
+                VOP_TRY(start_drag(wm, {DragState::Kind::Move, t, px, py, g, ResizeEdge::None},
+                                   wm.connection->cursors.move));
+                return PressEnd::Keep;
             }
             const ResizeEdge edge = nearest_corner(g, px, py);
             log::debug(kTarget, "Starting resize for floating window {}, edge {}", t, edge);
-            return start_drag(*this, {DragState::Kind::Resize, t, px, py, g, edge},
-                              edge_cursor_of(connection->cursors, edge));
+            VOP_TRY(start_drag(wm, {DragState::Kind::Resize, t, px, py, g, edge},
+                               edge_cursor_of(wm.connection->cursors, edge)));
+            return PressEnd::Keep;
         }
     }
-    auto it = windows.find(e);
-    const bool e_floating = it != windows.end() && it->second.floating;
+    auto it = wm.windows.find(e);
+    const bool e_floating = it != wm.windows.end() && it->second.floating;
     log::debug(kTarget, "Edge resize check: window={}, is_floating={}, button={}, pos=({},{})", e, e_floating, b, px,
                py);
-    if (b == 1 && !modified && e_floating) {
+    // A fullscreen window covers its monitor, not its floating geometry: it has no edge zone.
+    if (b == 1 && !modified && e_floating && !it->second.fullscreen) {
         const Rect g = it->second.floating_geometry;
         const ResizeEdge edge = edge_at(g, px, py);
         log::debug(kTarget, "Edge detection: geometry=({},{} {}x{}), edge={}", g.x, g.y, g.width, g.height, edge);
         if (edge != ResizeEdge::None) {
             log::info(kTarget, "Starting edge resize for floating window {}, edge {}", e, edge);
             log::debug(kTarget, "Grabbing pointer for resize, geometry={}", g);
-            return start_drag(*this, {DragState::Kind::Resize, e, px, py, g, edge},
-                              edge_cursor_of(connection->cursors, edge));
-        }
-        if (focused == e) {
-            // The grabs are asynchronous, so this replays nothing; it is harmless and keeps the request
-            // sequence the same as for an unfocused window.
-            xcb_allow_events(connection->conn, XCB_ALLOW_REPLAY_POINTER, XCB_CURRENT_TIME);
-            return connection->flush();
+            VOP_TRY(start_drag(wm, {DragState::Kind::Resize, e, px, py, g, edge},
+                               edge_cursor_of(wm.connection->cursors, edge)));
+            return PressEnd::Keep;
         }
     }
-    if (it == windows.end()) return {};
-    if (focused == e) return connection->flush();
-    if (focused) VOP_TRY(connection->grab_button(*focused));
-    VOP_TRY(set_focus(e, false));
-    VOP_TRY(connection->ungrab_button(e));
-    if (is_floating(e)) VOP_TRY(raise_window(e));
-    xcb_allow_events(connection->conn, XCB_ALLOW_REPLAY_POINTER, XCB_CURRENT_TIME);
+    // Not managed (gone meanwhile) or already focused: the click is the client's.
+    if (it == wm.windows.end() || wm.focused == e) return PressEnd::Replay;
+    // set_focus moves the click grabs: the window losing focus gets its grab back.
+    VOP_TRY(wm.set_focus(e, false));
+    if (wm.is_floating(e)) VOP_TRY(wm.raise_window(e));
+    return PressEnd::Replay;
+}
+
+// A press on a client's click grab has frozen the pointer, so every way out of here thaws it: the
+// press is replayed to the client unless vop kept it for a drag, or the handling failed. The event's own
+// time makes a late answer harmless: it cannot thaw a freeze that a later press started.
+XResult<void> WindowManager::handle_button_press(const void* event) {
+    auto* ev = static_cast<const xcb_button_press_event_t*>(event);
+    auto end = press_action(*this, ev);
+    const bool replay = end && *end == PressEnd::Replay;
+    xcb_allow_events(connection->conn, replay ? XCB_ALLOW_REPLAY_POINTER : XCB_ALLOW_ASYNC_POINTER, ev->time);
+    if (!end) {
+        (void)connection->flush();
+        return end.take_error();
+    }
+    VOP_TRY(connection->check());
     return connection->flush();
 }
 
@@ -166,6 +180,13 @@ XResult<void> WindowManager::handle_enter_notify(const void* event) {
     if (drag_state) return {};
     if (Clock::now() - last_warp < kWarpQuiet) return {};
     if (ev->mode != XCB_NOTIFY_MODE_NORMAL) return {};
+    // Only the user moving the pointer moves the focus. A crossing that vop's own configure, map, unmap
+    // or restack caused carries the sequence number of that request; the pointer position cannot tell
+    // them apart, as vop does not see the pointer move inside tiled windows.
+    if (connection->caused_by_own_request(reinterpret_cast<const xcb_generic_event_t*>(event)->full_sequence)) {
+        log::trace(kTarget, "EnterNotify on window {} caused by our own request, ignored", ev->event);
+        return {};
+    }
     const Window e = client_of(*this, ev->event);
     if (!windows.count(e) || focused == e) return {};
     log::debug(kTarget, "Focus follows mouse: focusing window {}", e);

@@ -138,6 +138,10 @@ XResult<void> Connection::become_wm() {
 }
 
 XResult<void> Connection::flush() {
+    if (window_change_open_) {
+        xcb_no_operation(conn);
+        window_change_open_ = false;
+    }
     if (xcb_flush(conn) <= 0) return err(Error::connection(conn_text(conn)));
     return {};
 }

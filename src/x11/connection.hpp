@@ -58,6 +58,20 @@ public:
     // Error::Connection when the connection has broken, else success.
     XResult<void> check() const;
 
+    // Crossing events carry the sequence number of the last request of ours the server had processed, so
+    // a crossing stamped at or before our last request that can change the window under the pointer
+    // (configure, map, unmap, restack, reparent, destroy, warp) was caused by us, not by the user.
+    // Every such request is noted here; flush() then ends the range with a NoOperation, so that the
+    // user's later crossings carry a higher number even when nothing else follows.
+    void note_window_change(uint32_t sequence) {
+        last_window_change_ = sequence;
+        window_change_open_ = true;
+    }
+    // `sequence` is an event's full (widened) sequence number.
+    bool caused_by_own_request(uint32_t sequence) const {
+        return static_cast<int32_t>(sequence - last_window_change_) <= 0;
+    }
+
     xcb_connection_t* conn = nullptr;
     unsigned screen_num = 0;
     Window root = 0;
@@ -124,6 +138,8 @@ public:
 private:
     Connection() = default;
     XResult<void> create_cursors();
+    uint32_t last_window_change_ = 0;
+    bool window_change_open_ = false;
 };
 
 // Sorts found monitors left to right (stable), keeps the first kMaxMonitors and logs the result.

@@ -61,10 +61,11 @@ XResult<Window> FrameManager::create_frame(Connection& c, Window root, Window cl
     xcb_reparent_window(c.conn, client, frame, 0, static_cast<int16_t>(titlebar_height));
     VOP_TRY(c.check());
     const uint32_t client_values[] = {0, titlebar_height, width, height, 0};
-    xcb_configure_window(c.conn, client,
-                         XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y | XCB_CONFIG_WINDOW_WIDTH |
-                             XCB_CONFIG_WINDOW_HEIGHT | XCB_CONFIG_WINDOW_BORDER_WIDTH,
-                         client_values);
+    c.note_window_change(xcb_configure_window(c.conn, client,
+                                              XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y | XCB_CONFIG_WINDOW_WIDTH |
+                                                  XCB_CONFIG_WINDOW_HEIGHT | XCB_CONFIG_WINDOW_BORDER_WIDTH,
+                                              client_values)
+                             .sequence);
     VOP_TRY(c.check());
     client_to_frame_[client] = frame;
     frame_to_client_[frame] = client;
@@ -82,7 +83,7 @@ XResult<void> FrameManager::destroy_frame(Connection& c, Window root, Window cli
     // Each request is attempted even if an earlier one could not be written.
     xcb_unmap_window(c.conn, frame);
     xcb_reparent_window(c.conn, client, root, 0, 0);
-    xcb_destroy_window(c.conn, frame);
+    c.note_window_change(xcb_destroy_window(c.conn, frame).sequence);
     log::debug(kTarget, "Destroyed frame {} for client {}", frame, client);
     return {};
 }
@@ -99,10 +100,11 @@ XResult<void> FrameManager::configure_frame(Connection& c, Window client, int16_
                          frame_values);
     VOP_TRY(c.check());
     const uint32_t client_values[] = {0, titlebar_height, width, height};
-    xcb_configure_window(c.conn, client,
-                         XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y | XCB_CONFIG_WINDOW_WIDTH |
-                             XCB_CONFIG_WINDOW_HEIGHT,
-                         client_values);
+    c.note_window_change(xcb_configure_window(c.conn, client,
+                                              XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y | XCB_CONFIG_WINDOW_WIDTH |
+                                                  XCB_CONFIG_WINDOW_HEIGHT,
+                                              client_values)
+                             .sequence);
     return c.check();
 }
 
@@ -155,7 +157,7 @@ XResult<void> FrameManager::set_frame_border(Connection& c, Window client, uint3
 XResult<void> FrameManager::map_frame(Connection& c, Window client) {
     auto frame = frame_for_client(client);
     if (!frame) return {};
-    xcb_map_window(c.conn, *frame);
+    c.note_window_change(xcb_map_window(c.conn, *frame).sequence);
     return c.check();
 }
 

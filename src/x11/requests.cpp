@@ -21,6 +21,12 @@ std::string grab_status_name(uint8_t status) {
     if (status < std::size(names)) return names[status];
     return std::to_string(status);
 }
+
+// For requests that can change which window is under the pointer (see note_window_change).
+XResult<void> window_change(Connection& c, xcb_void_cookie_t cookie) {
+    c.note_window_change(cookie.sequence);
+    return c.check();
+}
 }  // namespace
 
 XResult<void> Connection::grab_key(uint16_t modifiers, uint8_t keycode) {
@@ -36,7 +42,9 @@ XResult<void> Connection::grab_key(uint16_t modifiers, uint8_t keycode) {
 }
 
 XResult<void> Connection::grab_button(Window window) {
-    xcb_grab_button(conn, 0, window, XCB_EVENT_MASK_BUTTON_PRESS, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC,
+    // The pointer freezes at the press until the handler answers with AllowEvents: only then can the
+    // click that focuses a window be replayed to it.
+    xcb_grab_button(conn, 0, window, XCB_EVENT_MASK_BUTTON_PRESS, XCB_GRAB_MODE_SYNC, XCB_GRAB_MODE_ASYNC,
                     XCB_NONE, XCB_NONE, XCB_BUTTON_INDEX_ANY, kAnyModifier);
     return check();
 }
@@ -90,20 +98,17 @@ XResult<void> Connection::warp_pointer_to_window(Window window) {
     auto x = static_cast<int16_t>(g->width / 2);
     auto y = static_cast<int16_t>(g->height / 2);
     std::free(g);
-    xcb_warp_pointer(conn, XCB_NONE, window, 0, 0, 0, 0, x, y);
-    return check();
+    return window_change(*this, xcb_warp_pointer(conn, XCB_NONE, window, 0, 0, 0, 0, x, y));
 }
 
 XResult<void> Connection::warp_pointer(int16_t x, int16_t y) {
-    xcb_warp_pointer(conn, XCB_NONE, root, 0, 0, 0, 0, x, y);
-    return check();
+    return window_change(*this, xcb_warp_pointer(conn, XCB_NONE, root, 0, 0, 0, 0, x, y));
 }
 
 XResult<void> Connection::set_border(Window window, uint32_t border_width, uint32_t colour) {
     xcb_change_window_attributes(conn, window, XCB_CW_BORDER_PIXEL, &colour);
     VOP_TRY(check());
-    xcb_configure_window(conn, window, XCB_CONFIG_WINDOW_BORDER_WIDTH, &border_width);
-    return check();
+    return window_change(*this, xcb_configure_window(conn, window, XCB_CONFIG_WINDOW_BORDER_WIDTH, &border_width));
 }
 
 XResult<void> Connection::clear_root_area(int16_t x, int16_t y, uint16_t width, uint16_t height) {
@@ -116,21 +121,19 @@ XResult<void> Connection::configure_window(Window window, int16_t x, int16_t y, 
     // Signed coordinates travel as 32-bit values, sign-extended.
     const uint32_t values[] = {static_cast<uint32_t>(static_cast<int32_t>(x)),
                                static_cast<uint32_t>(static_cast<int32_t>(y)), width, height, border_width};
-    xcb_configure_window(conn, window,
-                         XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y | XCB_CONFIG_WINDOW_WIDTH |
-                             XCB_CONFIG_WINDOW_HEIGHT | XCB_CONFIG_WINDOW_BORDER_WIDTH,
-                         values);
-    return check();
+    return window_change(*this, xcb_configure_window(conn, window,
+                                                     XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y |
+                                                         XCB_CONFIG_WINDOW_WIDTH | XCB_CONFIG_WINDOW_HEIGHT |
+                                                         XCB_CONFIG_WINDOW_BORDER_WIDTH,
+                                                     values));
 }
 
 XResult<void> Connection::map_window(Window window) {
-    xcb_map_window(conn, window);
-    return check();
+    return window_change(*this, xcb_map_window(conn, window));
 }
 
 XResult<void> Connection::unmap_window(Window window) {
-    xcb_unmap_window(conn, window);
-    return check();
+    return window_change(*this, xcb_unmap_window(conn, window));
 }
 
 XResult<void> Connection::grab_pointer(std::optional<uint32_t> cursor) {

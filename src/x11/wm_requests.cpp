@@ -36,7 +36,7 @@ XResult<void> set_atoms(Connection& c, Window w, Atom property, std::span<const 
 
 XResult<void> raise_window(Connection& c, Window w) {
     const uint32_t above = XCB_STACK_MODE_ABOVE;
-    xcb_configure_window(c.conn, w, XCB_CONFIG_WINDOW_STACK_MODE, &above);
+    c.note_window_change(xcb_configure_window(c.conn, w, XCB_CONFIG_WINDOW_STACK_MODE, &above).sequence);
     return c.check();
 }
 
@@ -57,7 +57,8 @@ XResult<void> sync(Connection& c) {
 }
 
 XResult<void> kill_client(Connection& c, Window w) {
-    xcb_kill_client(c.conn, w);
+    // The server destroys the client's windows at once, which may uncover another one under the pointer.
+    c.note_window_change(xcb_kill_client(c.conn, w).sequence);
     return c.check();
 }
 

@@ -1,5 +1,9 @@
 // The pointer through XTEST: Mod+drag move and resize, edge-zone resize and cursor, click focus, focus follows mouse.
+#include "ipc_fixture.hpp"
 #include "test_input_fixture.hpp"
+
+#include <algorithm>
+#include <csignal>
 
 using namespace vop::test;
 
@@ -33,6 +37,34 @@ protected:
                            "0.05", "mousemove", n(x + dx), n(y + dy), "sleep", "0.1", "mouseup", n(b)});
         if (!mod.empty()) a.insert(a.end(), {"keyup", mod});
         xdo(a);
+    }
+    // ButtonPress events our windows received so far, on `w`.
+    size_t presses_on(uint32_t w) {
+        for (uint32_t p : client_->take_events(XCB_BUTTON_PRESS)) presses_.push_back(p);
+        return static_cast<size_t>(std::count(presses_.begin(), presses_.end(), w));
+    }
+    // Clicks `w` while `other` holds the focus: the pointer must get there, and the click must both focus
+    // `w` and reach its client.
+    void first_click_reaches(uint32_t w, uint32_t other) {
+        const std::pair<int, int> at{box(w).cx(), box(w).cy()};
+        pointer_to(at.first, at.second);
+        EXPECT_EQ(client_->pointer(), at) << "the pointer does not move: it is frozen";
+        activate(other);
+        const size_t n = presses_on(w);
+        xdo({"click", "1"});
+        EXPECT_TRUE(becomes([&] { return active() == w && presses_on(w) == n + 1; }))
+            << "active " << active() << ", presses " << presses_on(w) << "\n" << output();
+    }
+    std::vector<uint32_t> presses_;
+    // Runs xdotool while vop is stopped, so that vop reads those events only after `meanwhile` ran too.
+    void while_vop_stopped(std::vector<std::string> args, const std::function<void()>& meanwhile) {
+        args.insert(args.begin(), "xdotool");
+        vop_->signal(SIGSTOP);
+        const auto r = run_command(x_.display(), args);
+        meanwhile();
+        vop_->signal(SIGCONT);
+        ASSERT_EQ(r.status, 0) << r.err;
+        ASSERT_TRUE(vop_->wait_idle());
     }
     size_t count(const std::string& text) {
         const std::string out = output();
@@ -176,4 +208,75 @@ TEST_F(Mouse, WithTitleBarsTheDragMovesTheFrame) {
     EXPECT_EQ(geo(f).x, c0.x + 70);
     EXPECT_EQ(geo(f).y, c0.y + 30);
     EXPECT_EQ(client_->parent(f), frame) << "the client stays inside its frame";
+}
+
+TEST_F(Mouse, TheFocusingClickReachesTheClientAndThePointerNeverStaysFrozen) {
+    start(kScript);
+    const uint32_t a = open({.events = XCB_EVENT_MASK_BUTTON_PRESS});
+    const uint32_t b = open({.events = XCB_EVENT_MASK_BUTTON_PRESS});
+    first_click_reaches(a, b);
+
+    // A press on a window that is gone when vop reads it.
+    const uint32_t c = open();
+    activate(a);  // the pointer stays over c, which holds its click grab again
+    while_vop_stopped({"click", "1"}, [&] {
+        client_->destroy(c);
+        client_->sync();
+    });
+    ASSERT_TRUE(becomes([&] { return !client_->geometry(c) && logged("Unmanaging window " + n(c)); }));
+    first_click_reaches(b, a);
+
+    // A press of another button while vop starts a drag (once it runs, its pointer grab reports no presses).
+    const Box f = box(open_floating());
+    while_vop_stopped({"mousemove", n(f.cx()), n(f.cy()), "keydown", "super", "mousedown", "1", "mousedown", "3",
+                       "mouseup", "3", "mouseup", "1", "keyup", "super"},
+                      [] {});
+    EXPECT_TRUE(logged("Already in drag state, ignoring ButtonPress")) << output();
+    first_click_reaches(a, b);
+}
+
+TEST_F(Mouse, TheEdgeZoneOfTheFocusedFloatingWindowResizesItAndOtherClicksReachIt) {
+    start(kScript);
+    const uint32_t f = open({.window_type = {"_NET_WM_WINDOW_TYPE_DIALOG"}, .events = XCB_EVENT_MASK_BUTTON_PRESS});
+    ASSERT_EQ(active(), f);
+    const Geometry g0 = geo(f);
+    const Box b = box(f);
+    pointer_to(b.x + b.w - 4, b.cy());
+    drag("", 1, b.x + b.w - 4, b.cy(), 40, 0);
+    EXPECT_TRUE(becomes([&] {
+        Geometry g = geo(f);
+        return g.x == g0.x && g.y == g0.y && g.width == g0.width + 40 && g.height == g0.height;
+    })) << geo(f).width << "x" << geo(f).height;
+    pointer_to(box(f).cx(), box(f).cy());
+    xdo({"click", "1"});
+    EXPECT_TRUE(becomes([&] { return presses_on(f) == 1; })) << "only the click in the middle reaches the client";
+    EXPECT_EQ(active(), f);
+}
+
+TEST_F(Mouse, OnlyThePointerMovingMovesTheFocus) {
+    start(kScript + "vop.bind(\"alt+r\", vop.resize(\"left\", 0.1))\n");
+    open();
+    const uint32_t b = open();
+    // The pointer rests in b near the edge, which the resize then moves past it into a's side.
+    const int bx = box(b).x;
+    pointer_to(bx + 30, box(b).cy());
+    ASSERT_EQ(active(), b);
+    key("alt+r");
+    ASSERT_TRUE(becomes([&] { return box(b).x > bx + 30; }));
+    EXPECT_FALSE(wait_until([&] { return active() != b; }, 500ms)) << "focus went to " << active();
+
+    // Two floating windows overlap under the pointer, the lower one focused; a layout pass restacks
+    // nothing (the pointer crosses into neither) and moves no focus.
+    const WindowSpec floating{.window_type = {"_NET_WM_WINDOW_TYPE_DIALOG"}, .events = XCB_EVENT_MASK_ENTER_WINDOW};
+    const uint32_t f1 = open(floating);
+    open(floating);
+    activate(f1);
+    client_->take_events(XCB_ENTER_NOTIFY);
+    const size_t before = count("Focus follows mouse");
+    SocketClient json(vop_->runtime_dir() + "/vop.sock");
+    ASSERT_EQ(json.request(R"({"command":"equalize"})").value_or(""), R"({"success":true})");
+    EXPECT_FALSE(wait_until([&] { return count("Focus follows mouse") > before + 1; }, 1000ms))
+        << count("Focus follows mouse") - before << " focus changes";
+    EXPECT_EQ(active(), f1);
+    EXPECT_EQ(client_->take_events(XCB_ENTER_NOTIFY).size(), 0u);
 }

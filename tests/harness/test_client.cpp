@@ -64,7 +64,7 @@ std::string TestClient::atom_name(uint32_t a) {
 uint32_t TestClient::create_window(const WindowSpec& s) {
     uint32_t w = xcb_generate_id(conn_);
     const uint32_t values[] = {0xFFFFFF, s.override_redirect ? 1u : 0u,
-                               XCB_EVENT_MASK_STRUCTURE_NOTIFY | XCB_EVENT_MASK_PROPERTY_CHANGE};
+                               XCB_EVENT_MASK_STRUCTURE_NOTIFY | XCB_EVENT_MASK_PROPERTY_CHANGE | s.events};
     xcb_create_window(conn_, XCB_COPY_FROM_PARENT, w, root_, s.x, s.y, s.width, s.height, s.border_width,
                       XCB_WINDOW_CLASS_INPUT_OUTPUT, root_visual_,
                       XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT | XCB_CW_EVENT_MASK, values);
@@ -279,6 +279,9 @@ void TestClient::pump_events() {
             auto* cn = reinterpret_cast<xcb_configure_notify_event_t*>(ev);
             configures_.push_back({cn->window, {cn->x, cn->y, cn->width, cn->height, cn->border_width},
                                    (ev->response_type & 0x80) != 0});
+        } else if (const uint8_t kind = ev->response_type & 0x7F; kind == XCB_BUTTON_PRESS || kind == XCB_ENTER_NOTIFY) {
+            // Both kinds carry their window at the same place.
+            input_.emplace_back(kind, reinterpret_cast<xcb_button_press_event_t*>(ev)->event);
         }
         std::free(ev);
     }
@@ -299,6 +302,22 @@ std::vector<ConfigureNotify> TestClient::take_configure_notifies() {
     std::vector<ConfigureNotify> out;
     out.swap(configures_);
     return out;
+}
+
+std::vector<uint32_t> TestClient::take_events(uint8_t kind) {
+    sync();
+    pump_events();
+    std::vector<uint32_t> out;
+    std::erase_if(input_, [&](const auto& e) {
+        if (e.first == kind) out.push_back(e.second);
+        return e.first == kind;
+    });
+    return out;
+}
+
+std::pair<int, int> TestClient::pointer() {
+    Reply<xcb_query_pointer_reply_t> p(xcb_query_pointer_reply(conn_, xcb_query_pointer(conn_, root_), nullptr));
+    return p ? std::pair<int, int>{p->root_x, p->root_y} : std::pair<int, int>{-1, -1};
 }
 
 void TestClient::sync() {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 struct xcb_connection_t;
@@ -28,6 +29,7 @@ struct WindowSpec {
     std::optional<bool> urgent{};                      // WM_HINTS urgency (WM_HINTS set when urgent or input is given)
     std::optional<bool> input{};                       // WM_HINTS input
     std::vector<std::string> protocols{};              // WM_PROTOCOLS atom names (WM_DELETE_WINDOW, WM_TAKE_FOCUS)
+    uint32_t events = 0;                               // more events selected, as applications do (ButtonPress)
 };
 
 // Absolute geometry: x, y are the root coordinates of the window's outer corner (border included, as
@@ -115,6 +117,11 @@ public:
     std::vector<ClientMessage> take_client_messages();
     // The same for the ConfigureNotify events of the windows made here.
     std::vector<ConfigureNotify> take_configure_notifies();
+    // Reads the events that arrived and returns the windows of those of one kind among them: ButtonPress
+    // or EnterNotify.
+    std::vector<uint32_t> take_events(uint8_t kind);
+    // The pointer's root position (QueryPointer).
+    std::pair<int, int> pointer();
 
     void sync();  // a round trip: every request before it has been processed
 
@@ -126,6 +133,7 @@ private:
     uint32_t root_visual_ = 0;
     std::vector<ClientMessage> messages_;
     std::vector<ConfigureNotify> configures_;
+    std::vector<std::pair<uint8_t, uint32_t>> input_;  // kind and window of pointer events
 };
 
 }  // namespace vop::test
