@@ -232,7 +232,7 @@ int l_set(lua_State* L) {
         default: break;
     }
     bool ok = guarded([&] {
-        auto state = shared->lock();
+        auto state = shared->lock_for_script();
         if (state->config.set_field(key.view(), value) == SetResult::UnknownKey) {
             log::warn(kTarget, "Unknown config key: {}", key.view());
         }
@@ -246,7 +246,7 @@ int l_set(lua_State* L) {
 void commit_binding(SharedLuaState& shared, KeyChord chord, ActionKind kind, std::string_view text, float amount,
                     uint64_t number) {
     Action action{kind, std::string(text), amount, number};
-    auto state = shared.lock();
+    auto state = shared.lock_for_script();
     state->keybinds.push_back(Keybind{chord.modifiers, chord.keysym, std::move(action)});
     log::debug(kTarget, "Bound {}+{:x} to {}", modifier_mask_form(chord.modifiers), chord.keysym,
                state->keybinds.back().action);
@@ -272,7 +272,7 @@ int l_bind(lua_State* L) {
         int ref = luaL_ref(L, LUA_REGISTRYINDEX);
         uint64_t index = 0;
         bool ok = guarded([&] {
-            auto state = shared->lock();
+            auto state = shared->lock_for_script();
             index = state->callbacks.size();
             state->callbacks.push_back(ref);
         });
@@ -350,7 +350,7 @@ int l_rule(lua_State* L) {
         rule.actions.floating = opt_flag(floating);
         if (has_workspace) rule.actions.workspace = workspace;
         log::debug(kTarget, "Registered rule: {}", to_string(rule));
-        auto state = shared->lock();
+        auto state = shared->lock_for_script();
         state->rules.push_back(std::move(rule));
     });
     return ok ? 0 : raise_internal(L);
@@ -386,7 +386,7 @@ int l_picom_rule(lua_State* L) {
         rule.blur_background = opt_flag(blur);
         rule.shader = opt_text(has_shader, shader);
         log::debug(kTarget, "Registered picom rule: {}", to_string(rule));
-        auto state = shared->lock();
+        auto state = shared->lock_for_script();
         state->config.picom_rules.push_back(std::move(rule));
     });
     return ok ? 0 : raise_internal(L);
@@ -408,7 +408,7 @@ int l_exec_once(lua_State* L) {
     TextRef command = check_text(L, 1);
     bool ok = guarded([&] {
         {
-            auto state = shared->lock();
+            auto state = shared->lock_for_script();
             std::string text(command.view());
             if (state->executed.count(text)) {
                 log::debug(kTarget, "exec_once: skipping already-run command: {}", text);

@@ -291,6 +291,56 @@ TEST_F(LuaConfigTest, ReloadResetsStateButKeepsGlobalsAndExecOnceMemory) {
     process::reap_children();
 }
 
+TEST_F(LuaConfigTest, FailedReloadKeepsTheStateInForce) {
+    // Each run first reports, through corner_radius, how many callbacks have been collected.
+    const std::string script = R"(
+        runs = (runs or 0) + 1
+        collectgarbage() collectgarbage()
+        vop.set("corner_radius", freed or 0)
+        local sentinel = setmetatable({}, { __gc = function() freed = (freed or 0) + 1 end })
+        vop.bind("mod+a", function() local _ = sentinel; vop.set("gap_inner", runs) end)
+        if runs == 2 then
+            vop.set("gap_outer", 40)
+            vop.bind("mod+b", vop.exit)
+            vop.rule({ class = "y" }, { workspace = 2 })
+            vop.picom_rule({ match = "class_g = 'y'" })
+            vop.exec_once("true")
+            vop.bar = {}
+            vop = nil
+            error("broken")
+        end
+        vop.rule({ class = "x" }, { floating = true })
+    )";
+    LuaConfig config = load_ok(script);
+    const LuaState before = snapshot(config);
+
+    auto failed = config.reload();
+    ASSERT_FALSE(failed.ok());
+    EXPECT_NE(failed.error().message.find(": broken"), std::string::npos) << failed.error().message;
+    LuaState kept = snapshot(config);
+    EXPECT_EQ(kept.keybinds, before.keybinds);
+    EXPECT_EQ(kept.callbacks, before.callbacks);
+    EXPECT_EQ(kept.rules, before.rules);
+    EXPECT_EQ(kept.config, before.config);
+    // Programs the failed run started stay remembered.
+    EXPECT_EQ(kept.executed, (std::set<std::string>{"true"}));
+    // The old callback still runs, and its `vop` is the one it was written against.
+    ASSERT_TRUE(config.execute_callback(0).ok());
+    EXPECT_EQ(snapshot(config).config.gap_inner, 2u);
+
+    // A successful run replaces everything; the failed run's callback had been released.
+    ASSERT_TRUE(config.reload().ok());
+    LuaState third = snapshot(config);
+    EXPECT_EQ(third.config.corner_radius, 1u);
+    EXPECT_EQ(third.config.gap_inner, 0u);
+    EXPECT_EQ(third.keybinds.size(), 1u);
+    EXPECT_EQ(third.rules, before.rules);
+    // ... and the next run sees the replaced callback released too.
+    ASSERT_TRUE(config.reload().ok());
+    EXPECT_EQ(snapshot(config).config.corner_radius, 2u);
+    process::reap_children();
+}
+
 TEST_F(LuaConfigTest, CallbacksRunUnlockedAndReportErrors) {
     LuaConfig config = load_ok(R"(
         vop.bind("mod+a", function()
