@@ -176,6 +176,26 @@ std::optional<std::string> protected_call(lua_State* L, lua_CFunction fn, void* 
 
 // ---- the script file -----------------------------------------------------------------------
 
+// Where the default script goes for `script`: the path itself, or, when it is a symbolic link
+// (through any chain of links) to nothing yet, such as a dotfiles link, the link's final target.
+// A missing directory on the way is left for the exclusive create to report.
+LuaResult<std::filesystem::path> creation_path(std::filesystem::path path) {
+    constexpr int kMaxLinks = 40;
+    for (int hops = 0; hops <= kMaxLinks; ++hops) {
+        struct stat st;
+        if (lstat(path.c_str(), &st) != 0) {
+            if (errno == ENOENT) return path;
+            return err(os_failure("Failed to write default config", errno));
+        }
+        if (!S_ISLNK(st.st_mode)) return path;
+        std::error_code ec;
+        std::filesystem::path next = std::filesystem::read_symlink(path, ec);
+        if (ec) return err(os_failure("Failed to write default config", ec.value()));
+        path = next.is_absolute() ? next : path.parent_path() / next;
+    }
+    return err(os_failure("Failed to write default config", ELOOP));
+}
+
 // The script path, created from the default text when (and only when) it does not exist.
 LuaResult<std::filesystem::path> find_or_create_script() {
     auto dir = config_dir();
@@ -198,7 +218,10 @@ LuaResult<std::filesystem::path> find_or_create_script() {
         log::info(kTarget, "Created config directory: {}", dbg::quoted(dir->string()));
     }
 
-    int fd = open(script.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    auto target = creation_path(script);
+    if (!target) return target.take_error();
+    // Exclusive: whatever appears there in the meantime is never overwritten.
+    int fd = open(target->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0) {
         // Created by someone else in the meantime: use theirs.
         if (errno == EEXIST) return script;

@@ -162,6 +162,55 @@ TEST_F(LuaConfigTest, ExistingScriptIsNeverOverwritten) {
     EXPECT_EQ(read_file(home_.path() / "vop"), "not a directory");
 }
 
+TEST_F(LuaConfigTest, ALinkedScriptIsWrittenThroughItsLink) {
+    const auto& home = home_.path();
+    struct Case {
+        const char* name;
+        std::vector<std::pair<std::string, std::string>> links;  // link (under home) -> target
+        std::string written;  // where the default lands; empty when the load must fail
+        const char* error;    // part of the error text
+    };
+    const Case cases[] = {
+        {"dotfiles link, relative", {{"vop/init.lua", "../dots/init.lua"}}, "dots/init.lua", nullptr},
+        {"chain of links", {{"vop/init.lua", "next.lua"}, {"vop/next.lua", (home / "dots/deep.lua").string()}},
+         "dots/deep.lua", nullptr},
+        {"into a missing directory", {{"vop/init.lua", (home / "gone/init.lua").string()}}, "",
+         "Failed to write default config: No such file or directory (os error 2)"},
+        {"loop", {{"vop/init.lua", "other.lua"}, {"vop/other.lua", "init.lua"}}, "",
+         "Too many levels of symbolic links (os error 40)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove_all(home / "vop");
+        std::filesystem::remove_all(home / "dots");
+        std::filesystem::create_directories(home / "vop");
+        std::filesystem::create_directories(home / "dots");
+        for (const auto& [link, target] : c.links) std::filesystem::create_symlink(target, home / link);
+        logs_.clear();
+        auto created = LuaConfig::create();
+        ASSERT_TRUE(created.ok());
+        auto r = created->load();
+        EXPECT_TRUE(std::filesystem::is_symlink(script_path()));
+        if (c.error) {
+            ASSERT_FALSE(r.ok());
+            EXPECT_NE(r.error().message.find(c.error), std::string::npos) << r.error().message;
+            EXPECT_FALSE(std::filesystem::exists(home / "gone"));
+            continue;
+        }
+        ASSERT_TRUE(r.ok()) << r.error().message;
+        EXPECT_EQ(read_file(home / c.written), default_config_text());
+        EXPECT_TRUE(logged(Level::Info, "Created default config at \"" + script_path().string() + "\""));
+        EXPECT_EQ(snapshot(*created).keybinds.size(), 61u);
+        // Once there, the file behind the link is the user's: used, never written again.
+        write_file(home / c.written, "vop.set('gap_inner', 3)");
+        auto again = LuaConfig::create();
+        ASSERT_TRUE(again.ok());
+        ASSERT_TRUE(again->load().ok());
+        EXPECT_EQ(snapshot(*again).config.gap_inner, 3u);
+        EXPECT_EQ(read_file(home / c.written), "vop.set('gap_inner', 3)");
+    }
+}
+
 TEST_F(LuaConfigTest, UnreadableOrInvalidScriptFails) {
     // A directory where the script should be is used as it is, and reading it fails.
     std::filesystem::create_directories(script_path());
