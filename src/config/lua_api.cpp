@@ -233,8 +233,10 @@ int l_set(lua_State* L) {
     }
     bool ok = guarded([&] {
         auto state = shared->lock_for_script();
-        if (state->config.set_field(key.view(), value) == SetResult::UnknownKey) {
-            log::warn(kTarget, "Unknown config key: {}", key.view());
+        switch (state->config.set_field(key.view(), value)) {
+            case SetResult::UnknownKey: log::warn(kTarget, "Unknown config key: {}", key.view()); break;
+            case SetResult::NotFinite: log::warn(kTarget, "Non-finite value for config key: {}", key.view()); break;
+            default: break;
         }
     });
     return ok ? 0 : raise_internal(L);
@@ -372,12 +374,16 @@ int l_picom_rule(lua_State* L) {
     double opacity = 0;
     lua_getfield(L, 1, "opacity");
     bool has_opacity = to_f64(L, -1, &opacity) == Conv::Ok;
+    // NaN or infinity would reach the compositor file as a word it cannot read.
+    bool opacity_not_finite = has_opacity && !std::isfinite(opacity);
+    has_opacity = has_opacity && !opacity_not_finite;
     int shadow = field_flag(L, 1, "shadow");
     int blur = field_flag(L, 1, "blur_background");
     TextRef shader;
     bool has_shader = field_text(L, 1, "shader", &shader);
 
     bool ok = guarded([&] {
+        if (opacity_not_finite) log::warn(kTarget, "picom_rule: non-finite 'opacity' ignored");
         PicomRule rule;
         rule.match_expr = std::string(match.view());
         if (has_radius) rule.corner_radius = radius;
