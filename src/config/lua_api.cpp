@@ -148,11 +148,13 @@ Conv to_f32(lua_State* L, int idx, float* out) {
 }
 
 // Argument checks: raise "bad argument #n to 'name' (reason)".
+constexpr const char* kInvalidText = "invalid UTF-8 text";
+
 TextRef check_text(lua_State* L, int arg) {
     TextRef t;
     switch (to_text(L, arg, &t)) {
         case Conv::Ok: break;
-        case Conv::BadUtf8: luaL_argerror(L, arg, "invalid UTF-8 text"); break;
+        case Conv::BadUtf8: luaL_argerror(L, arg, kInvalidText); break;
         default: luaL_argerror(L, arg, "expected string or number"); break;
     }
     return t;
@@ -400,8 +402,16 @@ int l_picom_rule(lua_State* L) {
 
 // ---- vop.exec, vop.exec_once ---------------------------------------------------------------
 
+// A command text: the shell would see only the part before a NUL byte, so one is refused as
+// unusable text, like invalid UTF-8.
+TextRef check_command(lua_State* L, int arg) {
+    TextRef t = check_text(L, arg);
+    if (t.view().find('\0') != std::string_view::npos) luaL_argerror(L, arg, kInvalidText);
+    return t;
+}
+
 int l_exec(lua_State* L) {
-    TextRef command = check_text(L, 1);
+    TextRef command = check_command(L, 1);
     bool ok = guarded([&] {
         log::debug(kTarget, "exec: {}", command.view());
         (void)process::spawn_shell(command.view());  // a failed start is not reported
@@ -411,7 +421,7 @@ int l_exec(lua_State* L) {
 
 int l_exec_once(lua_State* L) {
     SharedLuaState* shared = shared_of(L);
-    TextRef command = check_text(L, 1);
+    TextRef command = check_command(L, 1);
     bool ok = guarded([&] {
         {
             auto state = shared->lock_for_script();

@@ -171,6 +171,9 @@ TEST_F(LuaBindTest, WindowRules) {
         {"vop.picom_rule()", "bad argument #1 to 'picom_rule' (table expected, got no value)"},
         {"vop.exec()", "bad argument #1 to 'exec' (expected string or number)"},
         {"vop.exec_once({})", "bad argument #1 to 'exec_once' (expected string or number)"},
+        // The shell would run only the part before a NUL byte.
+        {"vop.exec('echo a\\0b')", "bad argument #1 to 'exec' (invalid UTF-8 text)"},
+        {"vop.exec_once('true\\0')", "bad argument #1 to 'exec_once' (invalid UTF-8 text)"},
     };
     for (const auto& b : bad) {
         SCOPED_TRACE(b[0]);
