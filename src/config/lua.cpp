@@ -80,13 +80,29 @@ int traceback(lua_State* L) {
     return 1;
 }
 
-struct Unrefs {
+// What a reload leaves to release: callback references no longer in force, and the `vop`
+// table saved before the run, put back first when the run failed.
+struct Release {
     const std::vector<int>* refs;
+    int saved_vop;
+    bool restore_vop;
 };
 
-int unref_all(lua_State* L) {
-    const auto* u = static_cast<const Unrefs*>(lua_touserdata(L, 1));
-    for (int ref : *u->refs) luaL_unref(L, LUA_REGISTRYINDEX, ref);
+int release_refs(lua_State* L) {
+    const auto* r = static_cast<const Release*>(lua_touserdata(L, 1));
+    if (r->restore_vop) {
+        lua_rawgeti(L, LUA_REGISTRYINDEX, r->saved_vop);
+        lua_setglobal(L, "vop");
+    }
+    luaL_unref(L, LUA_REGISTRYINDEX, r->saved_vop);
+    for (int ref : *r->refs) luaL_unref(L, LUA_REGISTRYINDEX, ref);
+    return 0;
+}
+
+int save_vop(lua_State* L) {
+    int* ref = static_cast<int*>(lua_touserdata(L, 1));
+    lua_getglobal(L, "vop");
+    *ref = luaL_ref(L, LUA_REGISTRYINDEX);
     return 0;
 }
 
@@ -160,6 +176,26 @@ std::optional<std::string> protected_call(lua_State* L, lua_CFunction fn, void* 
 
 // ---- the script file -----------------------------------------------------------------------
 
+// Where the default script goes for `script`: the path itself, or, when it is a symbolic link
+// (through any chain of links) to nothing yet, such as a dotfiles link, the link's final target.
+// A missing directory on the way is left for the exclusive create to report.
+LuaResult<std::filesystem::path> creation_path(std::filesystem::path path) {
+    constexpr int kMaxLinks = 40;
+    for (int hops = 0; hops <= kMaxLinks; ++hops) {
+        struct stat st;
+        if (lstat(path.c_str(), &st) != 0) {
+            if (errno == ENOENT) return path;
+            return err(os_failure("Failed to write default config", errno));
+        }
+        if (!S_ISLNK(st.st_mode)) return path;
+        std::error_code ec;
+        std::filesystem::path next = std::filesystem::read_symlink(path, ec);
+        if (ec) return err(os_failure("Failed to write default config", ec.value()));
+        path = next.is_absolute() ? next : path.parent_path() / next;
+    }
+    return err(os_failure("Failed to write default config", ELOOP));
+}
+
 // The script path, created from the default text when (and only when) it does not exist.
 LuaResult<std::filesystem::path> find_or_create_script() {
     auto dir = config_dir();
@@ -182,7 +218,10 @@ LuaResult<std::filesystem::path> find_or_create_script() {
         log::info(kTarget, "Created config directory: {}", dbg::quoted(dir->string()));
     }
 
-    int fd = open(script.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    auto target = creation_path(script);
+    if (!target) return target.take_error();
+    // Exclusive: whatever appears there in the meantime is never overwritten.
+    int fd = open(target->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0) {
         // Created by someone else in the meantime: use theirs.
         if (errno == EEXIST) return script;
@@ -268,6 +307,32 @@ std::optional<std::filesystem::path> config_dir() {
     return *base / "vop";
 }
 
+// ---- SharedLuaState ------------------------------------------------------------------------
+
+void SharedLuaState::stage() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    staged_ = std::make_unique<LuaState>();
+    staged_->executed = state_.executed;
+}
+
+std::vector<int> SharedLuaState::commit_staged() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (!staged_) return {};
+    std::vector<int> old = std::move(state_.callbacks);
+    state_ = std::move(*staged_);
+    staged_.reset();
+    return old;
+}
+
+std::vector<int> SharedLuaState::discard_staged() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (!staged_) return {};
+    state_.executed = std::move(staged_->executed);
+    std::vector<int> refs = std::move(staged_->callbacks);
+    staged_.reset();
+    return refs;
+}
+
 // ---- LuaConfig -----------------------------------------------------------------------------
 
 LuaResult<LuaConfig> LuaConfig::create() {
@@ -322,7 +387,7 @@ LuaResult<void> LuaConfig::load() {
     // A failed read of `bar` means no bar; a failed read of its height means the default height.
     (void)protected_call(L, probe_bar, &probe);
     if (probe.bar_is_table) {
-        auto state = state_->lock();
+        auto state = state_->lock_for_script();
         state->config.bar_enabled = true;
         if (probe.height_ok) {
             state->config.bar_height = probe.height;
@@ -334,25 +399,25 @@ LuaResult<void> LuaConfig::load() {
         log::debug(kTarget, "vop.bar not configured, vopbar integration disabled");
     }
 
-    auto state = state_->lock();
+    auto state = state_->lock_for_script();
     log::info(kTarget, "Config loaded: {} keybinds registered, bar_enabled={}", state->keybinds.size(),
               state->config.bar_enabled);
     return {};
 }
 
 LuaResult<void> LuaConfig::reload() {
-    std::vector<int> refs;
-    {
-        auto state = state_->lock();
-        state->keybinds.clear();
-        refs.swap(state->callbacks);
-        state->rules.clear();
-        state->config = Config{};
+    int saved_vop = LUA_NOREF;
+    if (auto failure = protected_call(lua_, save_vop, &saved_vop)) return err(LuaError{*failure});
+    state_->stage();
+    LuaResult<void> result = load();
+    std::vector<int> refs = result ? state_->commit_staged() : state_->discard_staged();
+    // Released outside the lock: freeing the references is a call into Lua. Callbacks in force
+    // may name the global `vop`, so a failed run must not leave its own table behind.
+    Release release{&refs, saved_vop, !result};
+    if (auto failure = protected_call(lua_, release_refs, &release)) {
+        log::warn(kTarget, "Failed to release Lua references: {}", *failure);
     }
-    // Released outside the lock: freeing the references is a call into Lua.
-    Unrefs unrefs{&refs};
-    if (auto failure = protected_call(lua_, unref_all, &unrefs)) return err(LuaError{*failure});
-    return load();
+    return result;
 }
 
 LuaResult<void> LuaConfig::execute_callback(uint64_t index) {

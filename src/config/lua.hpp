@@ -39,9 +39,12 @@ struct LuaState {
     std::set<std::string> executed;     // commands vop.exec_once has started; never cleared
 };
 
-// One mutex guarding one LuaState. The Lua API functions lock it for each write; the window
-// manager locks it to read bindings and rules or to copy the settings out. Never hold it
+// One mutex guarding the LuaState in force. The Lua API functions lock it for each write; the
+// window manager locks it to read bindings and rules or to copy the settings out. Never hold it
 // while calling into Lua (a load, a reload or execute_callback): those lock it themselves.
+//
+// A reload runs the script into a staged state of its own, so that a failing run leaves the
+// state in force untouched; while one is staged the script's writes go there.
 class SharedLuaState {
 public:
     class Locked {
@@ -56,11 +59,24 @@ public:
         LuaState* state_;
     };
 
+    // The state in force: what the window manager reads and callbacks are fetched from.
     Locked lock() { return Locked(mutex_, state_); }
+    // Where the script's API calls write: the staged state during a reload's run, else the
+    // state in force.
+    Locked lock_for_script() { return Locked(mutex_, staged_ ? *staged_ : state_); }
+
+    // Starts a staged state: defaults, with the exec_once memory of the state in force.
+    void stage();
+    // Puts the staged state in force; yields the callback references of the state it replaced.
+    std::vector<int> commit_staged();
+    // Drops the staged state, keeping only its exec_once memory (the commands it started stay
+    // started); yields its callback references.
+    std::vector<int> discard_staged();
 
 private:
     std::mutex mutex_;
     LuaState state_;
+    std::unique_ptr<LuaState> staged_;
 };
 
 using LuaStateHandle = std::shared_ptr<SharedLuaState>;
@@ -81,8 +97,10 @@ public:
     // the script registered before an error stays in the shared state.
     LuaResult<void> load();
 
-    // Clears bindings, callbacks and rules, resets the settings to their defaults and loads
-    // again. Lua globals and the exec_once memory survive.
+    // Loads again into fresh state (default settings, no bindings, callbacks or rules) and puts
+    // it in force only when the run succeeds. When it fails, the previous bindings, callbacks,
+    // rules and settings and the previous `vop` table stay; only the exec_once memory keeps
+    // what the failed run started. Lua globals survive either way.
     LuaResult<void> reload();
 
     // Runs the function bound as LuaCallback(index); an index past the end does nothing. The

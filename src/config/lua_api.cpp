@@ -148,11 +148,13 @@ Conv to_f32(lua_State* L, int idx, float* out) {
 }
 
 // Argument checks: raise "bad argument #n to 'name' (reason)".
+constexpr const char* kInvalidText = "invalid UTF-8 text";
+
 TextRef check_text(lua_State* L, int arg) {
     TextRef t;
     switch (to_text(L, arg, &t)) {
         case Conv::Ok: break;
-        case Conv::BadUtf8: luaL_argerror(L, arg, "invalid UTF-8 text"); break;
+        case Conv::BadUtf8: luaL_argerror(L, arg, kInvalidText); break;
         default: luaL_argerror(L, arg, "expected string or number"); break;
     }
     return t;
@@ -232,9 +234,11 @@ int l_set(lua_State* L) {
         default: break;
     }
     bool ok = guarded([&] {
-        auto state = shared->lock();
-        if (state->config.set_field(key.view(), value) == SetResult::UnknownKey) {
-            log::warn(kTarget, "Unknown config key: {}", key.view());
+        auto state = shared->lock_for_script();
+        switch (state->config.set_field(key.view(), value)) {
+            case SetResult::UnknownKey: log::warn(kTarget, "Unknown config key: {}", key.view()); break;
+            case SetResult::NotFinite: log::warn(kTarget, "Non-finite value for config key: {}", key.view()); break;
+            default: break;
         }
     });
     return ok ? 0 : raise_internal(L);
@@ -246,7 +250,7 @@ int l_set(lua_State* L) {
 void commit_binding(SharedLuaState& shared, KeyChord chord, ActionKind kind, std::string_view text, float amount,
                     uint64_t number) {
     Action action{kind, std::string(text), amount, number};
-    auto state = shared.lock();
+    auto state = shared.lock_for_script();
     state->keybinds.push_back(Keybind{chord.modifiers, chord.keysym, std::move(action)});
     log::debug(kTarget, "Bound {}+{:x} to {}", modifier_mask_form(chord.modifiers), chord.keysym,
                state->keybinds.back().action);
@@ -272,7 +276,7 @@ int l_bind(lua_State* L) {
         int ref = luaL_ref(L, LUA_REGISTRYINDEX);
         uint64_t index = 0;
         bool ok = guarded([&] {
-            auto state = shared->lock();
+            auto state = shared->lock_for_script();
             index = state->callbacks.size();
             state->callbacks.push_back(ref);
         });
@@ -350,7 +354,7 @@ int l_rule(lua_State* L) {
         rule.actions.floating = opt_flag(floating);
         if (has_workspace) rule.actions.workspace = workspace;
         log::debug(kTarget, "Registered rule: {}", to_string(rule));
-        auto state = shared->lock();
+        auto state = shared->lock_for_script();
         state->rules.push_back(std::move(rule));
     });
     return ok ? 0 : raise_internal(L);
@@ -372,12 +376,16 @@ int l_picom_rule(lua_State* L) {
     double opacity = 0;
     lua_getfield(L, 1, "opacity");
     bool has_opacity = to_f64(L, -1, &opacity) == Conv::Ok;
+    // NaN or infinity would reach the compositor file as a word it cannot read.
+    bool opacity_not_finite = has_opacity && !std::isfinite(opacity);
+    has_opacity = has_opacity && !opacity_not_finite;
     int shadow = field_flag(L, 1, "shadow");
     int blur = field_flag(L, 1, "blur_background");
     TextRef shader;
     bool has_shader = field_text(L, 1, "shader", &shader);
 
     bool ok = guarded([&] {
+        if (opacity_not_finite) log::warn(kTarget, "picom_rule: non-finite 'opacity' ignored");
         PicomRule rule;
         rule.match_expr = std::string(match.view());
         if (has_radius) rule.corner_radius = radius;
@@ -386,7 +394,7 @@ int l_picom_rule(lua_State* L) {
         rule.blur_background = opt_flag(blur);
         rule.shader = opt_text(has_shader, shader);
         log::debug(kTarget, "Registered picom rule: {}", to_string(rule));
-        auto state = shared->lock();
+        auto state = shared->lock_for_script();
         state->config.picom_rules.push_back(std::move(rule));
     });
     return ok ? 0 : raise_internal(L);
@@ -394,8 +402,16 @@ int l_picom_rule(lua_State* L) {
 
 // ---- vop.exec, vop.exec_once ---------------------------------------------------------------
 
+// A command text: the shell would see only the part before a NUL byte, so one is refused as
+// unusable text, like invalid UTF-8.
+TextRef check_command(lua_State* L, int arg) {
+    TextRef t = check_text(L, arg);
+    if (t.view().find('\0') != std::string_view::npos) luaL_argerror(L, arg, kInvalidText);
+    return t;
+}
+
 int l_exec(lua_State* L) {
-    TextRef command = check_text(L, 1);
+    TextRef command = check_command(L, 1);
     bool ok = guarded([&] {
         log::debug(kTarget, "exec: {}", command.view());
         (void)process::spawn_shell(command.view());  // a failed start is not reported
@@ -405,10 +421,10 @@ int l_exec(lua_State* L) {
 
 int l_exec_once(lua_State* L) {
     SharedLuaState* shared = shared_of(L);
-    TextRef command = check_text(L, 1);
+    TextRef command = check_command(L, 1);
     bool ok = guarded([&] {
         {
-            auto state = shared->lock();
+            auto state = shared->lock_for_script();
             std::string text(command.view());
             if (state->executed.count(text)) {
                 log::debug(kTarget, "exec_once: skipping already-run command: {}", text);

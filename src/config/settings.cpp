@@ -5,6 +5,7 @@
 #include "util/unicode.hpp"
 
 #include <array>
+#include <cmath>
 
 namespace vop {
 
@@ -89,6 +90,7 @@ SetResult Config::set_field(std::string_view key, const ConfigValue& value) {
             break;
         case K::Float:
             if (const auto* d = std::get_if<double>(&value)) {
+                if (!std::isfinite(*d)) return SetResult::NotFinite;
                 this->*std::get<double Config::*>(f->member) = *d;
                 return SetResult::Stored;
             }

@@ -51,8 +51,9 @@ struct FieldSpec {
 };
 
 // Outcome of offering a value for a key. A value of the wrong type is dropped silently by the
-// script API; only an unknown key is worth a warning.
-enum class SetResult : uint8_t { Stored, WrongType, UnknownKey };
+// script API; an unknown key and a NaN or infinite float (which the compositor file could not
+// carry) are dropped with a warning.
+enum class SetResult : uint8_t { Stored, WrongType, UnknownKey, NotFinite };
 
 struct Config {
     // Texts.
@@ -119,8 +120,8 @@ struct Config {
     static const FieldSpec* find_field(std::string_view key);
 
     // Stores `value` into the field named `key` when its type fits the field's kind (see
-    // FieldKind); otherwise leaves the record unchanged. Logs nothing: the caller warns about
-    // UnknownKey and ignores WrongType.
+    // FieldKind) and, for a float, it is finite; otherwise leaves the record unchanged. Logs
+    // nothing: the caller warns about UnknownKey and NotFinite and ignores WrongType.
     SetResult set_field(std::string_view key, const ConfigValue& value);
 };
 

@@ -81,18 +81,29 @@ TEST_F(Reload, NewGapsBindingsAndGrabsTakeEffect) {
     EXPECT_EQ(vop_->stubs().lines("pkill"), (std::vector<std::string>{"picom", "picom"}));
 }
 
-TEST_F(Reload, AScriptErrorKeepsTheRunningSettings) {
-    start(kBefore);
+TEST_F(Reload, AScriptErrorKeepsTheRunningConfiguration) {
+    start(kBefore + "vop.rule({ class = \"Mail\" }, { workspace = 3 })\n");
     const uint32_t a = open();
     const Geometry g = geo(a);
-    reload_with("vop.set(\"gap_outer\", 40)\nthis is not lua\n");
-    EXPECT_TRUE(logged("Config reload failed: ")) << output();
+    // The run registers other settings, a binding and a rule before it fails, all on line 1.
+    reload_with("vop.set('gap_outer', 40) vop.bind('alt+1', vop.workspace(5)) "
+                "vop.rule({ class = 'Mail' }, { workspace = 6 }) error('broken')\n");
+    EXPECT_TRUE(logged("Config reload failed: init.lua:1: broken")) << output();
     EXPECT_EQ(count("Configuration reloaded"), 0u);
-    // A new window makes vop lay out again, still with the old gaps.
+    // A new window makes vop lay out again, still with the old gaps; the old rule places it.
     const uint32_t b = open();
     EXPECT_TRUE(becomes([&] { return geo(a).x == g.x && geo(a).y == g.y && geo(b).y == g.y; }));
-    EXPECT_FALSE(chord_free(kAlt, keycode_of("1"))) << "the key grabs stay as they were";
+    const uint32_t mail = client_->open_window({.instance = "mail", .class_name = "Mail"});
+    EXPECT_TRUE(becomes([&] { return client_->property_u32(mail, "_NET_WM_DESKTOP") == std::vector<uint32_t>{2}; }));
     EXPECT_EQ(vop_->stubs().lines("pkill").size(), 1u) << "the compositor is left alone";
+    // The chord bound before still runs its own action.
+    key("alt+1");
+    EXPECT_TRUE(becomes([&] { return current_desktop() == 1; }));
+    // Once the script is mended, the reload chord still works.
+    reload_with(kAfter);
+    EXPECT_TRUE(logged("Configuration reloaded")) << output();
+    key("alt+2");
+    EXPECT_TRUE(becomes([&] { return current_desktop() == 2; }));
 }
 
 TEST_F(Reload, DefaultCompositorFileAndRestartAtStart) {

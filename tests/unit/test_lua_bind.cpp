@@ -171,6 +171,9 @@ TEST_F(LuaBindTest, WindowRules) {
         {"vop.picom_rule()", "bad argument #1 to 'picom_rule' (table expected, got no value)"},
         {"vop.exec()", "bad argument #1 to 'exec' (expected string or number)"},
         {"vop.exec_once({})", "bad argument #1 to 'exec_once' (expected string or number)"},
+        // The shell would run only the part before a NUL byte.
+        {"vop.exec('echo a\\0b')", "bad argument #1 to 'exec' (invalid UTF-8 text)"},
+        {"vop.exec_once('true\\0')", "bad argument #1 to 'exec_once' (invalid UTF-8 text)"},
     };
     for (const auto& b : bad) {
         SCOPED_TRACE(b[0]);
@@ -189,11 +192,19 @@ TEST_F(LuaBindTest, PicomRules) {
                          blur_background = 1, shader = "/s.glsl" })
         vop.picom_rule({ match = "m", corner_radius = -1, opacity = "thin" })
         vop.picom_rule({ match = "n", corner_radius = "7.9", opacity = 1 })
+        vop.picom_rule({ match = "nan", opacity = 0/0, shadow = true })
+        vop.picom_rule({ match = "inf", opacity = 1/0 })
+        vop.picom_rule({ match = "-inf", opacity = "-1e999" })
     )");
-    EXPECT_EQ(messages(Level::Warn), (std::vector<std::string>{"picom_rule: missing 'match' field",
-                                                                "picom_rule: missing 'match' field"}));
+    const std::string non_finite = "picom_rule: non-finite 'opacity' ignored";
+    EXPECT_EQ(messages(Level::Warn),
+              (std::vector<std::string>{"picom_rule: missing 'match' field", "picom_rule: missing 'match' field",
+                                        non_finite, non_finite, non_finite}));
     const auto& rules = snapshot(config).config.picom_rules;
-    ASSERT_EQ(rules.size(), 4u);
+    ASSERT_EQ(rules.size(), 7u);
+    EXPECT_EQ(rules[4], (PicomRule{"nan", {}, {}, true, {}, {}}));
+    EXPECT_EQ(rules[5], (PicomRule{"inf", {}, {}, {}, {}, {}}));
+    EXPECT_EQ(rules[6], (PicomRule{"-inf", {}, {}, {}, {}, {}}));
     EXPECT_EQ(rules[0], (PicomRule{"5", {}, {}, {}, {}, {}}));
     EXPECT_EQ(rules[1], (PicomRule{"class_g = 'A'", 6u, 0.9, false, true, "/s.glsl"}));
     EXPECT_EQ(rules[2], (PicomRule{"m", {}, {}, {}, {}, {}}));

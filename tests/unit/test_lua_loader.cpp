@@ -178,6 +178,55 @@ TEST_F(LuaConfigTest, ExistingScriptIsNeverOverwritten) {
     EXPECT_EQ(read_file(home_.path() / "vop"), "not a directory");
 }
 
+TEST_F(LuaConfigTest, ALinkedScriptIsWrittenThroughItsLink) {
+    const auto& home = home_.path();
+    struct Case {
+        const char* name;
+        std::vector<std::pair<std::string, std::string>> links;  // link (under home) -> target
+        std::string written;  // where the default lands; empty when the load must fail
+        const char* error;    // part of the error text
+    };
+    const Case cases[] = {
+        {"dotfiles link, relative", {{"vop/init.lua", "../dots/init.lua"}}, "dots/init.lua", nullptr},
+        {"chain of links", {{"vop/init.lua", "next.lua"}, {"vop/next.lua", (home / "dots/deep.lua").string()}},
+         "dots/deep.lua", nullptr},
+        {"into a missing directory", {{"vop/init.lua", (home / "gone/init.lua").string()}}, "",
+         "Failed to write default config: No such file or directory (os error 2)"},
+        {"loop", {{"vop/init.lua", "other.lua"}, {"vop/other.lua", "init.lua"}}, "",
+         "Too many levels of symbolic links (os error 40)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove_all(home / "vop");
+        std::filesystem::remove_all(home / "dots");
+        std::filesystem::create_directories(home / "vop");
+        std::filesystem::create_directories(home / "dots");
+        for (const auto& [link, target] : c.links) std::filesystem::create_symlink(target, home / link);
+        logs_.clear();
+        auto created = LuaConfig::create();
+        ASSERT_TRUE(created.ok());
+        auto r = created->load();
+        EXPECT_TRUE(std::filesystem::is_symlink(script_path()));
+        if (c.error) {
+            ASSERT_FALSE(r.ok());
+            EXPECT_NE(r.error().message.find(c.error), std::string::npos) << r.error().message;
+            EXPECT_FALSE(std::filesystem::exists(home / "gone"));
+            continue;
+        }
+        ASSERT_TRUE(r.ok()) << r.error().message;
+        EXPECT_EQ(read_file(home / c.written), default_config_text());
+        EXPECT_TRUE(logged(Level::Info, "Created default config at \"" + script_path().string() + "\""));
+        EXPECT_EQ(snapshot(*created).keybinds.size(), 61u);
+        // Once there, the file behind the link is the user's: used, never written again.
+        write_file(home / c.written, "vop.set('gap_inner', 3)");
+        auto again = LuaConfig::create();
+        ASSERT_TRUE(again.ok());
+        ASSERT_TRUE(again->load().ok());
+        EXPECT_EQ(snapshot(*again).config.gap_inner, 3u);
+        EXPECT_EQ(read_file(home / c.written), "vop.set('gap_inner', 3)");
+    }
+}
+
 TEST_F(LuaConfigTest, UnreadableOrInvalidScriptFails) {
     // A directory where the script should be is used as it is, and reading it fails.
     std::filesystem::create_directories(script_path());
@@ -304,6 +353,56 @@ TEST_F(LuaConfigTest, ReloadResetsStateButKeepsGlobalsAndExecOnceMemory) {
     expected.gap_inner = 4;
     expected.corner_radius = 2;
     EXPECT_EQ(second.config, expected);
+    process::reap_children();
+}
+
+TEST_F(LuaConfigTest, FailedReloadKeepsTheStateInForce) {
+    // Each run first reports, through corner_radius, how many callbacks have been collected.
+    const std::string script = R"(
+        runs = (runs or 0) + 1
+        collectgarbage() collectgarbage()
+        vop.set("corner_radius", freed or 0)
+        local sentinel = setmetatable({}, { __gc = function() freed = (freed or 0) + 1 end })
+        vop.bind("mod+a", function() local _ = sentinel; vop.set("gap_inner", runs) end)
+        if runs == 2 then
+            vop.set("gap_outer", 40)
+            vop.bind("mod+b", vop.exit)
+            vop.rule({ class = "y" }, { workspace = 2 })
+            vop.picom_rule({ match = "class_g = 'y'" })
+            vop.exec_once("true")
+            vop.bar = {}
+            vop = nil
+            error("broken")
+        end
+        vop.rule({ class = "x" }, { floating = true })
+    )";
+    LuaConfig config = load_ok(script);
+    const LuaState before = snapshot(config);
+
+    auto failed = config.reload();
+    ASSERT_FALSE(failed.ok());
+    EXPECT_NE(failed.error().message.find(": broken"), std::string::npos) << failed.error().message;
+    LuaState kept = snapshot(config);
+    EXPECT_EQ(kept.keybinds, before.keybinds);
+    EXPECT_EQ(kept.callbacks, before.callbacks);
+    EXPECT_EQ(kept.rules, before.rules);
+    EXPECT_EQ(kept.config, before.config);
+    // Programs the failed run started stay remembered.
+    EXPECT_EQ(kept.executed, (std::set<std::string>{"true"}));
+    // The old callback still runs, and its `vop` is the one it was written against.
+    ASSERT_TRUE(config.execute_callback(0).ok());
+    EXPECT_EQ(snapshot(config).config.gap_inner, 2u);
+
+    // A successful run replaces everything; the failed run's callback had been released.
+    ASSERT_TRUE(config.reload().ok());
+    LuaState third = snapshot(config);
+    EXPECT_EQ(third.config.corner_radius, 1u);
+    EXPECT_EQ(third.config.gap_inner, 0u);
+    EXPECT_EQ(third.keybinds.size(), 1u);
+    EXPECT_EQ(third.rules, before.rules);
+    // ... and the next run sees the replaced callback released too.
+    ASSERT_TRUE(config.reload().ok());
+    EXPECT_EQ(snapshot(config).config.corner_radius, 2u);
     process::reap_children();
 }
 

@@ -17,6 +17,7 @@ TEST_F(LuaSetTest, ValueTypeMatrix) {
     struct Case {
         const char* call;                   // Lua arguments of vop.set
         std::function<bool(const Config&)> check;
+        bool warns = false;                 // refused with "Non-finite value for config key: {}"
     };
     const Case cases[] = {
         // Integer keys take Lua integers only, cut to their low 32 bits.
@@ -32,6 +33,11 @@ TEST_F(LuaSetTest, ValueTypeMatrix) {
         {"'opacity_unfocused', 0.9", [](const Config& c) { return c.opacity_unfocused == 0.9; }},
         {"'shadow_opacity', 1", [](const Config& c) { return c.shadow_opacity == 0.75; }},
         {"'animation_duration', 3e-1", [](const Config& c) { return c.animation_duration == 0.3; }},
+        // NaN and infinities are refused with a warning: the compositor file could not carry them.
+        {"'opacity_unfocused', 0/0", [](const Config& c) { return c.opacity_unfocused == 1.0; }, true},
+        {"'shadow_opacity', 1/0", [](const Config& c) { return c.shadow_opacity == 0.75; }, true},
+        {"'animation_duration', -1/0", [](const Config& c) { return c.animation_duration == 0.2; }, true},
+        {"'gap_inner', 0/0", [](const Config& c) { return c.gap_inner == 0; }},
         // Booleans only for boolean keys.
         {"'titlebar_enabled', true", [](const Config& c) { return c.titlebar_enabled; }},
         {"'blur_enabled', false", [](const Config& c) { return !c.blur_enabled; }},
@@ -57,7 +63,9 @@ TEST_F(LuaSetTest, ValueTypeMatrix) {
         LuaConfig config = load_ok(std::string("vop.set(") + c.call + ")");
         EXPECT_TRUE(c.check(snapshot(config).config));
         // A value of the wrong type is dropped without a word.
-        EXPECT_TRUE(messages(Level::Warn).empty());
+        const std::string key = std::string(c.call).substr(1, std::string(c.call).find('\'', 1) - 1);
+        EXPECT_EQ(messages(Level::Warn), c.warns ? std::vector<std::string>{"Non-finite value for config key: " + key}
+                                                 : std::vector<std::string>{});
     }
 }
 

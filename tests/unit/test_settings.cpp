@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -101,6 +102,8 @@ TEST(SettingsSetField, TypedStores) {
     } cases[] = {
         {"float into float", "opacity_unfocused", 0.9, SetResult::Stored, 0.9},
         {"integer into float", "opacity_unfocused", int64_t{1}, SetResult::WrongType, 1.0},
+        {"NaN into float", "opacity_unfocused", std::nan(""), SetResult::NotFinite, 1.0},
+        {"infinity into float", "shadow_opacity", -HUGE_VAL, SetResult::NotFinite, 0.75},
         {"integer", "gap_inner", int64_t{8}, SetResult::Stored, uint64_t{8}},
         {"integral float into integer", "gap_inner", 8.0, SetResult::WrongType, uint64_t{0}},
         {"string into integer", "gap_inner", std::string_view("8"), SetResult::WrongType, uint64_t{0}},
