@@ -72,6 +72,12 @@ public:
         }
         return true;
     }
+    // Takes what the peer has sent so far, without waiting.
+    void drain() {
+        char buf[65536];
+        ssize_t n;
+        while ((n = ::recv(fd_, buf, sizeof buf, MSG_DONTWAIT)) > 0) received.append(buf, static_cast<size_t>(n));
+    }
     // Whether the server closed the connection within the timeout.
     bool closed_by_peer(Millis timeout = 5000ms) {
         read_until([](const std::string&) { return false; }, timeout);

@@ -106,6 +106,17 @@ void TestClient::destroy(uint32_t w) {
     xcb_flush(conn_);
 }
 
+void TestClient::withdraw(uint32_t w) {
+    xcb_unmap_window(conn_, w);
+    xcb_unmap_notify_event_t ev{};
+    ev.response_type = XCB_UNMAP_NOTIFY;
+    ev.event = root_;
+    ev.window = w;
+    xcb_send_event(conn_, 0, root_, XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY,
+                   reinterpret_cast<const char*>(&ev));
+    xcb_flush(conn_);
+}
+
 void TestClient::configure(uint32_t w, int16_t x, int16_t y, uint16_t width, uint16_t height) {
     const uint32_t v[] = {static_cast<uint32_t>(static_cast<int32_t>(x)), static_cast<uint32_t>(static_cast<int32_t>(y)),
                           width, height};

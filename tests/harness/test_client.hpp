@@ -78,6 +78,9 @@ public:
     void map(uint32_t w);
     void unmap(uint32_t w);
     void destroy(uint32_t w);
+    // Withdraws as ICCCM asks: unmaps the window, then tells the window manager with a synthetic
+    // UnmapNotify sent to the root (the only news it gets when the window was already unmapped).
+    void withdraw(uint32_t w);
     // Moves/resizes the way a client asks (a ConfigureRequest when a window manager redirects).
     void configure(uint32_t w, int16_t x, int16_t y, uint16_t width, uint16_t height);
 

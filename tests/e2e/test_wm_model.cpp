@@ -1,0 +1,362 @@
+// The model check: a seeded random walk of clients, pointer moves, commands and RandR changes on two
+// monitors; after every step vop's views and what the X server shows must agree.
+// VOP_MODEL_SEED replays a run, VOP_MODEL_STEPS sets its length.
+#include "ipc_fixture.hpp"
+
+#include <xcb/xcb.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <map>
+#include <random>
+#include <set>
+
+using namespace vop::test;
+using nlohmann::json;
+
+namespace {
+
+constexpr uint32_t kPointerMotion = 0x40;  // in vop's event mask of floating windows only
+
+// Windows of these classes are ruled onto workspaces 2 and 4, tiled or floating.
+const char* const kClasses[] = {"Term", "Term", "Term", "Dialog", "Chat", "Pop", "Away", "AwayPop"};
+const std::string kRules = R"(
+vop.rule({ class = "Chat" }, { workspace = 2 })
+vop.rule({ class = "Pop" }, { workspace = 2, floating = true })
+vop.rule({ class = "Away" }, { workspace = 4 })
+vop.rule({ class = "AwayPop" }, { workspace = 4, floating = true })
+)";
+
+struct Box {
+    int x = 0, y = 0, width = 0, height = 0;
+    bool holds(int px, int py) const { return px >= x && px < x + width && py >= y && py < y + height; }
+};
+
+// One client connection with one window, so that killing it takes exactly that window.
+struct App {
+    std::unique_ptr<TestClient> client;
+    uint32_t window = 0;
+    bool withdrawn = false;  // its client withdrew it: vop must let it go
+};
+
+class ModelCheck : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string why_not;
+        xorg_ = DummyXorg::start(why_not);
+        if (!xorg_) {
+            GTEST_SKIP() << why_not;
+        }
+        const char* env_seed = std::getenv("VOP_MODEL_SEED");
+        seed_ = env_seed ? std::strtoull(env_seed, nullptr, 10)
+                         : static_cast<uint64_t>(std::chrono::system_clock::now().time_since_epoch().count());
+        const char* env_steps = std::getenv("VOP_MODEL_STEPS");
+        steps_ = env_steps ? std::atoi(env_steps) : 300;
+        rng_.seed(seed_);
+        std::printf("model check seed %llu (VOP_MODEL_SEED replays it)\n", static_cast<unsigned long long>(seed_));
+        xorg_->add_second_monitor();
+        // Half the runs frame their windows, half let moved windows take the focus along.
+        const std::string config = kPlainConfig + kRules +
+                                   fmt::format("vop.set(\"titlebar_enabled\", {})\n", seed_ % 2 ? "true" : "false") +
+                                   fmt::format("vop.set(\"follow_window_on_move\", {})\n", seed_ % 4 < 2 ? "true" : "false");
+        vop_ = std::make_unique<VopProcess>(
+            VopOptions{.display = xorg_->display(), .env = {{"NO_COLOR", "1"}}, .init_lua = config});
+        // vop's own terminal output: the compositor restart pauses start-up, so wait for the loop's set-up.
+        ASSERT_TRUE(wait_until([&] { return vop_->out().find("EWMH workspace hints initialized") != std::string::npos; },
+                               10000ms) &&
+                    vop_->wait_idle())
+            << vop_->describe();
+        client_ = std::make_unique<TestClient>(xorg_->display());
+        ASSERT_TRUE(wait_until([&] {
+            json_ = std::make_unique<SocketClient>(vop_->runtime_dir() + "/vop.sock");
+            return json_->connected();
+        }));
+        bar_ = std::make_unique<SocketClient>(vop_->runtime_dir() + "/vop-i3.sock");
+        auto subscribed = bar_->i3(2, R"(["workspace"])");
+        ASSERT_TRUE(subscribed && subscribed->payload == R"({"success":true})");
+    }
+    void TearDown() override {
+        apps_.clear();
+        if (vop_) {
+            EXPECT_TRUE(vop_->running()) << "vop died during the test\n" << vop_->describe();
+        }
+    }
+
+    uint64_t pick(uint64_t n) { return std::uniform_int_distribution<uint64_t>(0, n - 1)(rng_); }
+    json view(const std::string& command) {
+        auto reply = json_->request(R"({"command":")" + command + R"("})");
+        auto j = json::parse(reply.value_or(""), nullptr, false);
+        return j.is_object() && j.contains("data") ? j["data"] : json();
+    }
+    std::string command(const std::string& name, const json& args) {
+        json_->request(json{{"command", name}, {"args", args}}.dump());
+        return name + " " + args.dump();
+    }
+    uint32_t root_u32(const std::string& property) {
+        auto v = client_->property_u32(client_->root(), property);
+        return v && !v->empty() ? (*v)[0] : 0;
+    }
+    std::pair<int, int> pointer() {
+        auto* r = xcb_query_pointer_reply(client_->conn(), xcb_query_pointer(client_->conn(), client_->root()), nullptr);
+        std::pair<int, int> p = r ? std::pair<int, int>{r->root_x, r->root_y} : std::pair<int, int>{-1, -1};
+        std::free(r);
+        return p;
+    }
+    std::vector<Box> monitor_boxes() {
+        std::vector<Box> out;
+        for (const json& m : view("get_monitors")) {
+            const json& g = m["geometry"];
+            out.push_back({g["x"].get<int>(), g["y"].get<int>(), g["width"].get<int>(), g["height"].get<int>()});
+        }
+        return out;
+    }
+    // The current workspace as the last i3 "focus" event named it (1 before any event).
+    int bar_workspace() {
+        bar_->drain();
+        for (;;) {
+            auto d = vop::i3_compat::decode(bar_->received);
+            if (d.kind != vop::i3_compat::Decoded::Kind::Message) break;
+            bar_->received.erase(0, d.consumed);
+            auto event = json::parse(d.message.payload, nullptr, false);
+            if (event.is_object() && event.value("change", "") == "focus") bar_ws_ = event["current"]["num"].get<int>();
+        }
+        return bar_ws_;
+    }
+
+    // Everything that is wrong now, one line each; empty when vop's views and the X server agree.
+    std::vector<std::string> faults() {
+        std::vector<std::string> f;
+        const json tree = view("get_tree"), monitors = view("get_monitors"), focus = view("get_focused");
+        if (!tree.is_object() || !monitors.is_array()) return {"vop does not answer"};
+        std::map<uint32_t, size_t> home;  // window -> index of the workspace listing it
+        std::set<uint32_t> floating;
+        for (size_t i = 0; i < tree["workspaces"].size(); ++i) {
+            for (const char* part : {"tiled", "floating"}) {
+                for (uint32_t w : tree["workspaces"][i][part]) {
+                    if (!home.emplace(w, i).second) {
+                        f.push_back(fmt::format("window {} is listed twice (workspaces {} and {})", w, home[w] + 1, i + 1));
+                    }
+                    if (part == std::string("floating")) floating.insert(w);
+                }
+            }
+        }
+        const size_t current = tree["focused_workspace"].get<size_t>() - 1;
+        std::map<size_t, Box> shown;  // workspace -> its monitor
+        std::vector<json> assigned;
+        for (const json& m : monitors) {
+            const json& g = m["geometry"];
+            const size_t ws = m["active_workspace"].get<size_t>() - 1;
+            shown[ws] = {g["x"].get<int>(), g["y"].get<int>(), g["width"].get<int>(), g["height"].get<int>()};
+            if (m["focused"].get<bool>() && ws != current) f.push_back("the focused monitor does not show the current workspace");
+            assigned.push_back(m["workspaces"]);
+        }
+        if (expect_monitors_ && monitors.size() != *expect_monitors_) {
+            f.push_back(fmt::format("{} monitors in the views, X has {}", monitors.size(), *expect_monitors_));
+        }
+        if (!expect_monitors_ && assigned != assigned_) {
+            f.push_back(fmt::format("get_monitors \"workspaces\" changed without a monitor change: {}", json(assigned).dump()));
+        }
+        if (root_u32("_NET_CURRENT_DESKTOP") != current) {
+            f.push_back(fmt::format("_NET_CURRENT_DESKTOP {} but the current workspace is {}", root_u32("_NET_CURRENT_DESKTOP") + 1, current + 1));
+        }
+        if (bar_workspace() != static_cast<int>(current + 1)) {
+            f.push_back(fmt::format("the i3 bar was last told workspace {}, the current one is {}", bar_ws_, current + 1));
+        }
+        auto list = client_->property_u32(client_->root(), "_NET_CLIENT_LIST").value_or(std::vector<uint32_t>{});
+        const std::set<uint32_t> managed(list.begin(), list.end());
+        for (uint32_t w : managed) {
+            if (!home.count(w)) f.push_back(fmt::format("managed window {} is in no workspace", w));
+        }
+        std::set<uint32_t> viewable;
+        for (const auto& [w, ws] : home) {
+            auto state = client_->map_state(w);
+            if (!state) {
+                f.push_back(fmt::format("workspace {} lists the dead window {}", ws + 1, w));
+                continue;
+            }
+            if (!managed.count(w)) f.push_back(fmt::format("window {} of workspace {} is not in _NET_CLIENT_LIST", w, ws + 1));
+            if (client_->property_u32(w, "_NET_WM_DESKTOP") != std::vector<uint32_t>{static_cast<uint32_t>(ws)}) {
+                f.push_back(fmt::format("window {} is listed in workspace {} but its _NET_WM_DESKTOP differs", w, ws + 1));
+            }
+            const bool is_viewable = *state == XCB_MAP_STATE_VIEWABLE;
+            if (is_viewable) viewable.insert(w);
+            if (is_viewable != shown.count(ws)) {
+                f.push_back(fmt::format("window {} of workspace {} ({}) is {}", w, ws + 1,
+                                        shown.count(ws) ? "shown" : "hidden", is_viewable ? "viewable" : "not viewable"));
+            }
+            if (is_viewable && shown.count(ws)) {
+                auto g = client_->geometry(w);
+                const int cx = g ? g->x + static_cast<int>(g->width / 2 + g->border_width) : -1;
+                const int cy = g ? g->y + static_cast<int>(g->height / 2 + g->border_width) : -1;
+                if (!shown[ws].holds(cx, cy)) {
+                    f.push_back(fmt::format("window {} of workspace {} has its centre ({}, {}) off its monitor", w, ws + 1, cx, cy));
+                }
+            }
+            const bool motion = (client_->all_event_masks(w).value_or(0) & kPointerMotion) != 0;
+            if (motion != (floating.count(w) > 0)) {
+                f.push_back(fmt::format("window {} is {} but has the other event mask", w, floating.count(w) ? "floating" : "tiled"));
+            }
+        }
+        const uint32_t active = root_u32("_NET_ACTIVE_WINDOW"), input = client_->input_focus();
+        if (focus.is_object()) {
+            const uint32_t w = focus["id"].get<uint32_t>();
+            if (!viewable.count(w)) f.push_back(fmt::format("the focused window {} is not viewable", w));
+            if (active != w) f.push_back(fmt::format("the focused window is {} but _NET_ACTIVE_WINDOW {}", w, active));
+            if (input != w) f.push_back(fmt::format("the focused window is {} but the input focus is on {}", w, input));
+        } else {
+            if (active != 0) f.push_back(fmt::format("no window is focused but _NET_ACTIVE_WINDOW is {}", active));
+            if (home.count(input)) f.push_back(fmt::format("no window is focused but {} holds the input focus", input));
+        }
+        for (const App& a : apps_) {
+            if (a.withdrawn && managed.count(a.window)) f.push_back(fmt::format("withdrawn window {} is still managed", a.window));
+        }
+        if (expect_) {
+            if (auto more = expect_()) f.push_back(*more);
+        }
+        return f;
+    }
+
+    App* random_app() { return apps_.empty() ? nullptr : &apps_[pick(apps_.size())]; }
+    void drop(App* a) { apps_.erase(apps_.begin() + (a - apps_.data())); }
+    // A window that dies while its workspace is hidden must leave the pointer alone.
+    void expect_pointer_kept_unless_shown(uint32_t w) {
+        if (client_->viewable(w)) return;
+        expect_ = [this, was = pointer()]() -> std::optional<std::string> {
+            if (pointer() == was) return std::nullopt;
+            return fmt::format("the pointer moved from ({}, {}) when a hidden window died", was.first, was.second);
+        };
+    }
+
+    // Takes one random step; returns what it did.
+    std::string step() {
+        // Clients vop killed (close) are gone with their windows.
+        std::erase_if(apps_, [&](const App& a) { return !client_->map_state(a.window); });
+        static const char* const kDirs[] = {"left", "right", "up", "down"};
+        static const char* const kTargets[] = {"next", "prev"};
+        const uint64_t r = pick(100);
+        App* a = random_app();
+        if (r < 14 || !a) {
+            if (apps_.size() >= 8) return command("workspace", {{"number", 1 + pick(5)}});
+            const std::string cls = kClasses[pick(std::size(kClasses))];
+            App app{std::make_unique<TestClient>(xorg_->display()), 0, false};
+            // A new connection may reuse a killed one's ids: skip ahead so that no window id comes back.
+            for (int k = 0; k < ++opened_; ++k) xcb_generate_id(app.client->conn());
+            WindowSpec spec{.instance = cls, .class_name = cls};
+            if (cls == "Dialog") spec.window_type = {"_NET_WM_WINDOW_TYPE_DIALOG"};
+            app.window = app.client->open_window(spec);
+            apps_.push_back(std::move(app));
+            return fmt::format("open {} window {}", cls, apps_.back().window);
+        }
+        if (r < 19) {
+            a->client->map(a->window);
+            a->withdrawn = false;
+            return fmt::format("map window {}", a->window);
+        }
+        if (r < 23) {
+            // A window on a hidden workspace is already unmapped: its plain unmap tells vop nothing.
+            a->withdrawn = client_->viewable(a->window) || a->withdrawn;
+            a->client->unmap(a->window);
+            return fmt::format("unmap window {}", a->window);
+        }
+        if (r < 27) {
+            a->client->withdraw(a->window);
+            a->withdrawn = true;
+            return fmt::format("withdraw window {}", a->window);
+        }
+        if (r < 30) {
+            expect_pointer_kept_unless_shown(a->window);
+            a->client->destroy(a->window);
+            a->client->sync();
+            const std::string what = fmt::format("destroy window {}", a->window);
+            drop(a);
+            return what;
+        }
+        if (r < 33) {
+            expect_pointer_kept_unless_shown(a->window);
+            const std::string what = fmt::format("kill the client of window {}", a->window);
+            drop(a);
+            return what;
+        }
+        if (r < 39) {
+            const uint32_t action = static_cast<uint32_t>(pick(3));
+            client_->send_root_message(a->window, "_NET_WM_STATE",
+                                       {action, client_->atom("_NET_WM_STATE_FULLSCREEN"), 0, 1, 0});
+            return fmt::format("fullscreen action {} for window {}", action, a->window);
+        }
+        if (r < 51) {
+            auto boxes = monitor_boxes();
+            if (boxes.empty()) return "no monitors to point at";
+            const Box& b = boxes[pick(boxes.size())];
+            const int x = b.x + static_cast<int>(pick(b.width)), y = b.y + static_cast<int>(pick(b.height));
+            xcb_warp_pointer(client_->conn(), XCB_NONE, client_->root(), 0, 0, 0, 0, static_cast<int16_t>(x),
+                             static_cast<int16_t>(y));
+            client_->sync();
+            return fmt::format("pointer to ({}, {})", x, y);
+        }
+        if (r < 61) return command("workspace", {{"number", 1 + pick(5)}});
+        if (r < 67) return command("move_to_workspace", {{"number", 1 + pick(5)}});
+        if (r < 72) return command("focus_monitor", {{"target", kTargets[pick(2)]}});
+        if (r < 77) return command("move_to_monitor", {{"target", kTargets[pick(2)]}});
+        if (r < 83) return command("toggle_floating", json::object());
+        if (r < 88) return command("focus", {{"direction", kDirs[pick(4)]}});
+        if (r < 92) return command("swap", {{"direction", kDirs[pick(4)]}});
+        // No client takes WM_DELETE_WINDOW: closing kills the focused window's client.
+        if (r < 95) return command("close", json::object());
+        const bool two = monitor_boxes().size() == 2;
+        two ? xorg_->remove_second_monitor() : xorg_->add_second_monitor();
+        expect_monitors_ = two ? 1 : 2;
+        return two ? "remove the second monitor" : "add the second monitor";
+    }
+
+    // Waits until the state after a step is consistent; the faults found last otherwise.
+    std::vector<std::string> settle() {
+        std::vector<std::string> last;
+        wait_until(
+            [&] {
+                vop_->wait_idle();
+                last = faults();
+                return last.empty();
+            },
+            5000ms, 20ms);
+        return last;
+    }
+
+    std::unique_ptr<DummyXorg> xorg_;
+    std::unique_ptr<VopProcess> vop_;
+    std::unique_ptr<TestClient> client_;
+    std::unique_ptr<SocketClient> json_, bar_;
+    std::vector<App> apps_;
+    std::mt19937_64 rng_;
+    uint64_t seed_ = 0;
+    int steps_ = 300;
+    int bar_ws_ = 1;
+    int opened_ = 0;
+    std::vector<json> assigned_;                 // monitors' "workspaces" as of the last monitor change
+    std::optional<size_t> expect_monitors_;      // set after a RandR step
+    std::function<std::optional<std::string>()> expect_;  // a step's own expectation
+};
+
+TEST_F(ModelCheck, RandomStepsKeepViewsAndScreenInAgreement) {
+    expect_monitors_ = 2;
+    std::vector<std::string> history;
+    for (int i = 0; i <= steps_; ++i) {
+        const std::string what = i == 0 ? "start" : step();
+        history.push_back(fmt::format("{}: {}", i, what));
+        if (std::getenv("VOP_MODEL_TRACE")) std::printf("%s\n", history.back().c_str());
+        auto f = settle();
+        if (!f.empty()) {
+            std::string recent;
+            for (size_t k = history.size() > 12 ? history.size() - 12 : 0; k < history.size(); ++k) recent += "\n  " + history[k];
+            FAIL() << "seed " << seed_ << ", step " << i << " (" << what << "):\n  " << fmt::format("{}", fmt::join(f, "\n  "))
+                   << "\nlast steps:" << recent << "\nreplay with VOP_MODEL_SEED=" << seed_;
+        }
+        if (expect_monitors_) {
+            assigned_.clear();
+            for (const json& m : view("get_monitors")) assigned_.push_back(m["workspaces"]);
+            expect_monitors_.reset();
+        }
+        expect_ = nullptr;
+    }
+}
+
+}  // namespace
