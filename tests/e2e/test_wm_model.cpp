@@ -240,7 +240,8 @@ protected:
             const std::string cls = kClasses[pick(std::size(kClasses))];
             App app{std::make_unique<TestClient>(xorg_->display()), 0, false};
             // A new connection may reuse a killed one's ids: skip ahead so that no window id comes back.
-            for (int k = 0; k < ++opened_; ++k) xcb_generate_id(app.client->conn());
+            const int skip = ++opened_;
+            for (int k = 0; k < skip; ++k) xcb_generate_id(app.client->conn());
             WindowSpec spec{.instance = cls, .class_name = cls};
             if (cls == "Dialog") spec.window_type = {"_NET_WM_WINDOW_TYPE_DIALOG"};
             app.window = app.client->open_window(spec);
