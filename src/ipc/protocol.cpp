@@ -2,7 +2,6 @@
 #include "ipc/protocol.hpp"
 
 #include <string>
-#include <unordered_set>
 
 namespace vop {
 
@@ -36,18 +35,16 @@ bool json_depth_within(std::string_view text, std::size_t max_depth) {
 
 std::optional<Request> Request::parse(std::string_view line) {
     if (!json_depth_within(line)) return std::nullopt;
-    // The parser keeps the last of repeated keys; a request that names one twice is ambiguous.
-    // A hash set keeps the check linear: a line may hold a hundred thousand keys.
-    bool repeated = false;
-    std::unordered_set<std::string> top_keys;
-    json::parser_callback_t cb = [&](int depth, json::parse_event_t ev, json& parsed) {
-        if (ev == json::parse_event_t::key && depth == 1 && parsed.is_string() && !repeated) {
-            repeated = !top_keys.insert(parsed.get<std::string>()).second;
-        }
+    // The parser keeps the last of repeated keys; a request that names one twice is ambiguous. Counting
+    // the keys is enough to tell, and stays linear for a line of a hundred thousand keys: the parsed
+    // object holds fewer members than keys were read exactly when one repeats.
+    std::size_t top_keys = 0;
+    json::parser_callback_t cb = [&](int depth, json::parse_event_t ev, json&) {
+        if (ev == json::parse_event_t::key && depth == 1) ++top_keys;
         return true;
     };
     json j = json::parse(line.begin(), line.end(), cb, /*allow_exceptions=*/false);
-    if (j.is_discarded() || repeated) return std::nullopt;
+    if (j.is_discarded() || (j.is_object() && j.size() != top_keys)) return std::nullopt;
 
     if (j.is_object()) {
         auto cmd = j.find("command");
