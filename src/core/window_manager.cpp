@@ -108,9 +108,13 @@ XResult<void> WindowManager::refresh_monitors() {
         if (!before.count(ws)) VOP_TRY(show_workspace(ws));
     }
     VOP_TRY(apply_layout());
-    if (current_workspace == old_current) return {};
-    // The focused monitor went away: the focus must not stay on a window that was just hidden, and
-    // pagers and bars must not name a workspace no monitor shows as the current one.
+    // Focus follows the pointer onto other monitors' windows, so the focused window may have been on a
+    // monitor that went away even when the focused monitor stays.
+    auto rec = focused ? windows.find(*focused) : windows.end();
+    const bool focus_hidden = rec != windows.end() && !is_shown(rec->second.workspace);
+    if (current_workspace == old_current && !focus_hidden) return {};
+    // The focus must not stay on a window that was just hidden, and pagers and bars must not name a
+    // workspace no monitor shows as the current one.
     VOP_TRY(announce_current_workspace(old_current));
     if (auto w = focus_pick(current_workspace)) {
         VOP_TRY(set_focus(*w, true));
