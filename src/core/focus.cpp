@@ -76,18 +76,13 @@ XResult<void> WindowManager::toggle_fullscreen(Window w) {
                 ws.remove_floating(w);
                 ws.root.insert_with_rect(w, ws.focused, home_rect(rec.workspace));
             }
-            // The event mask follows the state; a floating place kept from long ago comes to its monitor.
-            VOP_TRY(connection->select_input(w, rec.floating_before_fullscreen ? kFloatingEventMask : kClientEventMask));
-            if (!rec.floating_before_fullscreen && edge_cursor && edge_cursor->first == w) {
-                VOP_TRY(connection->clear_window_cursor(w));
-                edge_cursor.reset();
-            }
+            // A floating place kept from long ago comes to its monitor.
             if (rec.floating_before_fullscreen && is_shown(rec.workspace)) {
                 bring_floating_to(rec.workspace, home_rect(rec.workspace));
             }
         }
         rec.floating = rec.floating_before_fullscreen;
-        refresh_click_grab(w);
+        VOP_TRY(follow_floating_state(w));
     }
     (void)x11::set_atoms(*connection, w, a._NET_WM_STATE, state);
     (void)x11::set_cardinals(*connection, w, a._NET_WM_BYPASS_COMPOSITOR, {&entering, 1});

@@ -114,9 +114,10 @@ public:
     XResult<void> toggle_floating(Window w);
     bool is_floating(Window w) const;
     XResult<void> raise_window(Window w);
-    // Gives a managed window the click grab it should hold: every window but the focused one has it,
-    // and a focused floating one keeps it for its edge zone.
-    void refresh_click_grab(Window w);
+    // Brings what goes with a managed window's floating state in line with it: the event mask (pointer
+    // motion for the edge zone), the edge cursor, and the click grab, which every window but the focused
+    // one holds and a focused floating one keeps for its edge zone.
+    XResult<void> follow_floating_state(Window w);
 
     XResult<void> close_window(Window w);
 

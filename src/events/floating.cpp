@@ -29,14 +29,9 @@ XResult<void> WindowManager::toggle_floating(Window w) {
     if (rec.floating) {
         log::info(kTarget, "Returning window {} to tiled", w);
         rec.floating = false;
-        VOP_TRY(connection->select_input(w, kClientEventMask));
-        if (edge_cursor && edge_cursor->first == w) {
-            VOP_TRY(connection->clear_window_cursor(w));
-            edge_cursor.reset();
-        }
+        VOP_TRY(follow_floating_state(w));
         ws.remove_floating(w);
         ws.root.insert_with_rect(w, ws.root.first_window(), home);
-        refresh_click_grab(w);
         return apply_layout();
     }
     log::info(kTarget, "Floating window {}", w);
@@ -50,9 +45,8 @@ XResult<void> WindowManager::toggle_floating(Window w) {
     log::debug(kTarget, "Removed from tree: {}", removed);
     rec.floating = true;
     rec.floating_geometry = g;
-    VOP_TRY(connection->select_input(w, kFloatingEventMask));
+    VOP_TRY(follow_floating_state(w));
     ws.add_floating(w);
-    refresh_click_grab(w);
     return apply_layout();
 }
 
@@ -61,14 +55,21 @@ bool WindowManager::is_floating(Window w) const {
     return it != windows.end() && it->second.floating;
 }
 
-void WindowManager::refresh_click_grab(Window w) {
-    if (!windows.count(w)) return;
-    // Send failures are ignored, as set_focus ignores them.
-    if (focused != w || is_floating(w)) {
+XResult<void> WindowManager::follow_floating_state(Window w) {
+    if (!windows.count(w)) return {};
+    const bool floating = is_floating(w);
+    VOP_TRY(connection->select_input(w, floating ? kFloatingEventMask : kClientEventMask));
+    if (!floating && edge_cursor && edge_cursor->first == w) {
+        VOP_TRY(connection->clear_window_cursor(w));
+        edge_cursor.reset();
+    }
+    // Grab failures are ignored, as set_focus ignores them.
+    if (focused != w || floating) {
         (void)connection->grab_button(w);
     } else {
         (void)connection->ungrab_button(w);
     }
+    return {};
 }
 
 XResult<void> WindowManager::raise_window(Window w) {
