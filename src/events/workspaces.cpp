@@ -79,7 +79,6 @@ XResult<void> WindowManager::switch_workspace_impl(size_t i, bool warp) {
         log::info(kTarget, "Workspace {} already visible on monitor {}, focusing it", i + 1, *k);
         focused_monitor = *k;
         current_workspace = i;
-        VOP_TRY(connection->set_current_desktop(static_cast<uint32_t>(i)));
         if (warp) {
             auto p = layout::centre(monitors[*k].rect);
             VOP_TRY(connection->warp_pointer(p.x, p.y));
@@ -97,7 +96,6 @@ XResult<void> WindowManager::switch_workspace_impl(size_t i, bool warp) {
         VOP_TRY(hide_workspace(p));
         monitors[K].workspace = i;
         current_workspace = i;
-        VOP_TRY(connection->set_current_desktop(static_cast<uint32_t>(i)));
         VOP_TRY(show_workspace(i));
         VOP_TRY(apply_layout());
         if (auto w = focus_pick(i)) {
@@ -111,7 +109,7 @@ XResult<void> WindowManager::switch_workspace_impl(size_t i, bool warp) {
             }
         }
     }
-    if (i != old) broadcast_i3_workspace_event("focus", i, old);
+    VOP_TRY(announce_current_workspace(old));
     return connection->flush();
 }
 
