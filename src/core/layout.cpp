@@ -50,25 +50,20 @@ XResult<void> WindowManager::apply_layout() {
     const Config& c = config;
     std::vector<Strut> docks;
     for (const auto& [w, s] : struts) docks.push_back(s);
-    struct Shown {
-        size_t workspace;
-        Rect rect;
-        std::string name;
-    };
-    std::vector<Shown> shown;
-    for (const Monitor& m : monitors) shown.push_back({m.workspace, m.rect, m.name});
 
     const bool frames_on = c.titlebar_enabled;
     const uint16_t bar = static_cast<uint16_t>(c.titlebar_height);
     const uint16_t bw = static_cast<uint16_t>(c.border_width);
     std::vector<Window> raises;  // the raise step, bottom to top, sent after every window is placed
-    for (const auto& [index, rect, name] : shown) {
+    for (const Monitor& m : monitors) {
+        const size_t index = m.workspace;
+        const Rect rect = m.rect;
         const Workspace& ws = workspaces[index];
         auto full = std::find_if(windows.begin(), windows.end(), [&](const auto& kv) {
             return kv.second.workspace == index && kv.second.fullscreen;
         });
         const Window fullscreen = full == windows.end() ? 0 : full->first;  // 0: none
-        Rect area = work_area_of(rect, name, docks);
+        Rect area = work_area_of(rect, m.name, docks);
         log::debug(kTarget, "apply_layout: ws={} screen={}, work_area={}, tiled={}, floating={}", index + 1, rect,
                    area, ws.root.window_count(), ws.floating.size());
         // The windows under a fullscreen one are laid out too: the workspace may have come to this monitor
