@@ -164,26 +164,30 @@ TEST_F(Reload, TitleBarsTurnedOffAndOn) {
     ASSERT_TRUE(becomes([&] { return active() == b && framed_in(a) && framed_in(b) && framed_in(hidden); }));
     ASSERT_TRUE(becomes([&] { return geo(b) == Geometry{966, 34, 940, 1032, 0}; }));
 
-    reload_with(kBefore);
-    EXPECT_TRUE(becomes([&] { return !framed_in(a) && !framed_in(b) && !framed_in(hidden); }));
-    EXPECT_TRUE(becomes([&] { return geo(a) == Geometry{12, 12, 940, 1052, 2}; }));
-    EXPECT_TRUE(becomes([&] { return geo(b) == Geometry{964, 12, 940, 1052, 2}; }));
-    EXPECT_TRUE(client_->viewable(a) && client_->viewable(b));
-    EXPECT_FALSE(client_->viewable(hidden));
-    EXPECT_TRUE(becomes([&] { return client_->input_focus() == b && active() == b; }));
-    wmctrl_desktop(1);
-    EXPECT_TRUE(becomes([&] { return client_->viewable(hidden) && geo(hidden) == Geometry{12, 12, 1892, 1052, 2}; }));
-    wmctrl_desktop(0);
-
-    reload_with(framed);
-    EXPECT_TRUE(becomes([&] { return framed_in(a) && framed_in(b) && framed_in(hidden); }));
-    EXPECT_TRUE(becomes([&] { return geo(a) == Geometry{14, 34, 940, 1032, 0}; }));
-    EXPECT_TRUE(becomes([&] { return geo(b) == Geometry{966, 34, 940, 1032, 0}; }));
-    EXPECT_TRUE(client_->viewable(a) && client_->viewable(b));
-    EXPECT_FALSE(client_->viewable(hidden));
-    EXPECT_TRUE(becomes([&] { return client_->input_focus() == b && active() == b; }));
-    wmctrl_desktop(1);
-    EXPECT_TRUE(becomes([&] { return client_->viewable(hidden) && geo(hidden) == Geometry{14, 34, 1892, 1032, 0}; }));
+    // Off, then on again: each client in its cell, the hidden one still hidden, the focus kept.
+    struct Pass {
+        std::string script;
+        bool framed;
+        Geometry a, b, hidden;
+    };
+    const Pass passes[] = {
+        {kBefore, false, {12, 12, 940, 1052, 2}, {964, 12, 940, 1052, 2}, {12, 12, 1892, 1052, 2}},
+        {framed, true, {14, 34, 940, 1032, 0}, {966, 34, 940, 1032, 0}, {14, 34, 1892, 1032, 0}},
+    };
+    for (const Pass& p : passes) {
+        SCOPED_TRACE(p.framed ? "on" : "off");
+        wmctrl_desktop(0);
+        reload_with(p.script);
+        EXPECT_TRUE(becomes([&] {
+            return framed_in(a) == p.framed && framed_in(b) == p.framed && framed_in(hidden) == p.framed;
+        }));
+        EXPECT_TRUE(becomes([&] { return geo(a) == p.a && geo(b) == p.b; }));
+        EXPECT_TRUE(client_->viewable(a) && client_->viewable(b));
+        EXPECT_FALSE(client_->viewable(hidden));
+        EXPECT_TRUE(becomes([&] { return client_->input_focus() == b && active() == b; }));
+        wmctrl_desktop(1);
+        EXPECT_TRUE(becomes([&] { return client_->viewable(hidden) && geo(hidden) == p.hidden; }));
+    }
 
     // None of our reparenting unmaps was taken for a withdrawal, and none is left over to swallow one.
     EXPECT_EQ(output().find("Unmanaging window"), std::string::npos) << output();

@@ -96,12 +96,6 @@ protected:
         auto v = client_->property_u32(client_->root(), property);
         return v && !v->empty() ? (*v)[0] : 0;
     }
-    std::pair<int, int> pointer() {
-        auto* r = xcb_query_pointer_reply(client_->conn(), xcb_query_pointer(client_->conn(), client_->root()), nullptr);
-        std::pair<int, int> p = r ? std::pair<int, int>{r->root_x, r->root_y} : std::pair<int, int>{-1, -1};
-        std::free(r);
-        return p;
-    }
     std::vector<Box> monitor_boxes() {
         std::vector<Box> out;
         for (const json& m : view("get_monitors")) {
@@ -221,8 +215,8 @@ protected:
     // A window that dies while its workspace is hidden must leave the pointer alone.
     void expect_pointer_kept_unless_shown(uint32_t w) {
         if (client_->viewable(w)) return;
-        expect_ = [this, was = pointer()]() -> std::optional<std::string> {
-            if (pointer() == was) return std::nullopt;
+        expect_ = [this, was = client_->pointer()]() -> std::optional<std::string> {
+            if (client_->pointer() == was) return std::nullopt;
             return fmt::format("the pointer moved from ({}, {}) when a hidden window died", was.first, was.second);
         };
     }
@@ -242,9 +236,9 @@ protected:
             // A new connection may reuse a killed one's ids: skip ahead so that no window id comes back.
             const int skip = ++opened_;
             for (int k = 0; k < skip; ++k) xcb_generate_id(app.client->conn());
-            WindowSpec spec{.instance = cls, .class_name = cls};
-            if (cls == "Dialog") spec.window_type = {"_NET_WM_WINDOW_TYPE_DIALOG"};
-            app.window = app.client->open_window(spec);
+            WindowSpec wanted{.instance = cls, .class_name = cls};
+            if (cls == "Dialog") wanted.window_type = {"_NET_WM_WINDOW_TYPE_DIALOG"};
+            app.window = app.client->open_window(wanted);
             apps_.push_back(std::move(app));
             return fmt::format("open {} window {}", cls, apps_.back().window);
         }
