@@ -1,4 +1,5 @@
-// Keyboard focus with its grabs, urgency and active-window property; fullscreen on and off.
+// Keyboard focus with its grabs, urgency and active-window property; what goes with the floating state;
+// fullscreen on and off.
 #include "core/window_manager.hpp"
 #include "logging.hpp"
 #include "x11/wm_requests.hpp"
@@ -47,6 +48,28 @@ XResult<void> WindowManager::clear_focus() {
     VOP_TRY(connection->set_active_window(std::nullopt));
     VOP_TRY(update_borders());
     if (previous) VOP_TRY(paint_titlebar(*previous));
+    return {};
+}
+
+bool WindowManager::is_floating(Window w) const {
+    auto it = windows.find(w);
+    return it != windows.end() && it->second.floating;
+}
+
+XResult<void> WindowManager::follow_floating_state(Window w) {
+    if (!windows.count(w)) return {};
+    const bool floating = is_floating(w);
+    VOP_TRY(connection->select_input(w, floating ? kFloatingEventMask : kClientEventMask));
+    if (!floating && edge_cursor && edge_cursor->first == w) {
+        VOP_TRY(connection->clear_window_cursor(w));
+        edge_cursor.reset();
+    }
+    // Grab failures are ignored, as set_focus ignores them.
+    if (focused != w || floating) {
+        (void)connection->grab_button(w);
+    } else {
+        (void)connection->ungrab_button(w);
+    }
     return {};
 }
 

@@ -1,4 +1,4 @@
-// Taking client windows into the model and out of it, and the EWMH client lists.
+// Taking client windows into the model and out of it, their frames and title bars, and the EWMH client lists.
 #include "core/layout_math.hpp"
 #include "core/window_manager.hpp"
 #include "logging.hpp"
@@ -121,6 +121,20 @@ XResult<void> WindowManager::follow_titlebar_setting(bool had_titlebars) {
     // The reparenting took the input focus off the focused client (it was unmapped for a moment).
     if (focused) VOP_TRY(set_focus(*focused, false));
     return connection->flush();
+}
+
+XResult<void> WindowManager::paint_titlebar(Window client) {
+    if (!config.titlebar_enabled) return {};
+    // The whole bar is painted, whatever part of it was exposed; no frame, nothing to paint.
+    auto frame_width = frame_manager.frame_width(*connection, client);
+    if (!frame_width) return {};
+    auto it = windows.find(client);
+    const std::string title = it == windows.end() ? std::string() : it->second.title;
+    const bool is_focused = focused == client;
+    return frame_manager.draw_titlebar(*connection, client, title, *frame_width,
+                                       static_cast<uint16_t>(config.titlebar_height),
+                                       is_focused ? config.titlebar_color_focused : config.titlebar_color_unfocused,
+                                       config.titlebar_text_color, is_focused);
 }
 
 void WindowManager::unmanage_window(Window w) {

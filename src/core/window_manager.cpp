@@ -1,6 +1,7 @@
 // Building the window-manager state at start-up, and re-reading the monitors after RandR changes.
 #include "core/window_manager.hpp"
 
+#include "config/picom.hpp"
 #include "core/rule_match.hpp"
 #include "ipc/i3_server.hpp"
 #include "ipc/server.hpp"
@@ -116,13 +117,14 @@ XResult<void> WindowManager::refresh_monitors() {
     // The focus must not stay on a window that was just hidden, and pagers and bars must not name a
     // workspace no monitor shows as the current one.
     VOP_TRY(announce_current_workspace(old_current));
-    if (auto w = focus_pick(current_workspace)) {
-        VOP_TRY(set_focus(*w, true));
-    } else {
-        VOP_TRY(clear_focus());
-        VOP_TRY(warp_to_monitor(focused_monitor));
-    }
+    VOP_TRY(focus_or_warp(focus_pick(current_workspace), true));
     return connection->flush();
+}
+
+void WindowManager::start_compositor() {
+    if (auto r = picom::write_config(config); !r) {
+        log::warn(kTarget, "Failed to generate picom config: {}", r.error());
+    }
 }
 
 RuleActions WindowManager::check_rules(Window w) {

@@ -61,6 +61,9 @@ struct DragState {
 
 using Clock = std::chrono::steady_clock;
 
+// Keeps a floating window's place relative to its monitor when it moves to another one.
+void shift_floating(ManagedWindow& rec, Rect from, Rect to);
+
 class WindowManager {
 public:
     static XResult<std::unique_ptr<WindowManager>> create(std::unique_ptr<Connection> connection);
@@ -103,9 +106,14 @@ public:
 
     // Workspace and monitor commands.
     XResult<void> switch_workspace_impl(size_t index, bool warp);
-    // After the current workspace changed from `old`: _NET_CURRENT_DESKTOP and the i3 "focus" event tell
-    // pagers and bars. Nothing when it did not change.
+    // After the current workspace changed from `old`: _NET_CURRENT_DESKTOP is written and the change is
+    // queued for the i3 "focus" event, which the event loop sends. Nothing when it did not change.
     XResult<void> announce_current_workspace(size_t old);
+    // The focused monitor becomes `monitor`, and with it the current workspace, announced.
+    XResult<void> set_focused_monitor(size_t monitor);
+    // Focuses `w` (the pointer warped into it); without a window clears the focus and warps the pointer
+    // to the focused monitor's centre.
+    XResult<void> focus_or_warp(std::optional<Window> w, bool warp);
     XResult<void> move_to_workspace(size_t index);
     XResult<void> focus_monitor(std::string_view target);
     XResult<void> move_to_monitor(std::string_view target);
@@ -146,7 +154,9 @@ public:
     // One X event, already read off the connection (an xcb_generic_event_t).
     XResult<void> handle_event(const void* event);
 
-    // i3 workspace and output events to subscribed clients.
+    // i3 workspace and output events to subscribed clients; the queued changes of the current workspace
+    // go out in order.
+    void publish_workspace_changes();
     void broadcast_i3_workspace_event(std::string_view change, size_t current, std::optional<size_t> old);
     void broadcast_i3_output_event();
     // The i3 server's socket path; none when that server did not start.
@@ -171,8 +181,6 @@ public:
     XResult<void> refocus_after_loss();
     // Unmanages a withdrawn or destroyed client; refocuses only when it was on screen or focused.
     XResult<void> forget_window(Window w);
-    // Width of a client's title bar: its frame's width, none when it has no frame.
-    std::optional<uint16_t> frame_bar_width(Window client);
     // Paints a framed client's whole title bar in the colours of its focus state.
     XResult<void> paint_titlebar(Window client);
 
@@ -200,6 +208,8 @@ public:
     // The wait status of a bar the main loop collected: its pid is gone and must never be signalled.
     std::optional<int> bar_exit_status;
     std::optional<DragState> drag_state;
+    // Changes of the current workspace not yet told to i3 clients: (current, old) in order.
+    std::vector<std::pair<size_t, size_t>> workspace_changes;
     bool running = true;
 
     // Event handlers, one per X event kind (the dispatch table lives with the event loop).

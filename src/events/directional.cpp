@@ -68,17 +68,10 @@ XResult<void> WindowManager::focus_adjacent_monitor(Direction d) {
         m = focused_monitor - 1;
     }
     log::info(kTarget, "Moving focus from monitor {} to {}", focused_monitor, m);
-    const size_t old = current_workspace;
-    focused_monitor = m;
-    current_workspace = monitors[m].workspace;
-    VOP_TRY(announce_current_workspace(old));
-    if (auto w = focus_pick(current_workspace)) {
-        VOP_TRY(set_focus(*w, true));
-        return connection->flush();
-    }
-    VOP_TRY(clear_focus());
-    VOP_TRY(warp_to_monitor(m));
-    log::debug(kTarget, "No windows on monitor {}, warped to center", m);
+    VOP_TRY(set_focused_monitor(m));
+    const auto w = focus_pick(current_workspace);
+    VOP_TRY(focus_or_warp(w, true));
+    if (!w) log::debug(kTarget, "No windows on monitor {}, warped to center", m);
     return connection->flush();
 }
 

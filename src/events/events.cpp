@@ -84,6 +84,7 @@ XResult<void> WindowManager::run() {
             auto r = handle_event(ev);
             std::free(ev);
             if (!r) return r;
+            publish_workspace_changes();
         }
         // Whatever a handler queued last (a pointer warp, say) must not wait for the next event.
         VOP_TRY(connection->flush());

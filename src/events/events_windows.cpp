@@ -9,7 +9,6 @@
 #include <xcb/xcb.h>
 
 #include <algorithm>
-#include <cstdlib>
 
 namespace vop {
 namespace {
@@ -98,13 +97,8 @@ XResult<void> WindowManager::handle_configure_request(const void* event) {
 XResult<void> WindowManager::refocus_after_loss() {
     VOP_TRY(connection->clear_root_area(0, 0, connection->screen_width, connection->screen_height));
     VOP_TRY(apply_layout());
-    if (focused) {
-        VOP_TRY(set_focus(*focused, true));
-    } else {
-        // Nothing holds the focus any more: pagers must not be left naming a gone window.
-        VOP_TRY(clear_focus());
-        VOP_TRY(warp_to_monitor(focused_monitor));
-    }
+    // With nothing left to focus, pagers must not be left naming a gone window.
+    VOP_TRY(focus_or_warp(focused, true));
     return connection->flush();
 }
 
@@ -168,20 +162,6 @@ XResult<void> WindowManager::handle_expose(const void* event) {
     return connection->flush();
 }
 
-XResult<void> WindowManager::paint_titlebar(Window client) {
-    if (!config.titlebar_enabled) return {};
-    // The whole bar is painted, whatever part of it was exposed; no frame, nothing to paint.
-    auto frame_width = frame_bar_width(client);
-    if (!frame_width) return {};
-    auto it = windows.find(client);
-    const std::string title = it == windows.end() ? std::string() : it->second.title;
-    const bool is_focused = focused == client;
-    return frame_manager.draw_titlebar(*connection, client, title, *frame_width,
-                                       static_cast<uint16_t>(config.titlebar_height),
-                                       is_focused ? config.titlebar_color_focused : config.titlebar_color_unfocused,
-                                       config.titlebar_text_color, is_focused);
-}
-
 XResult<void> WindowManager::handle_property_notify(const void* event) {
     auto* ev = static_cast<const xcb_property_notify_event_t*>(event);
     const Window w = ev->window;
@@ -242,21 +222,6 @@ XResult<void> WindowManager::handle_screen_change(const void*) {
     VOP_TRY(refresh_monitors());
     broadcast_i3_output_event();
     return {};
-}
-
-}  // namespace vop
-
-namespace vop {
-
-std::optional<uint16_t> WindowManager::frame_bar_width(Window client) {
-    auto frame = frame_manager.frame_for_client(client);
-    if (!frame) return std::nullopt;
-    auto cookie = xcb_get_geometry(connection->conn, *frame);
-    xcb_get_geometry_reply_t* r = xcb_get_geometry_reply(connection->conn, cookie, nullptr);
-    if (!r) return std::nullopt;
-    uint16_t width = r->width;
-    std::free(r);
-    return width;
 }
 
 }  // namespace vop

@@ -50,28 +50,6 @@ XResult<void> WindowManager::toggle_floating(Window w) {
     return apply_layout();
 }
 
-bool WindowManager::is_floating(Window w) const {
-    auto it = windows.find(w);
-    return it != windows.end() && it->second.floating;
-}
-
-XResult<void> WindowManager::follow_floating_state(Window w) {
-    if (!windows.count(w)) return {};
-    const bool floating = is_floating(w);
-    VOP_TRY(connection->select_input(w, floating ? kFloatingEventMask : kClientEventMask));
-    if (!floating && edge_cursor && edge_cursor->first == w) {
-        VOP_TRY(connection->clear_window_cursor(w));
-        edge_cursor.reset();
-    }
-    // Grab failures are ignored, as set_focus ignores them.
-    if (focused != w || floating) {
-        (void)connection->grab_button(w);
-    } else {
-        (void)connection->ungrab_button(w);
-    }
-    return {};
-}
-
 XResult<void> WindowManager::raise_window(Window w) {
     auto rec = windows.find(w);
     auto& list = workspaces[rec != windows.end() ? rec->second.workspace : current_workspace].floating;

@@ -156,6 +156,8 @@ static_assert(std::size(kMessages) == i3_compat::kGetVersion + 1);
 void dispatch_i3_message(WindowManager& wm, std::size_t client, const I3Message& message) {
     const Handler handle = message.type < std::size(kMessages) ? kMessages[message.type] : unsupported;
     const std::string reply = handle(wm, client, message.payload);
+    // A bar that switched workspaces hears of the switch before its reply, as from any other cause.
+    wm.publish_workspace_changes();
     if (wm.i3_ipc_server) wm.i3_ipc_server->send_response(client, message.type, reply);
 }
 

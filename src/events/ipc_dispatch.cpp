@@ -18,7 +18,9 @@ void WindowManager::serve_ipc() {
         ipc_server->accept_connections();
         // All of this tick's requests are read first; each is answered before the next one runs.
         for (auto& [client, request] : ipc_server->poll_requests()) {
-            ipc_server->send_response(client, dispatch_json_command(*this, request));
+            Response response = dispatch_json_command(*this, request);
+            publish_workspace_changes();
+            ipc_server->send_response(client, response);
         }
     }
     if (i3_ipc_server) {
@@ -65,6 +67,13 @@ void WindowManager::broadcast_i3_workspace_event(std::string_view change, size_t
     const std::string payload = i3_server::build_workspace_event_json(change, *cur, prev);
     log::debug(kTarget, "Broadcasting i3 workspace event: change={}, workspace={}", change, current + 1);
     if (i3_ipc_server) i3_ipc_server->broadcast_workspace_event(payload);
+}
+
+void WindowManager::publish_workspace_changes() {
+    // Taken first: a broadcast never queues another change, but the list must not be read while it grows.
+    auto changes = std::move(workspace_changes);
+    workspace_changes.clear();
+    for (const auto& [current, old] : changes) broadcast_i3_workspace_event("focus", current, old);
 }
 
 void WindowManager::broadcast_i3_output_event() {

@@ -18,12 +18,6 @@ XResult<void> release_key_grabs(Connection& c) {
 }
 }  // namespace
 
-void WindowManager::start_compositor() {
-    if (auto r = picom::write_config(config); !r) {
-        log::warn("vop::core", "Failed to generate picom config: {}", r.error());
-    }
-}
-
 XResult<void> WindowManager::reload_config() {
     log::info(kTarget, "Reloading configuration");
     if (auto r = lua_config->reload(); !r) {

@@ -1,5 +1,4 @@
 // Workspace and monitor commands: showing workspaces, moving windows between workspaces and monitors.
-#include "core/layout_math.hpp"
 #include "core/window_manager.hpp"
 #include "logging.hpp"
 #include "util/unicode.hpp"
@@ -20,104 +19,28 @@ bool ascii_iequal(std::string_view a, std::string_view b) {
     return true;
 }
 
-// Keeps a floating window's place relative to its monitor when it moves to another one.
-void shift_floating(ManagedWindow& rec, Rect from, Rect to) {
-    rec.floating_geometry.x = static_cast<int16_t>(rec.floating_geometry.x + to.x - from.x);
-    rec.floating_geometry.y = static_cast<int16_t>(rec.floating_geometry.y + to.y - from.y);
-}
-
-bool contains_point(Rect r, int x, int y) {
-    return x >= r.x && x < r.x + r.width && y >= r.y && y < r.y + r.height;
-}
-
 }  // namespace
-
-// Floating geometry is absolute: a workspace shown on another monitor than before would leave its
-// floating windows on that other monitor, or off the screen when that monitor is gone. They come along,
-// keeping their place relative to the monitor when it still exists, else centred.
-void WindowManager::bring_floating_to(size_t index, Rect target) {
-    for (Window w : workspaces[index].floating) {
-        auto it = windows.find(w);
-        if (it == windows.end()) continue;
-        Rect& g = it->second.floating_geometry;
-        const int cx = g.x + g.width / 2, cy = g.y + g.height / 2;
-        if (contains_point(target, cx, cy)) continue;
-        auto from = std::find_if(monitors.begin(), monitors.end(),
-                                 [&](const Monitor& m) { return contains_point(m.rect, cx, cy); });
-        if (from != monitors.end()) {
-            shift_floating(it->second, from->rect, target);
-        } else {
-            g.x = static_cast<int16_t>(target.x + (target.width - g.width) / 2);
-            g.y = static_cast<int16_t>(target.y + (target.height - g.height) / 2);
-        }
-    }
-}
-
-XResult<void> WindowManager::hide_workspace(size_t index) {
-    for (Window w : workspaces[index].all_windows()) {
-        if (auto it = windows.find(w); it != windows.end()) ++it->second.pending_unmaps;
-        VOP_TRY(connection->unmap_window(w));
-        if (auto frame = frame_manager.frame_for_client(w)) VOP_TRY(connection->unmap_window(*frame));
-    }
-    return {};
-}
-
-XResult<void> WindowManager::show_workspace(size_t index) {
-    if (auto k = monitor_showing(index)) bring_floating_to(index, monitors[*k].rect);
-    for (Window w : workspaces[index].all_windows()) {
-        if (auto frame = frame_manager.frame_for_client(w)) VOP_TRY(connection->map_window(*frame));
-        VOP_TRY(connection->map_window(w));
-    }
-    return {};
-}
 
 XResult<void> WindowManager::switch_workspace_impl(size_t i, bool warp) {
     if (i >= kWorkspaceCount) return {};
-    const size_t old = current_workspace;
     if (auto k = monitor_showing(i)) {
         if (*k == focused_monitor) return {};
         log::info(kTarget, "Workspace {} already visible on monitor {}, focusing it", i + 1, *k);
-        focused_monitor = *k;
-        current_workspace = i;
-        if (warp) {
-            auto p = layout::centre(monitors[*k].rect);
-            VOP_TRY(connection->warp_pointer(p.x, p.y));
-            last_warp = Clock::now();
-        }
-        if (auto w = focus_pick(i)) {
-            VOP_TRY(set_focus(*w, warp));
-        } else {
-            VOP_TRY(clear_focus());
-        }
+        VOP_TRY(set_focused_monitor(*k));
     } else {
         const size_t K = focused_monitor;
         const size_t p = monitors[K].workspace;
+        const size_t old = current_workspace;
         log::info(kTarget, "Switching monitor {} from workspace {} to {}", K, p + 1, i + 1);
         VOP_TRY(hide_workspace(p));
         monitors[K].workspace = i;
         current_workspace = i;
         VOP_TRY(show_workspace(i));
         VOP_TRY(apply_layout());
-        if (auto w = focus_pick(i)) {
-            VOP_TRY(set_focus(*w, warp));
-        } else {
-            VOP_TRY(clear_focus());
-            if (warp) {
-                auto c = layout::centre(monitors[K].rect);
-                VOP_TRY(connection->warp_pointer(c.x, c.y));
-                last_warp = Clock::now();
-            }
-        }
+        VOP_TRY(announce_current_workspace(old));
     }
-    VOP_TRY(announce_current_workspace(old));
+    VOP_TRY(focus_or_warp(focus_pick(i), warp));
     return connection->flush();
-}
-
-XResult<void> WindowManager::announce_current_workspace(size_t old) {
-    if (current_workspace == old) return {};
-    VOP_TRY(connection->set_current_desktop(static_cast<uint32_t>(current_workspace)));
-    broadcast_i3_workspace_event("focus", current_workspace, old);
-    return {};
 }
 
 XResult<void> WindowManager::move_to_workspace(size_t i) {
@@ -194,16 +117,8 @@ XResult<void> WindowManager::focus_monitor(std::string_view target) {
     auto m = resolve_monitor(monitors, focused_monitor, target);
     if (!m || *m == focused_monitor) return {};
     log::info(kTarget, "Focusing monitor {}: '{}'", *m, monitors[*m].name);
-    const size_t old = current_workspace;
-    focused_monitor = *m;
-    current_workspace = monitors[*m].workspace;
-    VOP_TRY(announce_current_workspace(old));
-    if (auto w = focus_pick(current_workspace)) {
-        VOP_TRY(set_focus(*w, true));
-    } else {
-        VOP_TRY(clear_focus());
-        VOP_TRY(warp_to_monitor(*m));
-    }
+    VOP_TRY(set_focused_monitor(*m));
+    VOP_TRY(focus_or_warp(focus_pick(current_workspace), true));
     return connection->flush();
 }
 
@@ -242,11 +157,8 @@ XResult<void> WindowManager::move_to_monitor(std::string_view target) {
     }
     const uint32_t desk = static_cast<uint32_t>(d);
     VOP_TRY(x11::set_cardinals(*connection, w, connection->atoms._NET_WM_DESKTOP, {&desk, 1}));
-    const size_t old = current_workspace;
-    focused_monitor = *m;
-    current_workspace = d;
     dst.focused = w;
-    VOP_TRY(announce_current_workspace(old));
+    VOP_TRY(set_focused_monitor(*m));
     VOP_TRY(apply_layout());
     VOP_TRY(set_focus(w, true));
     return connection->flush();

@@ -5,6 +5,8 @@
 
 #include <xcb/xcb.h>
 
+#include <cstdlib>
+
 namespace vop {
 namespace {
 constexpr const char* kTarget = "vop::x11::frame";
@@ -32,6 +34,17 @@ std::optional<Window> FrameManager::frame_for_client(Window client) const {
     auto it = client_to_frame_.find(client);
     if (it == client_to_frame_.end()) return std::nullopt;
     return it->second;
+}
+
+std::optional<uint16_t> FrameManager::frame_width(Connection& c, Window client) const {
+    auto frame = frame_for_client(client);
+    if (!frame) return std::nullopt;
+    auto cookie = xcb_get_geometry(c.conn, *frame);
+    xcb_get_geometry_reply_t* r = xcb_get_geometry_reply(c.conn, cookie, nullptr);
+    if (!r) return std::nullopt;
+    const uint16_t width = r->width;
+    std::free(r);
+    return width;
 }
 
 std::optional<Window> FrameManager::client_for_frame(Window frame) const {

@@ -14,6 +14,8 @@ class FrameManager {
 public:
     std::optional<Window> frame_for_client(Window client) const;
     std::optional<Window> client_for_frame(Window frame) const;
+    // The frame's width as the server has it (GetGeometry, waited for); none without a frame or reply.
+    std::optional<uint16_t> frame_width(Connection& c, Window client) const;
 
     // Creates the frame (unmapped) and reparents the client into it below the title bar. A client that
     // already has a frame keeps it: its frame is returned and nothing is sent.
