@@ -23,27 +23,22 @@ XResult<void> raise_in_order(Connection& c, const std::vector<Window>& order) {
 }
 }  // namespace
 
-Rect WindowManager::work_area_of(Rect monitor, const std::string& name, std::span<const Strut> docks) {
-    const Config& c = config;
-    layout::Reservation reserve;
-    if (c.bar_height != 0) {
-        reserve.top = c.bar_height;
-    } else {
-        reserve = layout::monitor_reservation(docks, monitor, connection->screen_width, connection->screen_height);
-    }
-    Rect area = layout::work_area(monitor, reserve, c.gap_outer);
-    if (reserve == layout::Reservation{} || layout::room_to_tile(area, c.gap_inner, c.border_width)) {
+layout::Reservation WindowManager::reservation_of(Rect monitor, std::span<const Strut> docks) const {
+    if (config.bar_height != 0) return layout::Reservation{.top = config.bar_height};
+    return layout::monitor_reservation(docks, monitor, connection->screen_width, connection->screen_height);
+}
+
+void WindowManager::note_cramped(const std::string& name, const layout::Reservation& r, bool cramped) {
+    if (!cramped) {
         cramped_monitors.erase(name);
-        return area;
+        return;
     }
-    // Tiling in what is left would put every window off the monitor at 1x1: better under the docks.
     if (cramped_monitors.insert(name).second) {
         log::warn(kTarget,
                   "Reserved edges (left={}, right={}, top={}, bottom={}) leave monitor '{}' too small to tile in, "
                   "ignoring them there",
-                  reserve.left, reserve.right, reserve.top, reserve.bottom, name);
+                  r.left, r.right, r.top, r.bottom, name);
     }
-    return layout::work_area(monitor, {}, c.gap_outer);
 }
 
 XResult<void> WindowManager::apply_layout() {
@@ -63,7 +58,11 @@ XResult<void> WindowManager::apply_layout() {
             return kv.second.workspace == index && kv.second.fullscreen;
         });
         const Window fullscreen = full == windows.end() ? 0 : full->first;  // 0: none
-        Rect area = work_area_of(rect, m.name, docks);
+        const layout::Reservation reserve = reservation_of(rect, docks);
+        const auto tiling = layout::tiling_area(rect, reserve, c.gap_outer, c.gap_inner, c.border_width);
+        note_cramped(m.name, reserve, !tiling);
+        // Tiling in what the docks leave would put every window off the monitor at 1x1: better under them.
+        const Rect area = tiling.value_or(layout::work_area(rect, {}, c.gap_outer));
         log::debug(kTarget, "apply_layout: ws={} screen={}, work_area={}, tiled={}, floating={}", index + 1, rect,
                    area, ws.root.window_count(), ws.floating.size());
         // The windows under a fullscreen one are laid out too: the workspace may have come to this monitor

@@ -78,6 +78,13 @@ Rect work_area(Rect m, Reservation r, uint32_t gap_outer) {
                 static_cast<uint16_t>(m.height > vert ? m.height - vert : 0)};
 }
 
+std::optional<Rect> tiling_area(Rect monitor, Reservation r, uint32_t gap_outer, uint32_t gap_inner,
+                                uint32_t border_width) {
+    const Rect area = work_area(monitor, r, gap_outer);
+    if (r == Reservation{} || room_to_tile(area, gap_inner, border_width)) return area;
+    return std::nullopt;
+}
+
 Rect tiled_box(Rect cell, uint32_t gap_inner, uint32_t border_width) {
     int16_t half = static_cast<int16_t>(static_cast<int16_t>(gap_inner) / 2);
     uint16_t gap = static_cast<uint16_t>(gap_inner);

@@ -5,6 +5,7 @@
 #include "core/strut.hpp"
 
 #include <cstdint>
+#include <optional>
 #include <span>
 
 namespace vop::layout {
@@ -26,6 +27,10 @@ Rect work_area(Rect monitor, Reservation r, uint32_t gap_outer);
 
 // Whether a tiled window alone in the area would still be at least 2 pixels each way.
 bool room_to_tile(Rect area, uint32_t gap_inner, uint32_t border_width);
+
+// The work area the tiles of a monitor get; none when the reserved edges leave no room to tile in it.
+std::optional<Rect> tiling_area(Rect monitor, Reservation r, uint32_t gap_outer, uint32_t gap_inner,
+                                uint32_t border_width);
 
 // A tiled window's box inside its cell: gap and borders taken off, never below 1 pixel.
 Rect tiled_box(Rect cell, uint32_t gap_inner, uint32_t border_width);

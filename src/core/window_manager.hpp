@@ -3,6 +3,7 @@
 
 #include "config/lua.hpp"
 #include "config/settings.hpp"
+#include "core/layout_math.hpp"
 #include "core/monitor.hpp"
 #include "core/resize_math.hpp"
 #include "core/workspace.hpp"
@@ -80,8 +81,10 @@ public:
     XResult<void> apply_layout();
     XResult<void> update_borders();
     XResult<void> warp_to_monitor(size_t monitor);
-    // A monitor's work area: the docks' struts that reach into it (or the bar height) and the outer gap.
-    Rect work_area_of(Rect monitor, const std::string& name, std::span<const Strut> docks);
+    // A monitor's reserved edges: the bar height when set, else the docks' struts that reach into it.
+    layout::Reservation reservation_of(Rect monitor, std::span<const Strut> docks) const;
+    // Records whether a monitor's reserved edges leave room to tile in it; warns once when they stop doing so.
+    void note_cramped(const std::string& name, const layout::Reservation& r, bool cramped);
 
     // Managing and unmanaging.
     void manage_window(Window w);
