@@ -237,6 +237,9 @@ int l_set(lua_State* L) {
         auto state = shared->lock_for_script();
         switch (state->config.set_field(key.view(), value)) {
             case SetResult::UnknownKey: log::warn(kTarget, "Unknown config key: {}", key.view()); break;
+            case SetResult::OutOfRange:
+                log::warn(kTarget, "Out-of-range value for config key: {} ({})", key.view(), std::get<int64_t>(value));
+                break;
             case SetResult::NotFinite: log::warn(kTarget, "Non-finite value for config key: {}", key.view()); break;
             default: break;
         }
