@@ -138,12 +138,20 @@ Conv to_f64(lua_State* L, int idx, double* out) {
     return Conv::Ok;
 }
 
+// Resize amounts. A double beyond float's range would be undefined to convert; it saturates.
 Conv to_f32(lua_State* L, int idx, float* out) {
     bool is_int = false;
     lua_Integer i = 0;
     lua_Number f = 0;
     if (!number_at(L, idx, &is_int, &i, &f)) return Conv::WrongType;
-    *out = is_int ? static_cast<float>(i) : static_cast<float>(f);
+    constexpr lua_Number kMax = std::numeric_limits<float>::max();
+    if (is_int) {
+        *out = static_cast<float>(i);
+    } else if (f > kMax || f < -kMax) {
+        *out = f > 0 ? std::numeric_limits<float>::infinity() : -std::numeric_limits<float>::infinity();
+    } else {
+        *out = static_cast<float>(f);
+    }
     return Conv::Ok;
 }
 

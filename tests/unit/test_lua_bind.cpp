@@ -1,6 +1,8 @@
 // vop.bind, vop.rule and vop.picom_rule: decoding, defaults, log lines, ordering.
 #include "lua_test_env.hpp"
 
+#include <limits>
+
 using namespace vop;
 using namespace vop::testing;
 using vop::log::Level;
@@ -50,6 +52,7 @@ TEST_F(LuaBindTest, ActionTableDecoding) {
         {"{ action = 'resize', direction = 'left' }", Action::resize("left", 0.05f)},
         {"{ action = 'resize', direction = 'left', amount = '0.1' }", Action::resize("left", 0.1f)},
         {"{ action = 'resize', amount = 'x' }", Action::resize("", 0.05f)},
+        {"{ action = 'resize', amount = -1e300 }", Action::resize("", -std::numeric_limits<float>::infinity())},
         {"{ action = 'workspace' }", Action::workspace(1)},
         {"{ action = 'workspace', workspace = -2 }", Action::workspace(1)},
         {"{ action = 'workspace', workspace = 'x' }", Action::workspace(1)},
