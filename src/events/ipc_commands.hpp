@@ -46,6 +46,9 @@ namespace i3_text {
 std::string_view trim(std::string_view s);
 // Digits with an optional leading '+', fitting in 64 bits; nothing else.
 std::optional<uint64_t> parse_number(std::string_view s);
+// One pair of double quotes around the whole text taken off, reading \" and \\ inside as " and \;
+// a text not wholly quoted (no quotes, one never closed, more after the closing one) stays as it is.
+std::string unquote(std::string_view s);
 // The workspace "workspace X" names: X as a number whose index exists, else the first exact name match.
 std::optional<std::size_t> resolve_workspace(std::string_view x, const std::array<Workspace, kWorkspaceCount>& ws);
 }  // namespace i3_text
