@@ -413,11 +413,10 @@ int l_picom_rule(lua_State* L) {
 
 // ---- vop.exec, vop.exec_once ---------------------------------------------------------------
 
-// A command text: the shell would see only the part before a NUL byte, so one is refused as
-// unusable text, like invalid UTF-8.
+// A command text: the shell would see only the part before a NUL byte, so one is refused.
 TextRef check_command(lua_State* L, int arg) {
     TextRef t = check_text(L, arg);
-    if (t.view().find('\0') != std::string_view::npos) luaL_argerror(L, arg, kInvalidText);
+    if (t.view().find('\0') != std::string_view::npos) luaL_argerror(L, arg, "command contains a NUL byte");
     return t;
 }
 

@@ -175,8 +175,8 @@ TEST_F(LuaBindTest, WindowRules) {
         {"vop.exec()", "bad argument #1 to 'exec' (expected string or number)"},
         {"vop.exec_once({})", "bad argument #1 to 'exec_once' (expected string or number)"},
         // The shell would run only the part before a NUL byte.
-        {"vop.exec('echo a\\0b')", "bad argument #1 to 'exec' (invalid UTF-8 text)"},
-        {"vop.exec_once('true\\0')", "bad argument #1 to 'exec_once' (invalid UTF-8 text)"},
+        {"vop.exec('echo a\\0b')", "bad argument #1 to 'exec' (command contains a NUL byte)"},
+        {"vop.exec_once('true\\0')", "bad argument #1 to 'exec_once' (command contains a NUL byte)"},
     };
     for (const auto& b : bad) {
         SCOPED_TRACE(b[0]);
