@@ -138,12 +138,20 @@ Conv to_f64(lua_State* L, int idx, double* out) {
     return Conv::Ok;
 }
 
+// Resize amounts. A double beyond float's range would be undefined to convert; it saturates.
 Conv to_f32(lua_State* L, int idx, float* out) {
     bool is_int = false;
     lua_Integer i = 0;
     lua_Number f = 0;
     if (!number_at(L, idx, &is_int, &i, &f)) return Conv::WrongType;
-    *out = is_int ? static_cast<float>(i) : static_cast<float>(f);
+    constexpr lua_Number kMax = std::numeric_limits<float>::max();
+    if (is_int) {
+        *out = static_cast<float>(i);
+    } else if (f > kMax || f < -kMax) {
+        *out = f > 0 ? std::numeric_limits<float>::infinity() : -std::numeric_limits<float>::infinity();
+    } else {
+        *out = static_cast<float>(f);
+    }
     return Conv::Ok;
 }
 
@@ -237,6 +245,9 @@ int l_set(lua_State* L) {
         auto state = shared->lock_for_script();
         switch (state->config.set_field(key.view(), value)) {
             case SetResult::UnknownKey: log::warn(kTarget, "Unknown config key: {}", key.view()); break;
+            case SetResult::OutOfRange:
+                log::warn(kTarget, "Out-of-range value for config key: {} ({})", key.view(), std::get<int64_t>(value));
+                break;
             case SetResult::NotFinite: log::warn(kTarget, "Non-finite value for config key: {}", key.view()); break;
             default: break;
         }
@@ -402,11 +413,10 @@ int l_picom_rule(lua_State* L) {
 
 // ---- vop.exec, vop.exec_once ---------------------------------------------------------------
 
-// A command text: the shell would see only the part before a NUL byte, so one is refused as
-// unusable text, like invalid UTF-8.
+// A command text: the shell would see only the part before a NUL byte, so one is refused.
 TextRef check_command(lua_State* L, int arg) {
     TextRef t = check_text(L, arg);
-    if (t.view().find('\0') != std::string_view::npos) luaL_argerror(L, arg, kInvalidText);
+    if (t.view().find('\0') != std::string_view::npos) luaL_argerror(L, arg, "command contains a NUL byte");
     return t;
 }
 

@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cmath>
+#include <utility>
 
 namespace vop {
 
@@ -77,14 +78,15 @@ SetResult Config::set_field(std::string_view key, const ConfigValue& value) {
     switch (f->kind) {
         case K::Unsigned:
             if (const auto* i = std::get_if<int64_t>(&value)) {
-                // Low 32 bits, no range check: -1 becomes 4294967295.
+                if (!std::in_range<uint32_t>(*i)) return SetResult::OutOfRange;
                 this->*std::get<uint32_t Config::*>(f->member) = static_cast<uint32_t>(*i);
                 return SetResult::Stored;
             }
             break;
         case K::Signed:
             if (const auto* i = std::get_if<int64_t>(&value)) {
-                this->*std::get<int32_t Config::*>(f->member) = static_cast<int32_t>(static_cast<uint32_t>(*i));
+                if (!std::in_range<int32_t>(*i)) return SetResult::OutOfRange;
+                this->*std::get<int32_t Config::*>(f->member) = static_cast<int32_t>(*i);
                 return SetResult::Stored;
             }
             break;

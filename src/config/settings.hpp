@@ -29,8 +29,8 @@ using ConfigValue = std::variant<std::monostate, int64_t, double, bool, std::str
 
 // What a settable key takes, and how it is stored.
 enum class FieldKind : uint8_t {
-    Unsigned,      // integer, stored as its low 32 bits (uint32_t)
-    Signed,        // integer, stored as its low 32 bits (int32_t, two's complement)
+    Unsigned,      // integer from 0 to 2^32 - 1 (uint32_t)
+    Signed,        // integer from -2^31 to 2^31 - 1 (int32_t)
     Float,         // float only (double)
     Bool,          // boolean only
     Text,          // valid UTF-8 string, copied
@@ -51,9 +51,10 @@ struct FieldSpec {
 };
 
 // Outcome of offering a value for a key. A value of the wrong type is dropped silently by the
-// script API; an unknown key and a NaN or infinite float (which the compositor file could not
+// script API; an unknown key, an integer the field cannot hold (cut to fit, -1 would make a
+// border wider than any screen) and a NaN or infinite float (which the compositor file could not
 // carry) are dropped with a warning.
-enum class SetResult : uint8_t { Stored, WrongType, UnknownKey, NotFinite };
+enum class SetResult : uint8_t { Stored, WrongType, UnknownKey, OutOfRange, NotFinite };
 
 struct Config {
     // Texts.
@@ -120,8 +121,8 @@ struct Config {
     static const FieldSpec* find_field(std::string_view key);
 
     // Stores `value` into the field named `key` when its type fits the field's kind (see
-    // FieldKind) and, for a float, it is finite; otherwise leaves the record unchanged. Logs
-    // nothing: the caller warns about UnknownKey and NotFinite and ignores WrongType.
+    // FieldKind) and, for a number, the field can hold it; otherwise leaves the record unchanged.
+    // Logs nothing: the caller warns about UnknownKey, OutOfRange and NotFinite and ignores WrongType.
     SetResult set_field(std::string_view key, const ConfigValue& value);
 };
 

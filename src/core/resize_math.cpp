@@ -31,10 +31,11 @@ std::string_view resize_edge_name(ResizeEdge edge) {
 
 ResizeEdge edge_at(Rect g, int16_t px, int16_t py) {
     const int16_t x2 = add16(g.x, g.width), y2 = add16(g.y, g.height);
+    // Each strip is kEdgeZone pixels inside the window; x2 and y2 are the first pixels past it.
     const bool left = g.x <= px && px < add16(g.x, kEdgeZone);
-    const bool right = add16(x2, -kEdgeZone) < px && px <= x2;
+    const bool right = add16(x2, -kEdgeZone) <= px && px < x2;
     const bool top = g.y <= py && py < add16(g.y, kEdgeZone);
-    const bool bottom = add16(y2, -kEdgeZone) < py && py <= y2;
+    const bool bottom = add16(y2, -kEdgeZone) <= py && py < y2;
     if (top && left) return ResizeEdge::TopLeft;
     if (top && right) return ResizeEdge::TopRight;
     if (bottom && left) return ResizeEdge::BottomLeft;

@@ -59,6 +59,22 @@ std::optional<uint64_t> parse_number(std::string_view s) {
     return n;
 }
 
+std::string unquote(std::string_view s) {
+    if (s.size() < 2 || s.front() != '"') return std::string(s);
+    std::string out;
+    for (std::size_t i = 1; i < s.size(); ++i) {
+        const char c = s[i];
+        if (c == '\\' && i + 1 < s.size() && (s[i + 1] == '"' || s[i + 1] == '\\')) {
+            out += s[++i];
+        } else if (c == '"') {
+            return i + 1 == s.size() ? out : std::string(s);
+        } else {
+            out += c;
+        }
+    }
+    return std::string(s);  // never closed
+}
+
 std::optional<std::size_t> resolve_workspace(std::string_view x, const std::array<Workspace, kWorkspaceCount>& ws) {
     if (auto n = parse_number(x)) {
         const uint64_t index = *n == 0 ? 0 : *n - 1;
@@ -94,15 +110,16 @@ std::string run_command(WindowManager& wm, std::size_t, std::string_view payload
     log::debug(kTarget, "Executing i3 command: {}", text);
     constexpr std::string_view kNumberPrefix = "workspace number ";
     constexpr std::string_view kPrefix = "workspace ";
+    // i3 clients quote what they send: a bar's click on workspace 3 says `workspace "3"`.
     if (text.starts_with(kNumberPrefix)) {
-        auto n = i3_text::parse_number(i3_text::trim(text.substr(kNumberPrefix.size())));
+        auto n = i3_text::parse_number(i3_text::unquote(i3_text::trim(text.substr(kNumberPrefix.size()))));
         if (!n) return std::string(kCommandFailure);
         const uint64_t index = *n == 0 ? 0 : *n - 1;
         if (index >= wm.workspaces.size()) return std::string(kCommandFailure);
         return std::string(switch_to(wm, static_cast<std::size_t>(index)));
     }
     if (text.starts_with(kPrefix)) {
-        const std::string_view x = i3_text::trim(text.substr(kPrefix.size()));
+        const std::string x = i3_text::unquote(i3_text::trim(text.substr(kPrefix.size())));
         if (auto index = i3_text::resolve_workspace(x, wm.workspaces)) return std::string(switch_to(wm, *index));
         log::warn(kTarget, "Workspace not found: {}", x);
         return std::string(kCommandFailure);

@@ -4,6 +4,7 @@
 #include "core/workspace.hpp"
 #include "ipc/i3_compat.hpp"
 #include "ipc/protocol.hpp"
+#include "x11/error.hpp"
 
 #include <nlohmann/json.hpp>
 
@@ -20,6 +21,11 @@ class WindowManager;
 
 // Runs one JSON request against the state; the response for its sender.
 Response dispatch_json_command(WindowManager& wm, const Request& request);
+
+// What WindowManager::reload_config does, with a script that failed told apart for the "reload"
+// command: the text of its ERROR record; none when the script loaded. A failed script leaves the
+// running configuration as it was, so it is no error of the window manager.
+XResult<std::optional<std::string>> reload_configuration(WindowManager& wm);
 
 // Answers one i3 message from client `client` of the i3 server (exactly one reply, same type).
 void dispatch_i3_message(WindowManager& wm, std::size_t client, const I3Message& message);
@@ -40,6 +46,9 @@ namespace i3_text {
 std::string_view trim(std::string_view s);
 // Digits with an optional leading '+', fitting in 64 bits; nothing else.
 std::optional<uint64_t> parse_number(std::string_view s);
+// One pair of double quotes around the whole text taken off, reading \" and \\ inside as " and \;
+// a text not wholly quoted (no quotes, one never closed, more after the closing one) stays as it is.
+std::string unquote(std::string_view s);
 // The workspace "workspace X" names: X as a number whose index exists, else the first exact name match.
 std::optional<std::size_t> resolve_workspace(std::string_view x, const std::array<Workspace, kWorkspaceCount>& ws);
 }  // namespace i3_text

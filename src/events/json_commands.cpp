@@ -96,7 +96,11 @@ constexpr Command kCommands[] = {
          return on_focused(wm, [&](Window w) { return wm.toggle_floating(w); });
      }},
     {"equalize", [](WindowManager& wm, const nlohmann::json&) { return answer(wm.equalize()); }},
-    {"reload", [](WindowManager& wm, const nlohmann::json&) { return answer(wm.reload_config()); }},
+    {"reload", [](WindowManager& wm, const nlohmann::json&) {
+         auto r = reload_configuration(wm);
+         if (!r) return Response::error(r.error().to_string());
+         return *r ? Response::error(**r) : Response::ok();
+     }},
     {"workspace", [](WindowManager& wm, const nlohmann::json& a) {
          return answer(wm.switch_workspace_impl(json_args::workspace_index(a), true));
      }},

@@ -3,6 +3,7 @@
 #include "core/window_manager.hpp"
 #include "logging.hpp"
 #include "util/process.hpp"
+#include "events/ipc_commands.hpp"
 #include "events/session.hpp"
 
 #include <xcb/xcb.h>
@@ -19,44 +20,52 @@ XResult<void> release_key_grabs(Connection& c) {
 }  // namespace
 
 XResult<void> WindowManager::reload_config() {
+    // A script that fails has said so in the log; a chord has no one else to tell.
+    auto r = reload_configuration(*this);
+    if (!r) return r.take_error();
+    return {};
+}
+
+XResult<std::optional<std::string>> reload_configuration(WindowManager& wm) {
     log::info(kTarget, "Reloading configuration");
-    if (auto r = lua_config->reload(); !r) {
-        log::error(kTarget, "Config reload failed: {}", r.error());
-        return {};
+    if (auto r = wm.lua_config->reload(); !r) {
+        std::string failure = fmt::format("Config reload failed: {}", r.error());
+        log::error(kTarget, "{}", failure);
+        return std::optional<std::string>(std::move(failure));
     }
-    const bool had_titlebars = config.titlebar_enabled;
-    config = lua_state->lock()->config;
-    if (auto r = picom::write_config(config); !r) {
+    const bool had_titlebars = wm.config.titlebar_enabled;
+    wm.config = wm.lua_state->lock()->config;
+    if (auto r = picom::write_config(wm.config); !r) {
         log::warn(kTarget, "Failed to regenerate picom config: {}", r.error());
     }
-    VOP_TRY(release_key_grabs(*connection));
-    VOP_TRY(setup_grabs());
-    VOP_TRY(follow_titlebar_setting(had_titlebars));
-    VOP_TRY(apply_layout());
+    VOP_TRY(release_key_grabs(*wm.connection));
+    VOP_TRY(wm.setup_grabs());
+    VOP_TRY(wm.follow_titlebar_setting(had_titlebars));
+    VOP_TRY(wm.apply_layout());
 
-    if (config.bar_enabled) {
-        if (!bar_process) {
-            if (bar_exit_status) {
+    if (wm.config.bar_enabled) {
+        if (!wm.bar_process) {
+            if (wm.bar_exit_status) {
                 log::info(kTarget, "vopbar exited with status {}, will respawn",
-                          process::exit_status_text(*bar_exit_status));
+                          process::exit_status_text(*wm.bar_exit_status));
             }
-            bar_process = session::spawn_vopbar(i3_socket_path());
-        } else if (auto st = process::try_wait(*bar_process); !st) {
+            wm.bar_process = session::spawn_vopbar(wm.i3_socket_path());
+        } else if (auto st = process::try_wait(*wm.bar_process); !st) {
             log::warn(kTarget, "Failed to check vopbar status: {}", st.error());
-            bar_process = session::spawn_vopbar(i3_socket_path());
+            wm.bar_process = session::spawn_vopbar(wm.i3_socket_path());
         } else if (st->exited) {
             log::info(kTarget, "vopbar exited with status {}, will respawn", process::exit_status_text(st->status));
-            bar_process = session::spawn_vopbar(i3_socket_path());
+            wm.bar_process = session::spawn_vopbar(wm.i3_socket_path());
         } else {
-            session::reload_vopbar(*bar_process);
+            session::reload_vopbar(*wm.bar_process);
         }
-    } else if (bar_process) {
-        session::stop_vopbar(*bar_process);
-        bar_process.reset();
+    } else if (wm.bar_process) {
+        session::stop_vopbar(*wm.bar_process);
+        wm.bar_process.reset();
     }
-    bar_exit_status.reset();
+    wm.bar_exit_status.reset();
     log::info(kTarget, "Configuration reloaded");
-    return {};
+    return std::optional<std::string>();
 }
 
 }  // namespace vop

@@ -66,6 +66,10 @@ TEST_F(IpcTest, I3RunCommandSwitchesWorkspaces) {
     r = i3msg({"workspace", "number", "5"});
     EXPECT_EQ(r.out, std::string(kSuccess) + "\n");
     EXPECT_TRUE(desktop_is(4u));
+    // What a bar sends for a click on a workspace button.
+    r = i3msg({"workspace \"7\""});
+    EXPECT_EQ(r.out, std::string(kSuccess) + "\n");
+    EXPECT_TRUE(desktop_is(6u));
 
     struct Case {
         const char* text;
@@ -75,6 +79,11 @@ TEST_F(IpcTest, I3RunCommandSwitchesWorkspaces) {
     };
     const Case cases[] = {
         {"workspace 5", kSuccess, 4, nullptr},  // already shown
+        {R"(workspace "2")", kSuccess, 1, nullptr},
+        {R"(workspace number "+4")", kSuccess, 3, nullptr},
+        {R"(workspace "11")", kFailure, 3, "Workspace not found: 11"},
+        {R"(workspace "\"2\"")", kFailure, 3, R"(Workspace not found: "2")"},
+        {R"(workspace "2" "3")", kFailure, 3, R"(Workspace not found: "2" "3")"},
         {"  workspace +2 \n", kSuccess, 1, "Executing i3 command: workspace +2"},
         {"workspace 0", kSuccess, 0, nullptr},
         {"workspace number 10", kSuccess, 9, nullptr},

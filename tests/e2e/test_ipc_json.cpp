@@ -120,6 +120,11 @@ TEST_F(IpcTest, EveryCommandWithItsReply) {
 
     EXPECT_EQ(c.request(R"({"command":"reload"})"), kOk);
     EXPECT_TRUE(printed("Configuration reloaded"));
+    // A script that fails is answered with the text of the error it logs.
+    write_file(vop_->config_home() + "/vop/init.lua", "error('broken')\n");
+    EXPECT_EQ(c.request(R"({"command":"reload"})"),
+              R"({"success":false,"error":"Config reload failed: init.lua:1: broken"})");
+    EXPECT_TRUE(printed("Config reload failed: init.lua:1: broken"));
     EXPECT_EQ(c.request(R"({"command":"get_workspaces"})").value_or("").rfind(R"({"success":true,"data":[)", 0), 0u);
 }
 

@@ -1,6 +1,8 @@
 // vop.bind, vop.rule and vop.picom_rule: decoding, defaults, log lines, ordering.
 #include "lua_test_env.hpp"
 
+#include <limits>
+
 using namespace vop;
 using namespace vop::testing;
 using vop::log::Level;
@@ -50,6 +52,7 @@ TEST_F(LuaBindTest, ActionTableDecoding) {
         {"{ action = 'resize', direction = 'left' }", Action::resize("left", 0.05f)},
         {"{ action = 'resize', direction = 'left', amount = '0.1' }", Action::resize("left", 0.1f)},
         {"{ action = 'resize', amount = 'x' }", Action::resize("", 0.05f)},
+        {"{ action = 'resize', amount = -1e300 }", Action::resize("", -std::numeric_limits<float>::infinity())},
         {"{ action = 'workspace' }", Action::workspace(1)},
         {"{ action = 'workspace', workspace = -2 }", Action::workspace(1)},
         {"{ action = 'workspace', workspace = 'x' }", Action::workspace(1)},
@@ -172,8 +175,8 @@ TEST_F(LuaBindTest, WindowRules) {
         {"vop.exec()", "bad argument #1 to 'exec' (expected string or number)"},
         {"vop.exec_once({})", "bad argument #1 to 'exec_once' (expected string or number)"},
         // The shell would run only the part before a NUL byte.
-        {"vop.exec('echo a\\0b')", "bad argument #1 to 'exec' (invalid UTF-8 text)"},
-        {"vop.exec_once('true\\0')", "bad argument #1 to 'exec_once' (invalid UTF-8 text)"},
+        {"vop.exec('echo a\\0b')", "bad argument #1 to 'exec' (command contains a NUL byte)"},
+        {"vop.exec_once('true\\0')", "bad argument #1 to 'exec_once' (command contains a NUL byte)"},
     };
     for (const auto& b : bad) {
         SCOPED_TRACE(b[0]);

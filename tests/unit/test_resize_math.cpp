@@ -13,11 +13,13 @@ TEST(EdgeAt, ZonesOfA400x300WindowAt100) {
     };
     const Case cases[] = {
         {100, 100, ResizeEdge::TopLeft},     {111, 250, ResizeEdge::Left},   {112, 250, ResizeEdge::None},
-        {500, 400, ResizeEdge::BottomRight}, {489, 250, ResizeEdge::Right},  {488, 250, ResizeEdge::None},
-        {300, 399, ResizeEdge::Bottom},      {300, 100, ResizeEdge::Top},    {300, 111, ResizeEdge::Top},
-        {300, 112, ResizeEdge::None},        {499, 101, ResizeEdge::TopRight}, {101, 399, ResizeEdge::BottomLeft},
-        {99, 250, ResizeEdge::None},         {501, 250, ResizeEdge::None},   {300, 401, ResizeEdge::None},
-        {489, 389, ResizeEdge::BottomRight},
+        {499, 399, ResizeEdge::BottomRight}, {488, 250, ResizeEdge::Right},  {487, 250, ResizeEdge::None},
+        {300, 399, ResizeEdge::Bottom},      {300, 388, ResizeEdge::Bottom}, {300, 387, ResizeEdge::None},
+        {300, 100, ResizeEdge::Top},         {300, 111, ResizeEdge::Top},    {300, 112, ResizeEdge::None},
+        {499, 101, ResizeEdge::TopRight},    {101, 399, ResizeEdge::BottomLeft}, {488, 388, ResizeEdge::BottomRight},
+        // Every strip is 12 pixels inside the window: none reaches the pixels just outside it.
+        {99, 250, ResizeEdge::None},         {500, 250, ResizeEdge::None},   {300, 99, ResizeEdge::None},
+        {300, 400, ResizeEdge::None},        {500, 400, ResizeEdge::None},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(edge_at(g, c.x, c.y), c.want) << "at (" << c.x << ", " << c.y << ")";
@@ -27,7 +29,8 @@ TEST(EdgeAt, ZonesOfA400x300WindowAt100) {
 TEST(EdgeAt, NarrowWindowPrefersLeftWhereBothSideZonesMeet) {
     const Rect g{100, 100, 20, 300};
     EXPECT_EQ(edge_at(g, 110, 250), ResizeEdge::Left);
-    EXPECT_EQ(edge_at(g, 120, 250), ResizeEdge::Right);
+    EXPECT_EQ(edge_at(g, 119, 250), ResizeEdge::Right);
+    EXPECT_EQ(edge_at(g, 120, 250), ResizeEdge::None);
 }
 
 TEST(EdgeAt, WindowsNearTheSixteenBitLimitDoNotWrapIntoZones) {
@@ -35,7 +38,8 @@ TEST(EdgeAt, WindowsNearTheSixteenBitLimitDoNotWrapIntoZones) {
     const Rect g{-50, -50, 100, 100};
     EXPECT_EQ(edge_at(g, -50, 0), ResizeEdge::Left);
     EXPECT_EQ(edge_at(g, 0, 0), ResizeEdge::None);
-    EXPECT_EQ(edge_at(g, 50, 50), ResizeEdge::BottomRight);
+    EXPECT_EQ(edge_at(g, 49, 49), ResizeEdge::BottomRight);
+    EXPECT_EQ(edge_at(g, 50, 50), ResizeEdge::None);
 }
 
 TEST(NearestCorner, QuartersPickTheirCorner) {

@@ -211,6 +211,15 @@ TEST(I3Text, TrimRemovesUnicodeWhiteSpaceOnly) {
     EXPECT_EQ(i3_text::trim("\xc3\xa9"), "\xc3\xa9");
 }
 
+TEST(I3Text, OnePairOfSurroundingQuotesComesOff) {
+    const std::pair<const char*, const char*> cases[] = {
+        {R"("3")", "3"}, {R"("")", ""}, {R"("a \"b\" \\ c\d")", R"(a "b" \ c\d)"}, {R"(""3"")", R"(""3"")"},
+        {"3", "3"}, {R"(")", R"(")"}, {R"("3)", R"("3)"}, {R"("3\")", R"("3\")"}, {R"("3" x)", R"("3" x)"},
+        {R"(3")", R"(3")"}, {R"('3')", R"('3')"},
+    };
+    for (const auto& [text, want] : cases) EXPECT_EQ(i3_text::unquote(text), want) << text;
+}
+
 TEST(I3Text, WorkspaceTextsResolveByNumberThenByName) {
     State s;
     s.workspaces[5].name = "web";
