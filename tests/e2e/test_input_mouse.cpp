@@ -125,11 +125,10 @@ TEST_F(Mouse, PlainDragInTheEdgeZoneResizesFromThatEdge) {
     const uint32_t t = open();
     const Geometry g0 = geo(f);
     const Box b = box(f);
-    // The pointer rests in the right edge zone while focus is elsewhere, so the press reaches vop. The
-    // zone ends where the window's width does, two border widths short of the outer box.
-    pointer_to(b.x + b.w - 6, b.cy());
+    // The pointer rests in the right edge zone while focus is elsewhere, so the press reaches vop.
+    pointer_to(b.x + b.w - 4, b.cy());
     activate(t);
-    drag("", 1, b.x + b.w - 6, b.cy(), 40, 30);
+    drag("", 1, b.x + b.w - 4, b.cy(), 40, 30);
     EXPECT_TRUE(becomes([&] {
         Geometry g = geo(f);
         return g.x == g0.x && g.y == g0.y && g.width == g0.width + 40 && g.height == g0.height;
@@ -151,11 +150,11 @@ TEST_F(Mouse, EdgeCursorFollowsTheZoneUnderThePointer) {
     const std::string set1 = "set_window_cursor: window=" + n(f1), clear1 = "clear_window_cursor: window=" + n(f1);
     const std::string set2 = "set_window_cursor: window=" + n(f2);
 
-    pointer_to(b1.x + b1.w - 6, b1.cy());
+    pointer_to(b1.x + b1.w - 4, b1.cy());
     ASSERT_TRUE(becomes([&] { return count(set1) == 1; })) << output();
     // Moving inside the same zone sends nothing more.
-    pointer_to(b1.x + b1.w - 7, b1.cy() + 3);
-    pointer_to(b1.x + b1.w - 8, b1.cy() + 6);
+    pointer_to(b1.x + b1.w - 5, b1.cy() + 3);
+    pointer_to(b1.x + b1.w - 6, b1.cy() + 6);
     EXPECT_EQ(count(set1), 1u);
     const size_t clears = count(clear1);
     // Straight from f1's zone into f2's: f1 loses its resize cursor.
@@ -242,8 +241,8 @@ TEST_F(Mouse, TheEdgeZoneOfTheFocusedFloatingWindowResizesItAndOtherClicksReachI
     ASSERT_EQ(active(), f);
     const Geometry g0 = geo(f);
     const Box b = box(f);
-    pointer_to(b.x + b.w - 6, b.cy());
-    drag("", 1, b.x + b.w - 6, b.cy(), 40, 0);
+    pointer_to(b.x + b.w - 4, b.cy());
+    drag("", 1, b.x + b.w - 4, b.cy(), 40, 0);
     EXPECT_TRUE(becomes([&] {
         Geometry g = geo(f);
         return g.x == g0.x && g.y == g0.y && g.width == g0.width + 40 && g.height == g0.height;
