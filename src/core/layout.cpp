@@ -11,13 +11,19 @@ namespace {
 constexpr const char* kTarget = "vop::core";
 
 // Raises `order` (bottom to top) above every other child of the root, unless it already is the top of the
-// stack: an unneeded restack would move windows under the pointer on every pass. The server's own stack
-// is asked, so restacking by clients and windows that appeared since are seen.
+// stack: an unneeded restack would move windows under the pointer on every pass. The order is known from
+// the server's notifications; only when they could not be followed is the server asked, and a failed
+// answer just means raising.
 XResult<void> raise_in_order(Connection& c, const std::vector<Window>& order) {
     if (order.empty()) return {};
-    auto stack = x11::root_children(c);
-    if (!stack) return stack.take_error();
-    if (stack->size() >= order.size() && std::equal(order.rbegin(), order.rend(), stack->rbegin())) return {};
+    if (!c.stack.sure()) {
+        if (auto kids = x11::root_children(c)) {
+            c.stack.reset(std::move(kids).value());
+        } else {
+            log::warn(kTarget, "Failed to read the stacking order: {}", kids.error());
+        }
+    }
+    if (c.stack.sure() && c.stack.top_is(order)) return {};
     for (Window w : order) VOP_TRY(x11::raise_window(c, w));
     return {};
 }

@@ -143,6 +143,7 @@ void WindowManager::unmanage_window(Window w) {
     ManagedWindow rec = std::move(it->second);
     windows.erase(it);
     log::info(kTarget, "Unmanaging window {} from workspace {}", w, rec.workspace + 1);
+    connection->forget_window(w);
     if (rec.frame) {
         if (auto r = frame_manager.destroy_frame(*connection, connection->root, w); !r) {
             log::warn(kTarget, "Failed to destroy frame for window {}: {}", w, r.error());

@@ -34,10 +34,11 @@ class IpcServer;
 class I3IpcServer;
 struct RuleActions;
 
-// Event masks of managed clients: PropertyChange, FocusChange, StructureNotify, EnterWindow;
-// floating ones also PointerMotion (for the edge-resize cursor).
-inline constexpr uint32_t kClientEventMask = 0x620010;
-inline constexpr uint32_t kFloatingEventMask = 0x620050;
+// Event masks of managed clients: PropertyChange, FocusChange, StructureNotify, EnterWindow, LeaveWindow
+// (where the pointer was when something else came over it); floating ones also PointerMotion (for the
+// edge-resize cursor).
+inline constexpr uint32_t kClientEventMask = 0x620030;
+inline constexpr uint32_t kFloatingEventMask = 0x620070;
 
 struct ManagedWindow {
     std::string title;
@@ -50,6 +51,14 @@ struct ManagedWindow {
     bool fullscreen = false;
     bool floating_before_fullscreen = false;
     bool urgent = false;
+};
+
+// What the last pointer crossing of vop's windows leaves to compare with: the client the pointer left, or
+// entered without moving, and where the pointer was. The pointer leaving a window for one that came over it
+// and entering it again from there at the same spot has not moved.
+struct CrossingMemory {
+    Window client = 0;  // 0: nothing to compare with
+    int16_t x = 0, y = 0;
 };
 
 struct DragState {
@@ -211,6 +220,7 @@ public:
     // The wait status of a bar the main loop collected: its pid is gone and must never be signalled.
     std::optional<int> bar_exit_status;
     std::optional<DragState> drag_state;
+    CrossingMemory last_crossing;
     // Changes of the current workspace not yet told to i3 clients: (current, old) in order.
     std::vector<std::pair<size_t, size_t>> workspace_changes;
     bool running = true;
@@ -230,6 +240,11 @@ public:
     XResult<void> handle_button_release(const void* ev);
     XResult<void> handle_motion_notify(const void* ev);
     XResult<void> handle_enter_notify(const void* ev);
+    XResult<void> handle_leave_notify(const void* ev);
+    XResult<void> handle_create_notify(const void* ev);
+    XResult<void> handle_configure_notify(const void* ev);
+    XResult<void> handle_reparent_notify(const void* ev);
+    XResult<void> handle_circulate_notify(const void* ev);
 
     // Start-up steps before the first tick.
     XResult<void> setup_grabs();

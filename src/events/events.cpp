@@ -37,6 +37,11 @@ constexpr std::array<Handler, 128> make_table() {
     t[XCB_BUTTON_RELEASE] = &WindowManager::handle_button_release;
     t[XCB_MOTION_NOTIFY] = &WindowManager::handle_motion_notify;
     t[XCB_ENTER_NOTIFY] = &WindowManager::handle_enter_notify;
+    t[XCB_LEAVE_NOTIFY] = &WindowManager::handle_leave_notify;
+    t[XCB_CREATE_NOTIFY] = &WindowManager::handle_create_notify;
+    t[XCB_CONFIGURE_NOTIFY] = &WindowManager::handle_configure_notify;
+    t[XCB_REPARENT_NOTIFY] = &WindowManager::handle_reparent_notify;
+    t[XCB_CIRCULATE_NOTIFY] = &WindowManager::handle_circulate_notify;
     return t;
 }
 constexpr std::array<Handler, 128> kHandlers = make_table();

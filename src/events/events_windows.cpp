@@ -88,8 +88,7 @@ XResult<void> WindowManager::handle_configure_request(const void* event) {
     if (mask & XCB_CONFIG_WINDOW_BORDER_WIDTH) values[n++] = ev->border_width;
     if (mask & XCB_CONFIG_WINDOW_SIBLING) values[n++] = ev->sibling;
     if (mask & XCB_CONFIG_WINDOW_STACK_MODE) values[n++] = ev->stack_mode;
-    connection->note_window_change(xcb_configure_window(connection->conn, ev->window, mask & 0x7f, values).sequence);
-    VOP_TRY(connection->check());
+    VOP_TRY(connection->configure(ev->window, mask & 0x7f, {values, n}));
     return connection->flush();
 }
 
@@ -144,6 +143,7 @@ XResult<void> WindowManager::handle_destroy_notify(const void* event) {
     auto* ev = static_cast<const xcb_destroy_notify_event_t*>(event);
     const Window w = ev->window;
     log::debug(kTarget, "DestroyNotify for window {}", w);
+    if (ev->event == connection->root) connection->stack.removed(w);
     const bool dock = struts.erase(w) > 0;
     if (dock) log::info(kTarget, "Dock window {} destroyed, removing strut", w);
     // A menu or tooltip going away changes nothing here: no refocus, and above all no pointer warp.

@@ -175,19 +175,40 @@ XResult<void> WindowManager::handle_button_release(const void* event) {
     return {};
 }
 
+// Whether a crossing takes the pointer out of a client's family (its frame and itself) or into it from
+// outside; between a frame and its client the details are Inferior and Ancestor.
+static bool across_families(uint8_t detail) {
+    return detail == XCB_NOTIFY_DETAIL_NONLINEAR || detail == XCB_NOTIFY_DETAIL_NONLINEAR_VIRTUAL;
+}
+
+XResult<void> WindowManager::handle_leave_notify(const void* event) {
+    auto* ev = static_cast<const xcb_leave_notify_event_t*>(event);
+    last_crossing = across_families(ev->detail) ? CrossingMemory{client_of(*this, ev->event), ev->root_x, ev->root_y}
+                                                : CrossingMemory{};
+    return {};
+}
+
 XResult<void> WindowManager::handle_enter_notify(const void* event) {
     auto* ev = static_cast<const xcb_enter_notify_event_t*>(event);
+    const Window e = client_of(*this, ev->event);
+    // Back into the client the pointer last left, at the very spot: what covered it went away (a popup, a
+    // menu, a notification), the pointer did not move. Its frame and then itself may both report that.
+    const bool resting = across_families(ev->detail) && last_crossing.client == e && last_crossing.x == ev->root_x &&
+                         last_crossing.y == ev->root_y;
+    last_crossing = resting ? CrossingMemory{e, ev->root_x, ev->root_y} : CrossingMemory{};
     if (drag_state) return {};
     if (Clock::now() - last_warp < kWarpQuiet) return {};
     if (ev->mode != XCB_NOTIFY_MODE_NORMAL) return {};
-    // Only the user moving the pointer moves the focus. A crossing that vop's own configure, map, unmap
-    // or restack caused carries the sequence number of that request; the pointer position cannot tell
-    // them apart, as vop does not see the pointer move inside tiled windows.
+    // Only the user moving the pointer moves the focus. A crossing that vop's own configure, map, unmap,
+    // restack or warp caused carries the sequence number of that request.
     if (connection->caused_by_own_request(reinterpret_cast<const xcb_generic_event_t*>(event)->full_sequence)) {
         log::trace(kTarget, "EnterNotify on window {} caused by our own request, ignored", ev->event);
         return {};
     }
-    const Window e = client_of(*this, ev->event);
+    if (resting) {
+        log::trace(kTarget, "EnterNotify on window {} without pointer motion, ignored", ev->event);
+        return {};
+    }
     if (!windows.count(e) || focused == e) return {};
     log::debug(kTarget, "Focus follows mouse: focusing window {}", e);
     VOP_TRY(set_focus(e, false));

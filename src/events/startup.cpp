@@ -50,6 +50,7 @@ XResult<void> WindowManager::setup_ewmh_hints() {
 XResult<void> WindowManager::adopt_existing_windows() {
     auto children = x11::root_children(*connection);
     if (!children) return children.take_error();
+    connection->stack.reset(*children);
     size_t adopted = 0;
     bool docks_found = false;
     for (Window w : *children) {

@@ -10,6 +10,8 @@
 
 namespace vop {
 namespace {
+// Batches of window-changing requests remembered for the crossings still to come.
+constexpr size_t kMaxBatches = 1024;
 constexpr const char* kTarget = "vop::x11::connection";
 
 std::string conn_text(xcb_connection_t* c) { return describe_conn_error(xcb_connection_has_error(c)); }
@@ -128,19 +130,45 @@ XResult<void> Connection::become_wm() {
     auto pc = xcb_query_pointer(conn, root);
     VOP_TRY(check());
     if (xcb_query_pointer_reply_t* p = xcb_query_pointer_reply(conn, pc, nullptr)) {
-        xcb_warp_pointer(conn, XCB_NONE, root, 0, 0, 0, 0, p->root_x, p->root_y);
+        const int16_t x = p->root_x, y = p->root_y;
         std::free(p);
-        VOP_TRY(check());
+        VOP_TRY(warp_pointer(x, y));
     }
     VOP_TRY(flush());
     log::info(kTarget, "Successfully became window manager");
     return {};
 }
 
+XResult<void> Connection::window_change(uint32_t sequence) {
+    if (batch_open_) {
+        batches_.back().last = sequence;
+    } else {
+        batches_.push_back({sequence, sequence});
+        batch_open_ = true;
+        // Only the crossings still unread can fall in a batch; a loop that reads none for a long time
+        // keeps the newest ones.
+        if (batches_.size() > kMaxBatches) batches_.pop_front();
+    }
+    return check();
+}
+
+bool Connection::caused_by_own_request(uint32_t sequence) {
+    auto before = [](uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b) < 0; };
+    // Events come in order: a batch that ended before this event cannot hold a later one.
+    while (!batches_.empty() && before(batches_.front().last, sequence)) {
+        batches_.pop_front();
+        if (batches_.empty()) batch_open_ = false;
+    }
+    for (const Batch& b : batches_) {
+        if (!before(sequence, b.first) && !before(b.last, sequence)) return true;
+    }
+    return false;
+}
+
 XResult<void> Connection::flush() {
-    if (window_change_open_) {
+    if (batch_open_) {
         xcb_no_operation(conn);
-        window_change_open_ = false;
+        batch_open_ = false;
     }
     if (xcb_flush(conn) <= 0) return err(Error::connection(conn_text(conn)));
     return {};

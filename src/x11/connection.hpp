@@ -4,13 +4,17 @@
 #include "core/monitor.hpp"
 #include "x11/error.hpp"
 #include "x11/properties.hpp"
+#include "x11/stacking.hpp"
 
 #include <array>
+#include <deque>
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 struct xcb_connection_t;
@@ -58,21 +62,19 @@ public:
     // Error::Connection when the connection has broken, else success.
     XResult<void> check() const;
 
-    // Crossing events carry the sequence number of the last request of ours the server had processed, so
-    // a crossing stamped at or before our last request that can change the window under the pointer
-    // (configure, map, unmap, restack, reparent, destroy, warp) was caused by us, not by the user.
-    // Every such request is noted here; flush() then ends the range with a NoOperation, so that the
-    // user's later crossings carry a higher number even when nothing else follows.
-    void note_window_change(uint32_t sequence) {
-        last_window_change_ = sequence;
-        window_change_open_ = true;
-    }
-    // `sequence` is an event's full (widened) sequence number.
-    bool caused_by_own_request(uint32_t sequence) const {
-        return static_cast<int32_t>(sequence - last_window_change_) <= 0;
-    }
+    // Crossing events carry the sequence number of the last request of ours the server had processed.
+    // Every request that can change the window under the pointer (configure, map, unmap, reparent, destroy,
+    // warp, kill) goes out through the functions of this class that note it; those sent between two
+    // flushes form a batch, and flush() ends each batch with a NoOperation. A crossing whose number lies
+    // within a batch, from its first such request to its last, was caused by vop; the user's crossings carry
+    // numbers outside every batch, whatever vop sent after them.
+    // `sequence` is an event's full (widened) sequence number; events are asked about in the order they came.
+    bool caused_by_own_request(uint32_t sequence);
 
     xcb_connection_t* conn = nullptr;
+    // The root's children in stacking order: vop's own restacks, reparents and frame creations tell it
+    // at once, the root's substructure notifications after.
+    StackMirror stack;
     unsigned screen_num = 0;
     Window root = 0;
     Atoms atoms;
@@ -94,12 +96,21 @@ public:
     XResult<void> clear_window_cursor(Window window);
     XResult<void> warp_pointer_to_window(Window window);
     XResult<void> warp_pointer(int16_t x, int16_t y);
+    // The border colour, and the border width when it differs from the one vop last gave the window.
     XResult<void> set_border(Window window, uint32_t border_width, uint32_t colour);
     XResult<void> clear_root_area(int16_t x, int16_t y, uint16_t width, uint16_t height);
     XResult<void> configure_window(Window window, int16_t x, int16_t y, uint16_t width, uint16_t height,
                                    uint32_t border_width);
+    // ConfigureWindow with the fields of `mask`, `values` in protocol order.
+    XResult<void> configure(Window window, uint16_t mask, std::span<const uint32_t> values);
     XResult<void> map_window(Window window);
     XResult<void> unmap_window(Window window);
+    XResult<void> reparent_window(Window window, Window parent, int16_t x, int16_t y);
+    XResult<void> destroy_window(Window window);
+    // KillClient: the server closes the client's connection, destroying its windows at once.
+    XResult<void> kill_client(Window window);
+    // Drops what vop remembers of a window that it no longer manages.
+    void forget_window(Window window) { border_widths_.erase(window); }
     XResult<void> grab_pointer(std::optional<uint32_t> cursor);
     XResult<void> select_input(Window window, uint32_t event_mask);
     // Puts the window in the save-set, so the server rescues it (reparent to root, map) if vop goes away.
@@ -138,8 +149,14 @@ public:
 private:
     Connection() = default;
     XResult<void> create_cursors();
-    uint32_t last_window_change_ = 0;
-    bool window_change_open_ = false;
+    // Notes one request of the current batch; `cookie` is its sequence number.
+    XResult<void> window_change(uint32_t sequence);
+    struct Batch {
+        uint32_t first = 0, last = 0;
+    };
+    std::deque<Batch> batches_;  // oldest first, pruned as events pass them
+    bool batch_open_ = false;    // a NoOperation is owed at the next flush
+    std::unordered_map<Window, uint32_t> border_widths_;  // the width vop last gave each managed window
 };
 
 // Sorts found monitors left to right (stable), keeps the first kMaxMonitors and logs the result.

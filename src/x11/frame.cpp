@@ -12,8 +12,10 @@ namespace {
 constexpr const char* kTarget = "vop::x11::frame";
 
 constexpr uint32_t kFrameEvents = XCB_EVENT_MASK_BUTTON_PRESS | XCB_EVENT_MASK_BUTTON_RELEASE |
-                                  XCB_EVENT_MASK_ENTER_WINDOW | XCB_EVENT_MASK_EXPOSURE |
+                                  XCB_EVENT_MASK_ENTER_WINDOW | XCB_EVENT_MASK_LEAVE_WINDOW | XCB_EVENT_MASK_EXPOSURE |
                                   XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY | XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT;
+constexpr uint16_t kGeometry =
+    XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y | XCB_CONFIG_WINDOW_WIDTH | XCB_CONFIG_WINDOW_HEIGHT;
 constexpr uint32_t kAccentColour = 0x5294E2;
 constexpr int16_t kTextX = 8;
 // ImageText8 carries at most 255 bytes in one request.
@@ -68,18 +70,13 @@ XResult<Window> FrameManager::create_frame(Connection& c, Window root, Window cl
                       XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT,
                       XCB_CW_BACK_PIXEL | XCB_CW_BORDER_PIXEL | XCB_CW_EVENT_MASK, values);
     VOP_TRY(c.check());
+    if (root == c.root) c.stack.created(frame);
     // In the save-set the server hands the client back to the root (mapped) if vop exits or dies.
     xcb_change_save_set(c.conn, XCB_SET_MODE_INSERT, client);
     VOP_TRY(c.check());
-    xcb_reparent_window(c.conn, client, frame, 0, static_cast<int16_t>(titlebar_height));
-    VOP_TRY(c.check());
+    VOP_TRY(c.reparent_window(client, frame, 0, static_cast<int16_t>(titlebar_height)));
     const uint32_t client_values[] = {0, titlebar_height, width, height, 0};
-    c.note_window_change(xcb_configure_window(c.conn, client,
-                                              XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y | XCB_CONFIG_WINDOW_WIDTH |
-                                                  XCB_CONFIG_WINDOW_HEIGHT | XCB_CONFIG_WINDOW_BORDER_WIDTH,
-                                              client_values)
-                             .sequence);
-    VOP_TRY(c.check());
+    VOP_TRY(c.configure(client, kGeometry | XCB_CONFIG_WINDOW_BORDER_WIDTH, client_values));
     client_to_frame_[client] = frame;
     frame_to_client_[frame] = client;
     log::debug(kTarget, "Created frame {} for client {} at ({}, {}) size {}x{} (titlebar: {})", frame, client, x, y,
@@ -94,9 +91,9 @@ XResult<void> FrameManager::destroy_frame(Connection& c, Window root, Window cli
     client_to_frame_.erase(it);
     frame_to_client_.erase(frame);
     // Each request is attempted even if an earlier one could not be written.
-    xcb_unmap_window(c.conn, frame);
-    xcb_reparent_window(c.conn, client, root, 0, 0);
-    c.note_window_change(xcb_destroy_window(c.conn, frame).sequence);
+    (void)c.unmap_window(frame);
+    (void)c.reparent_window(client, root, 0, 0);
+    (void)c.destroy_window(frame);
     log::debug(kTarget, "Destroyed frame {} for client {}", frame, client);
     return {};
 }
@@ -107,18 +104,9 @@ XResult<void> FrameManager::configure_frame(Connection& c, Window client, int16_
     if (!frame) return {};
     const uint32_t frame_values[] = {sign_extend(x), sign_extend(y), width,
                                      static_cast<uint16_t>(height + titlebar_height), border_width};
-    xcb_configure_window(c.conn, *frame,
-                         XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y | XCB_CONFIG_WINDOW_WIDTH |
-                             XCB_CONFIG_WINDOW_HEIGHT | XCB_CONFIG_WINDOW_BORDER_WIDTH,
-                         frame_values);
-    VOP_TRY(c.check());
+    VOP_TRY(c.configure(*frame, kGeometry | XCB_CONFIG_WINDOW_BORDER_WIDTH, frame_values));
     const uint32_t client_values[] = {0, titlebar_height, width, height};
-    c.note_window_change(xcb_configure_window(c.conn, client,
-                                              XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y | XCB_CONFIG_WINDOW_WIDTH |
-                                                  XCB_CONFIG_WINDOW_HEIGHT,
-                                              client_values)
-                             .sequence);
-    return c.check();
+    return c.configure(client, kGeometry, client_values);
 }
 
 XResult<void> FrameManager::draw_titlebar(Connection& c, Window client, std::string_view title, uint16_t width,
@@ -170,8 +158,7 @@ XResult<void> FrameManager::set_frame_border(Connection& c, Window client, uint3
 XResult<void> FrameManager::map_frame(Connection& c, Window client) {
     auto frame = frame_for_client(client);
     if (!frame) return {};
-    c.note_window_change(xcb_map_window(c.conn, *frame).sequence);
-    return c.check();
+    return c.map_window(*frame);
 }
 
 }  // namespace vop

@@ -5,6 +5,7 @@
 
 #include <xcb/xcb.h>
 
+#include <bit>
 #include <cstdlib>
 #include <string>
 
@@ -20,12 +21,6 @@ std::string grab_status_name(uint8_t status) {
     static const char* const names[] = {"Success", "AlreadyGrabbed", "InvalidTime", "NotViewable", "Frozen"};
     if (status < std::size(names)) return names[status];
     return std::to_string(status);
-}
-
-// For requests that can change which window is under the pointer (see note_window_change).
-XResult<void> window_change(Connection& c, xcb_void_cookie_t cookie) {
-    c.note_window_change(cookie.sequence);
-    return c.check();
 }
 }  // namespace
 
@@ -98,17 +93,20 @@ XResult<void> Connection::warp_pointer_to_window(Window window) {
     auto x = static_cast<int16_t>(g->width / 2);
     auto y = static_cast<int16_t>(g->height / 2);
     std::free(g);
-    return window_change(*this, xcb_warp_pointer(conn, XCB_NONE, window, 0, 0, 0, 0, x, y));
+    return window_change(xcb_warp_pointer(conn, XCB_NONE, window, 0, 0, 0, 0, x, y).sequence);
 }
 
 XResult<void> Connection::warp_pointer(int16_t x, int16_t y) {
-    return window_change(*this, xcb_warp_pointer(conn, XCB_NONE, root, 0, 0, 0, 0, x, y));
+    return window_change(xcb_warp_pointer(conn, XCB_NONE, root, 0, 0, 0, 0, x, y).sequence);
 }
 
 XResult<void> Connection::set_border(Window window, uint32_t border_width, uint32_t colour) {
     xcb_change_window_attributes(conn, window, XCB_CW_BORDER_PIXEL, &colour);
     VOP_TRY(check());
-    return window_change(*this, xcb_configure_window(conn, window, XCB_CONFIG_WINDOW_BORDER_WIDTH, &border_width));
+    // A border width that does not change moves nothing: it is not sent, and no batch is opened for it.
+    if (auto it = border_widths_.find(window); it != border_widths_.end() && it->second == border_width) return {};
+    border_widths_[window] = border_width;
+    return configure(window, XCB_CONFIG_WINDOW_BORDER_WIDTH, {&border_width, 1});
 }
 
 XResult<void> Connection::clear_root_area(int16_t x, int16_t y, uint16_t width, uint16_t height) {
@@ -121,19 +119,45 @@ XResult<void> Connection::configure_window(Window window, int16_t x, int16_t y, 
     // Signed coordinates travel as 32-bit values, sign-extended.
     const uint32_t values[] = {static_cast<uint32_t>(static_cast<int32_t>(x)),
                                static_cast<uint32_t>(static_cast<int32_t>(y)), width, height, border_width};
-    return window_change(*this, xcb_configure_window(conn, window,
-                                                     XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y |
-                                                         XCB_CONFIG_WINDOW_WIDTH | XCB_CONFIG_WINDOW_HEIGHT |
-                                                         XCB_CONFIG_WINDOW_BORDER_WIDTH,
-                                                     values));
+    border_widths_[window] = border_width;
+    return configure(window,
+                     XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y | XCB_CONFIG_WINDOW_WIDTH | XCB_CONFIG_WINDOW_HEIGHT |
+                         XCB_CONFIG_WINDOW_BORDER_WIDTH,
+                     values);
 }
 
-XResult<void> Connection::map_window(Window window) {
-    return window_change(*this, xcb_map_window(conn, window));
+XResult<void> Connection::configure(Window window, uint16_t mask, std::span<const uint32_t> values) {
+    // A border width set some other way is no longer the one remembered.
+    if (mask & XCB_CONFIG_WINDOW_BORDER_WIDTH) {
+        const auto at = static_cast<size_t>(std::popcount(static_cast<uint16_t>(mask & 0x0F)));
+        if (at < values.size() && values.size() == static_cast<size_t>(std::popcount(mask))) {
+            if (auto it = border_widths_.find(window); it != border_widths_.end()) it->second = values[at];
+        }
+    }
+    if (mask == XCB_CONFIG_WINDOW_STACK_MODE && values.size() == 1 && values[0] == XCB_STACK_MODE_ABOVE) {
+        stack.raised(window);
+    }
+    return window_change(xcb_configure_window(conn, window, mask, values.data()).sequence);
 }
+
+XResult<void> Connection::map_window(Window window) { return window_change(xcb_map_window(conn, window).sequence); }
 
 XResult<void> Connection::unmap_window(Window window) {
-    return window_change(*this, xcb_unmap_window(conn, window));
+    return window_change(xcb_unmap_window(conn, window).sequence);
+}
+
+XResult<void> Connection::reparent_window(Window window, Window parent, int16_t x, int16_t y) {
+    parent == root ? stack.reparented_here(window) : stack.removed(window);
+    return window_change(xcb_reparent_window(conn, window, parent, x, y).sequence);
+}
+
+XResult<void> Connection::destroy_window(Window window) {
+    stack.removed(window);
+    return window_change(xcb_destroy_window(conn, window).sequence);
+}
+
+XResult<void> Connection::kill_client(Window window) {
+    return window_change(xcb_kill_client(conn, window).sequence);
 }
 
 XResult<void> Connection::grab_pointer(std::optional<uint32_t> cursor) {

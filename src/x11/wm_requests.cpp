@@ -36,8 +36,7 @@ XResult<void> set_atoms(Connection& c, Window w, Atom property, std::span<const 
 
 XResult<void> raise_window(Connection& c, Window w) {
     const uint32_t above = XCB_STACK_MODE_ABOVE;
-    c.note_window_change(xcb_configure_window(c.conn, w, XCB_CONFIG_WINDOW_STACK_MODE, &above).sequence);
-    return c.check();
+    return c.configure(w, XCB_CONFIG_WINDOW_STACK_MODE, {&above, 1});
 }
 
 XResult<void> set_input_focus(Connection& c, Window w) {
@@ -57,9 +56,7 @@ XResult<void> sync(Connection& c) {
 }
 
 XResult<void> kill_client(Connection& c, Window w) {
-    // The server destroys the client's windows at once, which may uncover another one under the pointer.
-    c.note_window_change(xcb_kill_client(c.conn, w).sequence);
-    return c.check();
+    return c.kill_client(w);
 }
 
 XResult<void> send_delete_window(Connection& c, Window w) {

@@ -55,6 +55,7 @@ protected:
         EXPECT_TRUE(becomes([&] { return active() == w && presses_on(w) == n + 1; }))
             << "active " << active() << ", presses " << presses_on(w) << "\n" << output();
     }
+    void popups_under_the_resting_pointer(const std::string& script);
     std::vector<uint32_t> presses_;
     // Runs xdotool while vop is stopped, so that vop reads those events only after `meanwhile` ran too.
     void while_vop_stopped(std::vector<std::string> args, const std::function<void()>& meanwhile) {
@@ -279,4 +280,62 @@ TEST_F(Mouse, OnlyThePointerMovingMovesTheFocus) {
         << count("Focus follows mouse") - before << " focus changes";
     EXPECT_EQ(active(), f1);
     EXPECT_EQ(client_->take_events(XCB_ENTER_NOTIFY).size(), 0u);
+}
+
+TEST_F(Mouse, QuickSweepsEndOnTheWindowThePointerRestsIn) {
+    start(kScript + "vop.bind(\"alt+r\", vop.resize(\"left\", 0.02))\n");
+    const uint32_t a = open(), b = open(), c = open();
+    auto at = [&](uint32_t w) { return std::vector<std::string>{"mousemove", n(box(w).cx()), n(box(w).cy())}; };
+    auto sweep = [&](uint32_t from, uint32_t via, uint32_t to, const char* pause) {
+        std::vector<std::string> args = at(via);
+        args.insert(args.end(), {"sleep", pause});
+        for (const std::string& s : at(to)) args.push_back(s);
+        pointer_to(box(from).cx(), box(from).cy());
+        xdo(args);
+        return active() == to;
+    };
+    int missed = 0;
+    for (int i = 0; i < 20; ++i) {
+        for (const char* pause : {"0", "0.002"}) missed += !sweep(a, b, c, pause) + !sweep(c, b, a, pause);
+    }
+    EXPECT_EQ(missed, 0) << "sweeps ending elsewhere than where the pointer rests";
+    // A chord and a pointer move sent together: the move still focuses.
+    pointer_to(box(a).cx(), box(a).cy());
+    ASSERT_TRUE(becomes([&] { return active() == a; }));
+    std::vector<std::string> args = {"key", "alt+r"};
+    for (const std::string& s : at(c)) args.push_back(s);
+    xdo(args);
+    EXPECT_TRUE(becomes([&] { return active() == c; })) << "active " << active();
+}
+
+// A popup shows under the pointer resting on a and goes again, three times, while b has the focus.
+void Mouse::popups_under_the_resting_pointer(const std::string& script) {
+    start(script);
+    const uint32_t a = open(), b = open();
+    // The pointer enters a, then moves on inside it where no crossing tells vop.
+    pointer_to(box(a).cx(), box(a).cy());
+    pointer_to(box(a).cx() + 30, box(a).cy() + 20);
+    ASSERT_TRUE(becomes([&] { return active() == a; }));
+    activate(b);
+    const int px = box(a).cx() + 30, py = box(a).cy() + 20;
+    for (int i = 0; i < 3; ++i) {
+        const uint32_t popup = client_->open_window({.x = static_cast<int16_t>(px - 50), .y = static_cast<int16_t>(py - 50),
+                                                     .override_redirect = true});
+        client_->sync();
+        ASSERT_TRUE(vop_->wait_idle());
+        i % 2 ? client_->unmap(popup) : client_->destroy(popup);
+        client_->sync();
+        ASSERT_TRUE(vop_->wait_idle());
+    }
+    EXPECT_FALSE(wait_until([&] { return active() != b; }, 300ms)) << "focus went to " << active();
+    // The pointer moving still moves the focus.
+    pointer_to(box(b).cx(), box(b).cy());
+    pointer_to(box(a).cx(), box(a).cy());
+    EXPECT_TRUE(becomes([&] { return active() == a; }));
+}
+
+TEST_F(Mouse, APopupUnderTheRestingPointerMovesNoFocus) { popups_under_the_resting_pointer(kScript); }
+
+TEST_F(Mouse, APopupUnderTheRestingPointerMovesNoFocusWithTitleBars) {
+    popups_under_the_resting_pointer(kScript + "vop.set(\"titlebar_enabled\", true)\n");
 }

@@ -6,6 +6,7 @@
 
 #include <xcb/xcb.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <map>
@@ -212,10 +213,42 @@ protected:
         for (const App& a : apps_) {
             if (a.withdrawn && managed.count(a.window)) f.push_back(fmt::format("withdrawn window {} is still managed", a.window));
         }
+        stacking_faults(tree, shown, f);
         if (expect_) {
             if (auto more = expect_()) f.push_back(*more);
         }
         return f;
+    }
+
+    // On each shown workspace without a fullscreen window, the floating windows (their frames when framed)
+    // lie above every tiled one, in the order of their list.
+    void stacking_faults(const json& tree, const std::map<size_t, Box>& shown, std::vector<std::string>& f) {
+        const std::vector<uint32_t> stack = client_->children(client_->root());
+        const uint32_t fullscreen = client_->atom("_NET_WM_STATE_FULLSCREEN");
+        auto level = [&](uint32_t w) {
+            const uint32_t top = client_->parent(w).value_or(0) == client_->root() ? w : client_->parent(w).value_or(w);
+            return static_cast<long>(std::find(stack.begin(), stack.end(), top) - stack.begin());
+        };
+        for (const auto& [ws, box] : shown) {
+            const json& w = tree["workspaces"][ws];
+            bool any_fullscreen = false;
+            for (const char* part : {"tiled", "floating"}) {
+                for (uint32_t win : w[part]) {
+                    auto state = client_->property_u32(win, "_NET_WM_STATE").value_or(std::vector<uint32_t>{});
+                    any_fullscreen |= std::find(state.begin(), state.end(), fullscreen) != state.end();
+                }
+            }
+            if (any_fullscreen) continue;
+            long highest_tiled = -1, last = -1;
+            for (uint32_t win : w["tiled"]) highest_tiled = std::max(highest_tiled, level(win));
+            for (uint32_t win : w["floating"]) {
+                const long at = level(win);
+                if (at <= highest_tiled || at <= last) {
+                    f.push_back(fmt::format("floating window {} of workspace {} is stacked out of order", win, ws + 1));
+                }
+                last = at;
+            }
+        }
     }
 
     App* random_app() { return apps_.empty() ? nullptr : &apps_[pick(apps_.size())]; }

@@ -1,0 +1,38 @@
+// The root's substructure notifications that keep the mirror of its stacking order.
+#include "core/window_manager.hpp"
+
+#include <xcb/xcb.h>
+
+namespace vop {
+
+XResult<void> WindowManager::handle_create_notify(const void* event) {
+    auto* ev = static_cast<const xcb_create_notify_event_t*>(event);
+    if (ev->parent == connection->root) connection->stack.created(ev->window);
+    return {};
+}
+
+XResult<void> WindowManager::handle_configure_notify(const void* event) {
+    // Clients report their own configure too (StructureNotify): only the root's copy is about its children.
+    auto* ev = static_cast<const xcb_configure_notify_event_t*>(event);
+    if (ev->event == connection->root) connection->stack.restacked(ev->window, ev->above_sibling);
+    return {};
+}
+
+XResult<void> WindowManager::handle_reparent_notify(const void* event) {
+    auto* ev = static_cast<const xcb_reparent_notify_event_t*>(event);
+    if (ev->event != connection->root) return {};
+    if (ev->parent == connection->root) {
+        connection->stack.reparented_here(ev->window);
+    } else {
+        connection->stack.removed(ev->window);
+    }
+    return {};
+}
+
+XResult<void> WindowManager::handle_circulate_notify(const void* event) {
+    auto* ev = static_cast<const xcb_circulate_notify_event_t*>(event);
+    if (ev->event == connection->root) connection->stack.circulated(ev->window, ev->place == XCB_PLACE_ON_TOP);
+    return {};
+}
+
+}  // namespace vop
