@@ -9,7 +9,6 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <numeric>
@@ -158,21 +157,12 @@ I3IpcServer::~I3IpcServer() {
 }
 
 void I3IpcServer::accept_connections() {
-    for (;;) {
-        int e = 0;
-        int fd = listener_.accept_one(e);
-        if (fd < 0) {
-            if (e == EAGAIN || e == EWOULDBLOCK) return;
-            // Out of descriptors this repeats every tick until a client leaves.
-            if (auto n = accept_failures_.count(now())) {
-                log::warn(kTarget, "Failed to accept i3 IPC connection: {}{}", dbg::os_error(e),
-                          ipc::RepeatedFailure::note(n));
-            }
-            return;
-        }
+    auto accepted = listener_.accept_waiting();
+    for (int fd : accepted.fds) {
         log::debug(kTarget, "New i3 IPC client connected");
         clients_.push_back(std::make_unique<I3Client>(fd, now()));
     }
+    if (accepted.failure) log::warn(kTarget, "Failed to accept i3 IPC connection: {}", *accepted.failure);
 }
 
 std::vector<std::pair<std::size_t, I3Message>> I3IpcServer::poll_requests() {

@@ -146,7 +146,6 @@ private:
     std::optional<std::string> write_to(I3Client& c, uint32_t type, std::string_view payload);
 
     ipc::ListeningSocket listener_;
-    ipc::RepeatedFailure accept_failures_;
     std::vector<std::unique_ptr<I3Client>> clients_;
     Clock clock_;
 };

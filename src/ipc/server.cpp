@@ -5,8 +5,6 @@
 #include "util/unicode.hpp"
 #include "util/debug_form.hpp"
 
-#include <cerrno>
-#include <chrono>
 
 namespace vop {
 
@@ -30,20 +28,12 @@ IpcServer::~IpcServer() {
 }
 
 void IpcServer::accept_connections() {
-    for (;;) {
-        int e = 0;
-        int fd = listener_.accept_one(e);
-        if (fd < 0) {
-            if (e == EAGAIN || e == EWOULDBLOCK) return;
-            // Out of descriptors this repeats every tick until a client leaves.
-            if (auto n = accept_failures_.count(std::chrono::steady_clock::now())) {
-                log::warn(kTarget, "Failed to accept connection: {}{}", dbg::os_error(e), ipc::RepeatedFailure::note(n));
-            }
-            return;
-        }
+    auto accepted = listener_.accept_waiting();
+    for (int fd : accepted.fds) {
         log::debug(kTarget, "New IPC client connected");
         clients_.push_back(std::make_unique<Client>(fd));
     }
+    if (accepted.failure) log::warn(kTarget, "Failed to accept connection: {}", *accepted.failure);
 }
 
 std::optional<std::string> IpcServer::next_line(Client& c) {

@@ -59,7 +59,6 @@ private:
     std::optional<std::string> next_line(Client& c);
 
     ipc::ListeningSocket listener_;
-    ipc::RepeatedFailure accept_failures_;
     std::vector<std::unique_ptr<Client>> clients_;
 };
 

@@ -109,7 +109,8 @@ XResult<ListeningSocket> ListeningSocket::bind(const std::string& path) {
 }
 
 ListeningSocket::ListeningSocket(ListeningSocket&& o) noexcept
-    : fd_(o.fd_), path_(std::move(o.path_)), dev_(o.dev_), ino_(o.ino_) {
+    : fd_(o.fd_), path_(std::move(o.path_)), dev_(o.dev_), ino_(o.ino_), worth_waiting_on_(o.worth_waiting_on_),
+      failures_(o.failures_) {
     o.fd_ = -1;
 }
 
@@ -117,17 +118,24 @@ ListeningSocket::~ListeningSocket() {
     if (fd_ >= 0) close(fd_);
 }
 
-int ListeningSocket::accept_one(int& err) {
+ListeningSocket::Accepted ListeningSocket::accept_waiting() {
+    Accepted out;
     for (;;) {
         int c = accept4(fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (c >= 0) {
             worth_waiting_on_ = true;
-            return c;
+            out.fds.push_back(c);
+            continue;
         }
-        if (errno == EINTR) continue;
-        err = errno;
-        worth_waiting_on_ = err == EAGAIN || err == EWOULDBLOCK;
-        return -1;
+        const int e = errno;
+        if (e == EINTR) continue;
+        worth_waiting_on_ = e == EAGAIN || e == EWOULDBLOCK;
+        if (!worth_waiting_on_) {
+            if (auto n = failures_.count(std::chrono::steady_clock::now())) {
+                out.failure = dbg::os_error(e) + RepeatedFailure::note(n);
+            }
+        }
+        return out;
     }
 }
 
