@@ -159,6 +159,19 @@ void to_stdout(State& s, long long now, const std::string& record) {
     }
 }
 
+// The record line of a message whose control characters are already escaped.
+std::string record_line(long long now_us, Level level, std::string_view target, std::string_view text, bool colour) {
+    time_t secs = static_cast<time_t>(now_us / 1000000);
+    long micros = static_cast<long>(now_us % 1000000);
+    tm t{};
+    gmtime_r(&secs, &t);
+    auto stamp = fmt::format("{:04}-{:02}-{:02}T{:02}:{:02}:{:02}.{:06}Z", t.tm_year + 1900, t.tm_mon + 1,
+                             t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, micros);
+    if (!colour) return fmt::format("{} {} {}: {}\n", stamp, level_name(level), target, text);
+    return fmt::format("\x1b[2m{}\x1b[0m {}{}\x1b[0m \x1b[2m{}:\x1b[0m {}\n", stamp, level_colour(level),
+                       level_name(level), target, text);
+}
+
 }  // namespace
 
 Level Filter::level_for(std::string_view target) const {
@@ -213,20 +226,20 @@ std::optional<Filter> parse_filter(std::string_view text) {
     return f;
 }
 
+Capped::Capped(std::string_view text) : head(text) {
+    if (text.size() <= kMaxValueBytes) return;
+    std::size_t end = kMaxValueBytes;
+    // Back to the start of the character the cut falls in (at most three continuation bytes).
+    for (int k = 0; k < 3 && end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80; ++k) --end;
+    head = text.substr(0, end);
+    more = text.size() - end;
+}
+
 std::string format_record(long long now_us, Level level, std::string_view target, std::string_view msg,
                           bool colour) {
-    time_t secs = static_cast<time_t>(now_us / 1000000);
-    long micros = static_cast<long>(now_us % 1000000);
-    tm t{};
-    gmtime_r(&secs, &t);
-    auto stamp = fmt::format("{:04}-{:02}-{:02}T{:02}:{:02}:{:02}.{:06}Z", t.tm_year + 1900, t.tm_mon + 1,
-                             t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, micros);
     // The message may carry client text (titles, IPC requests, Lua errors): escaped, it cannot end the
     // line early or hold terminal escapes. The colours are the record's own.
-    std::string text = dbg::escape_controls(msg);
-    if (!colour) return fmt::format("{} {} {}: {}\n", stamp, level_name(level), target, text);
-    return fmt::format("\x1b[2m{}\x1b[0m {}{}\x1b[0m \x1b[2m{}:\x1b[0m {}\n", stamp, level_colour(level),
-                       level_name(level), target, text);
+    return record_line(now_us, level, target, dbg::escape_controls(msg), colour);
 }
 
 std::optional<std::string> init() {
@@ -262,8 +275,9 @@ void emit(Level level, std::string_view target, std::string_view msg) {
         if (!s.ready || level > s.filter.level_for(target)) return;
     }
     long long now = now_micros();
-    if (s.file_fd >= 0) write_all(s.file_fd, format_record(now, level, target, msg, false));
-    to_stdout(s, now, format_record(now, level, target, msg, s.colour));
+    const std::string text = dbg::escape_controls(msg);
+    if (s.file_fd >= 0) write_all(s.file_fd, record_line(now, level, target, text, false));
+    to_stdout(s, now, record_line(now, level, target, text, s.colour));
 }
 
 void set_test_sink(Sink sink) { state().sink = std::move(sink); }
