@@ -2,6 +2,7 @@
 #include "logging.hpp"
 
 #include "util/debug_form.hpp"
+#include "util/result.hpp"
 #include "util/unicode.hpp"
 
 #include <fcntl.h>
@@ -102,6 +103,53 @@ int open_stdout() {
     if (!isatty(STDOUT_FILENO)) return STDOUT_FILENO;
     int fd = ::open("/proc/self/fd/1", O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     return fd >= 0 ? fd : STDOUT_FILENO;
+}
+
+// Why the thing at the log path is not ours to write: "is a FIFO, not a regular file", "belongs to uid
+// 1001, not to uid 1000 that vop runs as"; nothing when it is a regular file of ours (or is gone).
+std::optional<std::string> refusal(const struct stat& st) {
+    if (!S_ISREG(st.st_mode)) {
+        const char* kind = S_ISFIFO(st.st_mode)  ? "a FIFO"
+                           : S_ISDIR(st.st_mode) ? "a directory"
+                           : S_ISLNK(st.st_mode) ? "a symbolic link"
+                           : S_ISSOCK(st.st_mode) ? "a socket"
+                                                  : "a device";
+        return fmt::format("{} is {}, not a regular file", kLogPath, kind);
+    }
+    if (st.st_uid != geteuid()) {
+        return fmt::format("{} belongs to uid {}, not to uid {} that vop runs as", kLogPath, st.st_uid, geteuid());
+    }
+    return std::nullopt;
+}
+
+// The log holds window titles and commands, and the path is a fixed one in a directory everybody writes:
+// it is created for its owner alone, never through a link, never by waiting on a FIFO, and written only
+// when it is a regular file of the user vop runs as. Truncated only once that is known.
+Result<int, std::string> open_log_file() {
+    int fd = ::open(kLogPath, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        const int e = errno;
+        struct stat st {};
+        if (::lstat(kLogPath, &st) == 0) {
+            if (auto why = refusal(st)) return err(*why);
+        }
+        return err(fmt::format("{}: {}", kLogPath, dbg::os_error(e)));
+    }
+    struct stat st {};
+    std::optional<std::string> why;
+    if (::fstat(fd, &st) != 0) why = fmt::format("{}: {}", kLogPath, dbg::os_error(errno));
+    else why = refusal(st);
+    // An older log of ours may have been readable by others.
+    if (!why && (st.st_mode & 07777) != 0600 && ::fchmod(fd, 0600) != 0) {
+        why = fmt::format("{}: cannot make it private: {}", kLogPath, dbg::os_error(errno));
+    }
+    if (!why && ::ftruncate(fd, 0) != 0) why = fmt::format("{}: {}", kLogPath, dbg::os_error(errno));
+    if (why) {
+        ::close(fd);
+        return err(*why);
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
 }
 
 long long now_micros() {
@@ -248,10 +296,9 @@ std::optional<std::string> init() {
     std::optional<Filter> f = env ? parse_filter(env) : std::nullopt;
     s.filter = f ? *f : Filter{};
 
-    // O_NOFOLLOW: a symlink planted at the fixed path must not make us truncate its target.
-    int fd = ::open(kLogPath, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd < 0) return "Failed to create log file: " + dbg::os_error(errno);
-    s.file_fd = fd;
+    auto fd = open_log_file();
+    if (!fd) return "Failed to create log file: " + fd.error();
+    s.file_fd = *fd;
 
     const char* nc = std::getenv("NO_COLOR");
     s.colour = !(nc && *nc && unicode::is_valid_utf8(nc));
