@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <numeric>
 
 namespace vop {
 
@@ -198,22 +197,13 @@ void I3IpcServer::send_response(std::size_t client, uint32_t type, std::string_v
 
 void I3IpcServer::subscribe(std::size_t client, std::vector<std::string> events) {
     if (client >= clients_.size() || clients_[client]->broken_) return;
-    auto& subs = clients_[client]->subscriptions_;
-    subs.insert(subs.end(), std::make_move_iterator(events.begin()), std::make_move_iterator(events.end()));
-    // One message may name tens of thousands of events: repeats are found by sorting positions once
-    // (n log n, and kinder to the cache than a hash set), and the first of each name stays where it was.
-    std::vector<std::size_t> order(subs.size());
-    std::iota(order.begin(), order.end(), std::size_t{0});
-    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return subs[a] < subs[b]; });
-    std::vector<bool> repeat(subs.size());
-    for (std::size_t i = 1; i < order.size(); ++i) repeat[order[i]] = subs[order[i]] == subs[order[i - 1]];
-    std::size_t kept = 0;
-    for (std::size_t i = 0; i < subs.size(); ++i) {
-        if (repeat[i]) continue;
-        if (kept != i) subs[kept] = std::move(subs[i]);  // a self-move would empty the name
-        ++kept;
+    I3Client& c = *clients_[client];
+    c.subscriber_ = c.subscriber_ || !events.empty();
+    // Only the events vop sends can ever matter; keeping every name a client makes up would let it grow
+    // vop's memory without limit.
+    for (const auto& e : events) {
+        if ((e == "workspace" || e == "output") && !c.subscribed_to(e)) c.subscriptions_.push_back(e);
     }
-    subs.resize(kept);
 }
 
 void I3IpcServer::cleanup_clients() {
@@ -230,7 +220,7 @@ void I3IpcServer::cleanup_clients() {
             drop[i] = true;
             continue;
         }
-        if (!c.subscriptions_.empty()) continue;
+        if (c.subscriber_) continue;
         auto since = c.last_message_ ? t - *c.last_message_ : t - c.connected_at_;
         auto limit = c.last_message_ ? std::chrono::nanoseconds(kAfterMessageLimit) : std::chrono::nanoseconds(kIdleLimit);
         if (since > limit) {

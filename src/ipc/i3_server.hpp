@@ -93,7 +93,8 @@ public:
 private:
     friend class I3IpcServer;
     ipc::ClientConn conn_;
-    std::vector<std::string> subscriptions_;
+    std::vector<std::string> subscriptions_;  // of the events vop sends, in the order first asked for
+    bool subscriber_ = false;                 // asked for any event at all, sent or not: never stale
     Instant connected_at_;
     std::optional<Instant> last_message_;
     bool broken_ = false;  // a read or write failed: removed by the next cleanup
@@ -122,6 +123,8 @@ public:
     std::vector<std::pair<std::size_t, I3Message>> poll_requests();
     // Queues one message for that client; an unknown or broken client is ignored.
     void send_response(std::size_t client, uint32_t type, std::string_view payload);
+    // Records the events vop sends ("workspace", "output") among `events`, each once; naming any event at
+    // all makes the client a subscriber, which is never stale.
     void subscribe(std::size_t client, std::vector<std::string> events);
     // Removes clients that failed, closed their end, or went stale (subscribers are never stale).
     void cleanup_clients();
