@@ -6,6 +6,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
@@ -13,6 +14,7 @@
 #include <utility>
 
 #include <fcntl.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -156,6 +158,48 @@ std::string RepeatedFailure::note(std::uint64_t n) {
     return n > 1 ? fmt::format(" ({} failures since the last record)", n) : std::string();
 }
 
+XResult<ReadySet> ReadySet::create() {
+    int fd = epoll_create1(EPOLL_CLOEXEC);
+    if (fd < 0) return err(os_failure("epoll_create1", errno));
+    return ReadySet(fd);
+}
+
+ReadySet::~ReadySet() {
+    if (fd_ >= 0) close(fd_);
+}
+
+void ReadySet::watch(int fd, uint32_t events, void* key) {
+    auto it = watched_.find(fd);
+    if (it != watched_.end() && it->second == events) return;
+    epoll_event ev{};
+    ev.events = events;
+    ev.data.ptr = key;
+    if (events == 0) {
+        epoll_ctl(fd_, EPOLL_CTL_DEL, fd, nullptr);
+        watched_.erase(fd);
+    } else if (it == watched_.end()) {
+        if (epoll_ctl(fd_, EPOLL_CTL_ADD, fd, &ev) == 0) watched_.emplace(fd, events);
+    } else if (epoll_ctl(fd_, EPOLL_CTL_MOD, fd, &ev) == 0) {
+        it->second = events;
+    }
+}
+
+std::vector<std::pair<void*, uint32_t>> ReadySet::take_ready() {
+    std::vector<std::pair<void*, uint32_t>> out;
+    // Room for every watched descriptor, so one call sees all that are ready.
+    batch_.resize(std::max<std::size_t>(watched_.size(), 1));
+    int n;
+    do {
+        n = epoll_wait(fd_, batch_.data(), static_cast<int>(batch_.size()), 0);
+    } while (n < 0 && errno == EINTR);
+    for (int i = 0; i < n; ++i) {
+        const epoll_event& e = batch_[static_cast<std::size_t>(i)];
+        void* key = e.data.ptr;
+        out.emplace_back(key, static_cast<uint32_t>(e.events));
+    }
+    return out;
+}
+
 ClientConn::~ClientConn() {
     if (fd_ >= 0) close(fd_);
 }
@@ -177,6 +221,10 @@ ClientConn::Fill ClientConn::read_some(int& err) {
         err = errno;
         return Fill::Error;
     }
+}
+
+uint32_t ClientConn::wanted_events() const {
+    return (eof_ ? 0u : static_cast<uint32_t>(EPOLLIN)) | (queued_output() > 0 ? static_cast<uint32_t>(EPOLLOUT) : 0u);
 }
 
 std::optional<std::string> ClientConn::send(std::string_view bytes) {

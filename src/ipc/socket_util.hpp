@@ -3,6 +3,7 @@
 
 #include "x11/error.hpp"
 
+#include <sys/epoll.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -11,6 +12,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace vop::ipc {
@@ -83,6 +86,29 @@ private:
     RepeatedFailure failures_;
 };
 
+// The descriptors of one server as one epoll set, which the main loop waits on: the wait, and a tick's look
+// at which connections have something, cost the same with thousands of idle clients as with none.
+class ReadySet {
+public:
+    static XResult<ReadySet> create();
+    ReadySet(ReadySet&& o) noexcept : fd_(std::exchange(o.fd_, -1)), watched_(std::move(o.watched_)) {}
+    ReadySet& operator=(ReadySet&&) = delete;
+    ~ReadySet();
+
+    int fd() const { return fd_; }
+    // Watches `fd` for `events` (EPOLLIN, EPOLLOUT) from now on; 0 takes it out of the set, as must be
+    // done before it is closed. `key` comes back with its readiness.
+    void watch(int fd, uint32_t events, void* key);
+    // The keys of the descriptors ready now, each with what it is ready for; does not wait.
+    std::vector<std::pair<void*, uint32_t>> take_ready();
+
+private:
+    explicit ReadySet(int fd) : fd_(fd) {}
+    int fd_;
+    std::unordered_map<int, uint32_t> watched_;
+    std::vector<epoll_event> batch_;
+};
+
 // One accepted connection with its input buffer and its queue of whole replies not yet taken.
 class ClientConn {
 public:
@@ -109,6 +135,8 @@ public:
     // Writes what the socket takes now of the queue. Returns the error text of a failed write.
     std::optional<std::string> flush();
     std::size_t queued_output() const { return out_.size() - out_off_; }
+    // What to wait for on it: input until its end, room for output while replies are queued.
+    uint32_t wanted_events() const;
 
 private:
     int fd_;
