@@ -114,8 +114,8 @@ std::string build_version_json() {
 }
 
 std::optional<std::vector<std::string>> parse_subscribe_payload(std::string_view payload) {
-    if (!unicode::is_valid_utf8(payload) || !json_depth_within(payload)) return std::nullopt;
-    auto j = nlohmann::json::parse(payload.begin(), payload.end(), nullptr, /*allow_exceptions=*/false);
+    if (!unicode::is_valid_utf8(payload)) return std::nullopt;
+    auto j = parse_whole_json(payload);
     if (!j.is_array()) return std::nullopt;
     std::vector<std::string> names;
     for (const auto& e : j) {

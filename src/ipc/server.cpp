@@ -100,13 +100,11 @@ std::optional<Request> IpcServer::serve(Client& c) {
         c.gone = true;
         return std::nullopt;
     }
+    // A line that is not a request gets no reply; the client may send the next one.
     if (!json_depth_within(*line)) {
-        log::warn(kTarget, "IPC client sent JSON nested deeper than {} levels, closing the connection",
-                  kMaxJsonDepth);
-        c.gone = true;
+        log::warn(kTarget, "IPC client sent JSON nested deeper than {} levels, the line is dropped", kMaxJsonDepth);
         return std::nullopt;
     }
-    // A line that is not a request gets no reply; the client may send the next one.
     return Request::parse(*line);
 }
 
