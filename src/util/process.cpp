@@ -38,7 +38,7 @@ struct SpawnSetup {
         fail = posix_spawnattr_init(&attr);
         if (fail) return;
         have_attr = true;
-        // The window manager ignores SIGPIPE and that disposition would survive exec;
+        // An ignored SIGPIPE (vop may have been started with it ignored) would survive exec;
         // children get the default back for it and for the stop signals vop catches, and
         // nothing blocked.
         sigset_t defaults, mask;
@@ -228,6 +228,18 @@ Result<WaitState, OsError> try_wait(pid_t pid) {
     pid_t r = waitpid(pid, &status, WNOHANG);
     if (r < 0) return err(OsError{errno});
     return WaitState{r != 0, status};
+}
+
+namespace {
+extern "C" void on_sigpipe(int) {}
+}  // namespace
+
+void catch_sigpipe() {
+    struct sigaction sa {};
+    sa.sa_handler = on_sigpipe;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGPIPE, &sa, nullptr);
 }
 
 int send_signal(pid_t pid, int signal) { return ::kill(pid, signal) == 0 ? 0 : errno; }

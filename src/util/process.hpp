@@ -75,6 +75,11 @@ int send_signal(pid_t pid, int signal);
 // given, hears each collected pid with its raw wait status.
 int reap_children(const std::function<void(pid_t, int)>& on_exit = {});
 
+// Catches SIGPIPE with a handler that does nothing: a write to a vanished peer fails with EPIPE instead of
+// ending vop, and unlike an ignored signal a caught one is back at its default in every program vop
+// starts, through the script's os.execute and io.popen too.
+void catch_sigpipe();
+
 // "exit status: 3", "signal: 15 (SIGTERM)", "signal: 11 (SIGSEGV) (core dumped)".
 std::string exit_status_text(int status);
 

@@ -87,3 +87,23 @@ vop.exec_once("true")
 )");
     EXPECT_TRUE(becomes([&] { return zombie_children(vop_->pid()) == 0; }));
 }
+
+// Programs the script starts through Lua's own os.execute and io.popen have SIGPIPE at its default (vop
+// catches it rather than ignoring it), so a pipeline such as `yes | head` in them ends as it should.
+TEST_F(WmTest, ScriptChildrenHaveSigpipeAtItsDefault) {
+    start(kPlainConfig + R"(
+local out = os.getenv("HOME") .. "/sigign"
+os.execute("exec grep SigIgn /proc/self/status > " .. out)
+local p = io.popen("exec grep SigIgn /proc/self/status")
+local f = io.open(out, "a")
+f:write(p:read("a"))
+f:close()
+p:close()
+)");
+    const auto lines = split_lines(read_file(vop_->home() + "/sigign"));
+    ASSERT_EQ(lines.size(), 2u) << vop_->describe();
+    for (const auto& l : lines) {
+        ASSERT_EQ(l.rfind("SigIgn:", 0), 0u) << l;
+        EXPECT_FALSE(std::stoull(l.substr(7), nullptr, 16) & (1ull << (SIGPIPE - 1))) << l;
+    }
+}
