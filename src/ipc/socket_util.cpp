@@ -2,6 +2,7 @@
 #include "ipc/socket_util.hpp"
 
 #include "util/debug_form.hpp"
+#include "util/stop_signals.hpp"
 #include "util/unicode.hpp"
 
 #include <fmt/format.h>
@@ -110,13 +111,16 @@ XResult<ListeningSocket> ListeningSocket::bind(const std::string& path) {
     return ListeningSocket(fd, path, st.st_dev, st.st_ino);
 }
 
+ListeningSocket::ListeningSocket(int fd, std::string path, dev_t dev, ino_t ino)
+    : fd_(fd), path_(std::move(path)), dev_(dev), ino_(ino),
+      removal_slot_(stop_signals::remove_when_ended_at_once(path_, dev, ino)) {}
+
 ListeningSocket::ListeningSocket(ListeningSocket&& o) noexcept
-    : fd_(o.fd_), path_(std::move(o.path_)), dev_(o.dev_), ino_(o.ino_), worth_waiting_on_(o.worth_waiting_on_),
-      failures_(o.failures_) {
-    o.fd_ = -1;
-}
+    : fd_(std::exchange(o.fd_, -1)), path_(std::move(o.path_)), dev_(o.dev_), ino_(o.ino_),
+      worth_waiting_on_(o.worth_waiting_on_), failures_(o.failures_), removal_slot_(std::exchange(o.removal_slot_, -1)) {}
 
 ListeningSocket::~ListeningSocket() {
+    stop_signals::forget_removal(removal_slot_);
     if (fd_ >= 0) close(fd_);
 }
 
@@ -141,7 +145,8 @@ ListeningSocket::Accepted ListeningSocket::accept_waiting() {
     }
 }
 
-void ListeningSocket::remove_file_if_ours() const {
+void ListeningSocket::remove_file_if_ours() {
+    stop_signals::forget_removal(std::exchange(removal_slot_, -1));
     struct stat st{};
     if (lstat(path_.c_str(), &st) != 0) return;
     if (S_ISSOCK(st.st_mode) && st.st_dev == dev_ && st.st_ino == ino_) unlink(path_.c_str());

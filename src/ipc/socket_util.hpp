@@ -74,16 +74,17 @@ public:
     bool worth_waiting_on() const { return worth_waiting_on_; }
 
     // Removes the socket file when it is still the one this socket created.
-    void remove_file_if_ours() const;
+    void remove_file_if_ours();
 
 private:
-    ListeningSocket(int fd, std::string path, dev_t dev, ino_t ino) : fd_(fd), path_(std::move(path)), dev_(dev), ino_(ino) {}
+    ListeningSocket(int fd, std::string path, dev_t dev, ino_t ino);
     int fd_;
     std::string path_;
     dev_t dev_;
     ino_t ino_;
     bool worth_waiting_on_ = true;
     RepeatedFailure failures_;
+    int removal_slot_ = -1;  // the file goes even when a stop signal ends vop at once
 };
 
 // The descriptors of one server as one epoll set, which the main loop waits on: the wait, and a tick's look
