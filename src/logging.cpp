@@ -2,6 +2,7 @@
 #include "logging.hpp"
 
 #include "util/debug_form.hpp"
+#include "util/result.hpp"
 #include "util/unicode.hpp"
 
 #include <fcntl.h>
@@ -104,6 +105,53 @@ int open_stdout() {
     return fd >= 0 ? fd : STDOUT_FILENO;
 }
 
+// Why the thing at the log path is not ours to write: "is a FIFO, not a regular file", "belongs to uid
+// 1001, not to uid 1000 that vop runs as"; nothing when it is a regular file of ours (or is gone).
+std::optional<std::string> refusal(const struct stat& st) {
+    if (!S_ISREG(st.st_mode)) {
+        const char* kind = S_ISFIFO(st.st_mode)  ? "a FIFO"
+                           : S_ISDIR(st.st_mode) ? "a directory"
+                           : S_ISLNK(st.st_mode) ? "a symbolic link"
+                           : S_ISSOCK(st.st_mode) ? "a socket"
+                                                  : "a device";
+        return fmt::format("{} is {}, not a regular file", kLogPath, kind);
+    }
+    if (st.st_uid != geteuid()) {
+        return fmt::format("{} belongs to uid {}, not to uid {} that vop runs as", kLogPath, st.st_uid, geteuid());
+    }
+    return std::nullopt;
+}
+
+// The log holds window titles and commands, and the path is a fixed one in a directory everybody writes:
+// it is created for its owner alone, never through a link, never by waiting on a FIFO, and written only
+// when it is a regular file of the user vop runs as. Truncated only once that is known.
+Result<int, std::string> open_log_file() {
+    int fd = ::open(kLogPath, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        const int e = errno;
+        struct stat st {};
+        if (::lstat(kLogPath, &st) == 0) {
+            if (auto why = refusal(st)) return err(*why);
+        }
+        return err(fmt::format("{}: {}", kLogPath, dbg::os_error(e)));
+    }
+    struct stat st {};
+    std::optional<std::string> why;
+    if (::fstat(fd, &st) != 0) why = fmt::format("{}: {}", kLogPath, dbg::os_error(errno));
+    else why = refusal(st);
+    // An older log of ours may have been readable by others.
+    if (!why && (st.st_mode & 07777) != 0600 && ::fchmod(fd, 0600) != 0) {
+        why = fmt::format("{}: cannot make it private: {}", kLogPath, dbg::os_error(errno));
+    }
+    if (!why && ::ftruncate(fd, 0) != 0) why = fmt::format("{}: {}", kLogPath, dbg::os_error(errno));
+    if (why) {
+        ::close(fd);
+        return err(*why);
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}
+
 long long now_micros() {
     timespec ts{};
     clock_gettime(CLOCK_REALTIME, &ts);
@@ -157,6 +205,19 @@ void to_stdout(State& s, long long now, const std::string& record) {
     } else {
         ++s.out_dropped;
     }
+}
+
+// The record line of a message whose control characters are already escaped.
+std::string record_line(long long now_us, Level level, std::string_view target, std::string_view text, bool colour) {
+    time_t secs = static_cast<time_t>(now_us / 1000000);
+    long micros = static_cast<long>(now_us % 1000000);
+    tm t{};
+    gmtime_r(&secs, &t);
+    auto stamp = fmt::format("{:04}-{:02}-{:02}T{:02}:{:02}:{:02}.{:06}Z", t.tm_year + 1900, t.tm_mon + 1,
+                             t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, micros);
+    if (!colour) return fmt::format("{} {} {}: {}\n", stamp, level_name(level), target, text);
+    return fmt::format("\x1b[2m{}\x1b[0m {}{}\x1b[0m \x1b[2m{}:\x1b[0m {}\n", stamp, level_colour(level),
+                       level_name(level), target, text);
 }
 
 }  // namespace
@@ -213,20 +274,20 @@ std::optional<Filter> parse_filter(std::string_view text) {
     return f;
 }
 
+Capped::Capped(std::string_view text) : head(text) {
+    if (text.size() <= kMaxValueBytes) return;
+    std::size_t end = kMaxValueBytes;
+    // Back to the start of the character the cut falls in (at most three continuation bytes).
+    for (int k = 0; k < 3 && end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80; ++k) --end;
+    head = text.substr(0, end);
+    more = text.size() - end;
+}
+
 std::string format_record(long long now_us, Level level, std::string_view target, std::string_view msg,
                           bool colour) {
-    time_t secs = static_cast<time_t>(now_us / 1000000);
-    long micros = static_cast<long>(now_us % 1000000);
-    tm t{};
-    gmtime_r(&secs, &t);
-    auto stamp = fmt::format("{:04}-{:02}-{:02}T{:02}:{:02}:{:02}.{:06}Z", t.tm_year + 1900, t.tm_mon + 1,
-                             t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, micros);
     // The message may carry client text (titles, IPC requests, Lua errors): escaped, it cannot end the
     // line early or hold terminal escapes. The colours are the record's own.
-    std::string text = dbg::escape_controls(msg);
-    if (!colour) return fmt::format("{} {} {}: {}\n", stamp, level_name(level), target, text);
-    return fmt::format("\x1b[2m{}\x1b[0m {}{}\x1b[0m \x1b[2m{}:\x1b[0m {}\n", stamp, level_colour(level),
-                       level_name(level), target, text);
+    return record_line(now_us, level, target, dbg::escape_controls(msg), colour);
 }
 
 std::optional<std::string> init() {
@@ -235,10 +296,9 @@ std::optional<std::string> init() {
     std::optional<Filter> f = env ? parse_filter(env) : std::nullopt;
     s.filter = f ? *f : Filter{};
 
-    // O_NOFOLLOW: a symlink planted at the fixed path must not make us truncate its target.
-    int fd = ::open(kLogPath, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd < 0) return "Failed to create log file: " + dbg::os_error(errno);
-    s.file_fd = fd;
+    auto fd = open_log_file();
+    if (!fd) return "Failed to create log file: " + fd.error();
+    s.file_fd = *fd;
 
     const char* nc = std::getenv("NO_COLOR");
     s.colour = !(nc && *nc && unicode::is_valid_utf8(nc));
@@ -262,8 +322,9 @@ void emit(Level level, std::string_view target, std::string_view msg) {
         if (!s.ready || level > s.filter.level_for(target)) return;
     }
     long long now = now_micros();
-    if (s.file_fd >= 0) write_all(s.file_fd, format_record(now, level, target, msg, false));
-    to_stdout(s, now, format_record(now, level, target, msg, s.colour));
+    const std::string text = dbg::escape_controls(msg);
+    if (s.file_fd >= 0) write_all(s.file_fd, record_line(now, level, target, text, false));
+    to_stdout(s, now, record_line(now, level, target, text, s.colour));
 }
 
 void set_test_sink(Sink sink) { state().sink = std::move(sink); }

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -43,9 +44,41 @@ void emit(Level level, std::string_view target, std::string_view msg);
 using Sink = std::function<void(Level, std::string_view target, std::string_view msg)>;
 void set_test_sink(Sink sink);
 
+// What one inserted value may put into a record: a longer one keeps its first bytes (whole characters)
+// followed by "… (N more bytes)", so no client text can stall the loop or bloat the log.
+inline constexpr std::size_t kMaxValueBytes = 4096;
+
+// A text as a record shows it: cut to kMaxValueBytes as above.
+struct Capped {
+    std::string_view head;
+    std::size_t more = 0;  // bytes left out
+    explicit Capped(std::string_view text);
+};
+
+namespace detail {
+// A value of another kind, formatted first and then capped as a text.
+template <class T>
+struct CappedValue {
+    const T& value;
+};
+
+template <class T>
+decltype(auto) capped(const T& v) {
+    if constexpr (std::is_convertible_v<const T&, std::string_view>) {
+        return Capped(std::string_view(v));
+    } else if constexpr (std::is_arithmetic_v<T> || std::is_enum_v<T> || std::is_pointer_v<T>) {
+        return (v);
+    } else {
+        return CappedValue<T>{v};
+    }
+}
+}  // namespace detail
+
 template <class... A>
 void log(Level level, std::string_view target, fmt::format_string<A...> f, A&&... args) {
-    if (enabled(level, target)) emit(level, target, fmt::format(f, std::forward<A>(args)...));
+    if (!enabled(level, target)) return;
+    // The format string was checked against the values themselves; caps keep their formats.
+    emit(level, target, fmt::vformat(fmt::string_view(f), fmt::make_format_args(detail::capped(args)...)));
 }
 template <class... A>
 void error(std::string_view target, fmt::format_string<A...> f, A&&... args) {
@@ -69,3 +102,19 @@ void trace(std::string_view target, fmt::format_string<A...> f, A&&... args) {
 }
 
 }  // namespace vop::log
+
+template <>
+struct fmt::formatter<vop::log::Capped> : fmt::formatter<std::string_view> {
+    auto format(const vop::log::Capped& c, format_context& ctx) const {
+        auto out = fmt::formatter<std::string_view>::format(c.head, ctx);
+        return c.more == 0 ? out : fmt::format_to(out, "… ({} more bytes)", c.more);
+    }
+};
+
+template <class T>
+struct fmt::formatter<vop::log::detail::CappedValue<T>> : fmt::formatter<vop::log::Capped> {
+    auto format(const vop::log::detail::CappedValue<T>& v, format_context& ctx) const {
+        const std::string text = fmt::format("{}", v.value);
+        return fmt::formatter<vop::log::Capped>::format(vop::log::Capped(text), ctx);
+    }
+};

@@ -1,10 +1,10 @@
 // Program entry: logging, the X connection, the take-over of the root window, the loop.
 #include "core/window_manager.hpp"
 #include "logging.hpp"
+#include "util/process.hpp"
 #include "util/stop_signals.hpp"
 #include "x11/connection.hpp"
 
-#include <csignal>
 #include <cstdio>
 
 namespace {
@@ -18,7 +18,7 @@ int fatal(const vop::Error& e) {
 
 int main() {
     // A write to a vanished peer must fail, not end the window manager; children get the default back.
-    std::signal(SIGPIPE, SIG_IGN);
+    vop::process::catch_sigpipe();
 
     if (auto failure = vop::log::init()) {
         std::fprintf(stderr, "%s\n", failure->c_str());

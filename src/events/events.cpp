@@ -127,6 +127,8 @@ void WindowManager::wait_for_input() {
 }
 
 void WindowManager::shutdown() {
+    // From here a stop signal ends vop at once, should a helper below hang for all its time limit.
+    stop_signals::end_at_once_from_now();
     log::info(kTarget, "Unmapping {} managed windows", windows.size());
     for (const auto& [w, rec] : windows) {
         log::debug(kTarget, "Unmapping window {}", w);
@@ -139,7 +141,10 @@ void WindowManager::shutdown() {
         bar_process.reset();
     }
     log::info(kTarget, "Killing picom...");
-    (void)process::run("pkill", {"-x", "picom"}, {.in = process::Stdio::Null, .out = process::Stdio::Inherit, .err = process::Stdio::Inherit, .env = {}});
+    auto pkill = process::run("pkill", {"-x", "picom"}, {.in = process::Stdio::Null, .time_limit = session::kShutdownHelperLimit});
+    if (pkill && pkill->killed_at_time_limit) {
+        log::warn(kTarget, "pkill -x picom did not finish within {} ms and was killed", session::kShutdownHelperLimit.count());
+    }
     session::stop_graphical_session();
     log::info(kTarget, "Event loop exited");
 }

@@ -56,9 +56,13 @@ void start_graphical_session() {
 }
 
 void stop_graphical_session() {
-    auto r = process::run("systemctl", {"--user", "stop", "graphical-session.target"}, {});
+    auto r = process::run("systemctl", {"--user", "stop", "graphical-session.target"},
+                          {.in = process::Stdio::Null, .time_limit = kShutdownHelperLimit});
     if (!r) {
         log::warn(kTarget, "Failed to stop graphical-session.target: {}", r.error());
+    } else if (r->killed_at_time_limit) {
+        log::warn(kTarget, "systemctl --user stop graphical-session.target did not finish within {} ms and was killed",
+                  kShutdownHelperLimit.count());
     } else if (!r->success()) {
         log::debug(kTarget, "graphical-session.target was not running");
     } else {

@@ -3,13 +3,19 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <optional>
 #include <string>
 
 namespace vop::session {
 
+// How long shutdown waits for each helper it runs before it kills it: one that hangs (writing to a pipe
+// nobody reads, say) must not hold vop up for good.
+inline constexpr std::chrono::milliseconds kShutdownHelperLimit{3000};
+
 // Imports DISPLAY and XAUTHORITY into the systemd user session and starts graphical-session.target.
 void start_graphical_session();
+// Within kShutdownHelperLimit.
 void stop_graphical_session();
 
 // Starts vopbar with "daemon" and I3SOCK set to the i3 server's socket (left out when there is no

@@ -7,27 +7,30 @@
 
 namespace vop::i3_compat {
 
+Decoded::Kind peek(std::string_view bytes, Decoded* d) {
+    if (bytes.size() < kHeaderSize) return Decoded::Kind::Incomplete;
+    if (bytes.substr(0, kMagic.size()) != kMagic) {
+        if (d) d->error = "Invalid i3 IPC magic";
+        return Decoded::Kind::Error;
+    }
+    uint32_t len = 0;
+    std::memcpy(&len, bytes.data() + 6, 4);
+    if (len > kMaxPayload) {
+        if (d) d->error = "Message too large";
+        return Decoded::Kind::Error;
+    }
+    if (bytes.size() - kHeaderSize < len) return Decoded::Kind::Incomplete;
+    if (d) {
+        std::memcpy(&d->message.type, bytes.data() + 10, 4);
+        d->message.payload.assign(bytes.substr(kHeaderSize, len));
+        d->consumed = kHeaderSize + len;
+    }
+    return Decoded::Kind::Message;
+}
+
 Decoded decode(std::string_view bytes) {
     Decoded d;
-    if (bytes.size() < kHeaderSize) return d;
-    if (bytes.substr(0, kMagic.size()) != kMagic) {
-        d.kind = Decoded::Kind::Error;
-        d.error = "Invalid i3 IPC magic";
-        return d;
-    }
-    uint32_t len = 0, type = 0;
-    std::memcpy(&len, bytes.data() + 6, 4);
-    std::memcpy(&type, bytes.data() + 10, 4);
-    if (len > kMaxPayload) {
-        d.kind = Decoded::Kind::Error;
-        d.error = "Message too large";
-        return d;
-    }
-    if (bytes.size() - kHeaderSize < len) return d;
-    d.kind = Decoded::Kind::Message;
-    d.message.type = type;
-    d.message.payload.assign(bytes.substr(kHeaderSize, len));
-    d.consumed = kHeaderSize + len;
+    d.kind = peek(bytes, &d);
     return d;
 }
 

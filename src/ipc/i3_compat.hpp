@@ -44,6 +44,8 @@ struct Decoded {
     std::string error;         // "Invalid i3 IPC magic" or "Message too large"
 };
 Decoded decode(std::string_view bytes);
+// What decode would find, without copying anything out; fills `d` (when given) as decode does.
+Decoded::Kind peek(std::string_view bytes, Decoded* d = nullptr);
 
 // Header and payload, ready to be written.
 std::string encode(uint32_t type, std::string_view payload);

@@ -8,11 +8,12 @@
 
 #include <nlohmann/json.hpp>
 
+#include <sys/epoll.h>
+
 #include <algorithm>
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <numeric>
+#include <utility>
 
 namespace vop {
 
@@ -72,7 +73,7 @@ std::string duration_form(std::chrono::nanoseconds d) {
 }
 
 bool holds_complete_message(const ipc::ClientConn& conn) {
-    return i3_compat::decode(conn.input()).kind != i3_compat::Decoded::Kind::Incomplete;
+    return i3_compat::peek(conn.input()) != i3_compat::Decoded::Kind::Incomplete;
 }
 
 }  // namespace
@@ -113,8 +114,8 @@ std::string build_version_json() {
 }
 
 std::optional<std::vector<std::string>> parse_subscribe_payload(std::string_view payload) {
-    if (!unicode::is_valid_utf8(payload) || !json_depth_within(payload)) return std::nullopt;
-    auto j = nlohmann::json::parse(payload.begin(), payload.end(), nullptr, /*allow_exceptions=*/false);
+    if (!unicode::is_valid_utf8(payload)) return std::nullopt;
+    auto j = parse_whole_json(payload);
     if (!j.is_array()) return std::nullopt;
     std::vector<std::string> names;
     for (const auto& e : j) {
@@ -138,14 +139,17 @@ bool I3Client::subscribed_to(std::string_view event) const {
 }
 
 XResult<std::unique_ptr<I3IpcServer>> I3IpcServer::create(Clock clock) {
+    auto ready = ipc::ReadySet::create();
+    if (!ready) return ready.take_error();
     std::string path = ipc::runtime_socket_path("vop-i3.sock");
     auto listener = ipc::ListeningSocket::bind(path);
     if (!listener) return listener.take_error();
+    ready->watch(listener->fd(), EPOLLIN, nullptr);
     // Every child started from now on finds the socket through I3SOCK.
     setenv("I3SOCK", path.c_str(), 1);
     log::info(kTarget, "i3-compatible IPC server listening on {}", dbg::quoted(path));
     log::info(kTarget, "I3SOCK={}", path);
-    return std::unique_ptr<I3IpcServer>(new I3IpcServer(std::move(listener).value(), std::move(clock)));
+    return std::unique_ptr<I3IpcServer>(new I3IpcServer(std::move(listener).value(), std::move(ready).value(), std::move(clock)));
 }
 
 I3IpcServer::~I3IpcServer() {
@@ -158,39 +162,40 @@ I3IpcServer::~I3IpcServer() {
 }
 
 void I3IpcServer::accept_connections() {
-    for (;;) {
-        int e = 0;
-        int fd = listener_.accept_one(e);
-        if (fd < 0) {
-            if (e == EAGAIN || e == EWOULDBLOCK) return;
-            // Out of descriptors this repeats every tick until a client leaves.
-            if (auto n = accept_failures_.count(now())) {
-                log::warn(kTarget, "Failed to accept i3 IPC connection: {}{}", dbg::os_error(e),
-                          ipc::RepeatedFailure::note(n));
-            }
-            return;
-        }
+    auto accepted = listener_.accept_waiting();
+    for (int fd : accepted.fds) {
         log::debug(kTarget, "New i3 IPC client connected");
         clients_.push_back(std::make_unique<I3Client>(fd, now()));
+        watch(*clients_.back());
     }
+    if (accepted.failure) log::warn(kTarget, "Failed to accept i3 IPC connection: {}", *accepted.failure);
+    ready_.watch(listener_.fd(), listener_.worth_waiting_on() ? uint32_t{EPOLLIN} : 0u, nullptr);
 }
 
 std::vector<std::pair<std::size_t, I3Message>> I3IpcServer::poll_requests() {
+    for (auto [key, events] : ready_.take_ready()) {
+        if (key) static_cast<I3Client*>(key)->ready_ = events;
+    }
     std::vector<std::pair<std::size_t, I3Message>> out;
     Instant t = now();
     for (std::size_t i = 0; i < clients_.size(); ++i) {
         I3Client& c = *clients_[i];
-        if (c.broken_) continue;
+        // Only a client with something new is looked at: input or room for output that came, or a
+        // message already buffered. Idle clients cost nothing.
+        const bool due = std::exchange(c.ready_, 0) != 0 || holds_complete_message(c.conn_);
+        if (c.broken_ || !due) continue;
         if (c.conn_.queued_output() > 0) {
             if (auto e = c.conn_.flush()) {
                 log::warn(kTarget, "Failed to send i3 IPC response: {}", *e);
                 c.broken_ = true;
-                continue;
             }
         }
-        auto r = c.read_message(t);
-        if (r.kind == i3_compat::ReadOutcome::Kind::Message) out.emplace_back(i, std::move(r.message));
-        else if (r.kind == i3_compat::ReadOutcome::Kind::Error) c.broken_ = true;
+        if (!c.broken_) {
+            auto r = c.read_message(t);
+            if (r.kind == i3_compat::ReadOutcome::Kind::Message) out.emplace_back(i, std::move(r.message));
+            else if (r.kind == i3_compat::ReadOutcome::Kind::Error) c.broken_ = true;
+        }
+        watch(c);
     }
     return out;
 }
@@ -198,6 +203,7 @@ std::vector<std::pair<std::size_t, I3Message>> I3IpcServer::poll_requests() {
 std::optional<std::string> I3IpcServer::write_to(I3Client& c, uint32_t type, std::string_view payload) {
     auto e = i3_compat::write_message(c.conn_, type, payload);
     if (e) c.broken_ = true;
+    watch(c);
     return e;
 }
 
@@ -208,22 +214,13 @@ void I3IpcServer::send_response(std::size_t client, uint32_t type, std::string_v
 
 void I3IpcServer::subscribe(std::size_t client, std::vector<std::string> events) {
     if (client >= clients_.size() || clients_[client]->broken_) return;
-    auto& subs = clients_[client]->subscriptions_;
-    subs.insert(subs.end(), std::make_move_iterator(events.begin()), std::make_move_iterator(events.end()));
-    // One message may name tens of thousands of events: repeats are found by sorting positions once
-    // (n log n, and kinder to the cache than a hash set), and the first of each name stays where it was.
-    std::vector<std::size_t> order(subs.size());
-    std::iota(order.begin(), order.end(), std::size_t{0});
-    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return subs[a] < subs[b]; });
-    std::vector<bool> repeat(subs.size());
-    for (std::size_t i = 1; i < order.size(); ++i) repeat[order[i]] = subs[order[i]] == subs[order[i - 1]];
-    std::size_t kept = 0;
-    for (std::size_t i = 0; i < subs.size(); ++i) {
-        if (repeat[i]) continue;
-        if (kept != i) subs[kept] = std::move(subs[i]);  // a self-move would empty the name
-        ++kept;
+    I3Client& c = *clients_[client];
+    c.subscriber_ = c.subscriber_ || !events.empty();
+    // Only the events vop sends can ever matter; keeping every name a client makes up would let it grow
+    // vop's memory without limit.
+    for (const auto& e : events) {
+        if ((e == "workspace" || e == "output") && !c.subscribed_to(e)) c.subscriptions_.push_back(e);
     }
-    subs.resize(kept);
 }
 
 void I3IpcServer::cleanup_clients() {
@@ -240,7 +237,7 @@ void I3IpcServer::cleanup_clients() {
             drop[i] = true;
             continue;
         }
-        if (!c.subscriptions_.empty()) continue;
+        if (c.subscriber_) continue;
         auto since = c.last_message_ ? t - *c.last_message_ : t - c.connected_at_;
         auto limit = c.last_message_ ? std::chrono::nanoseconds(kAfterMessageLimit) : std::chrono::nanoseconds(kIdleLimit);
         if (since > limit) {
@@ -252,6 +249,7 @@ void I3IpcServer::cleanup_clients() {
     for (std::size_t i = clients_.size(); i-- > 0;) {
         if (!drop[i]) continue;
         (void)clients_[i]->conn_.flush();
+        ready_.watch(clients_[i]->conn_.fd(), 0, nullptr);
         clients_.erase(clients_.begin() + static_cast<std::ptrdiff_t>(i));
     }
 }
@@ -280,18 +278,7 @@ void I3IpcServer::broadcast_output_event(std::string_view payload) {
     }
 }
 
-std::vector<pollfd> I3IpcServer::poll_fds() const {
-    std::vector<pollfd> fds;
-    fds.reserve(clients_.size() + 1);
-    if (listener_.worth_waiting_on()) fds.push_back({listener_.fd(), POLLIN, 0});
-    for (const auto& c : clients_) {
-        if (c->broken_) continue;
-        short ev = c->conn_.eof() ? 0 : POLLIN;
-        if (c->conn_.queued_output() > 0) ev |= POLLOUT;
-        if (ev != 0) fds.push_back({c->conn_.fd(), ev, 0});
-    }
-    return fds;
-}
+std::vector<pollfd> I3IpcServer::poll_fds() const { return {pollfd{ready_.fd(), POLLIN, 0}}; }
 
 bool I3IpcServer::has_buffered_input() const {
     for (const auto& c : clients_) {

@@ -93,9 +93,11 @@ public:
 private:
     friend class I3IpcServer;
     ipc::ClientConn conn_;
-    std::vector<std::string> subscriptions_;
+    std::vector<std::string> subscriptions_;  // of the events vop sends, in the order first asked for
+    bool subscriber_ = false;                 // asked for any event at all, sent or not: never stale
     Instant connected_at_;
     std::optional<Instant> last_message_;
+    uint32_t ready_ = 0;   // what its socket was ready for at this tick's look
     bool broken_ = false;  // a read or write failed: removed by the next cleanup
 };
 
@@ -122,14 +124,16 @@ public:
     std::vector<std::pair<std::size_t, I3Message>> poll_requests();
     // Queues one message for that client; an unknown or broken client is ignored.
     void send_response(std::size_t client, uint32_t type, std::string_view payload);
+    // Records the events vop sends ("workspace", "output") among `events`, each once; naming any event at
+    // all makes the client a subscriber, which is never stale.
     void subscribe(std::size_t client, std::vector<std::string> events);
     // Removes clients that failed, closed their end, or went stale (subscribers are never stale).
     void cleanup_clients();
     void broadcast_workspace_event(std::string_view payload);
     void broadcast_output_event(std::string_view payload);
 
-    // Descriptors for the main loop's poll(): the listening socket (not after a failed accept) and
-    // every client.
+    // The descriptor for the main loop's poll(), readable when the listening socket (not after a failed
+    // accept) or a client has something: input, or room for replies and events that wait to be sent.
     std::vector<pollfd> poll_fds() const;
     // A client already holds a complete message, so the next tick has work without any new input.
     bool has_buffered_input() const;
@@ -139,14 +143,16 @@ public:
     const I3Client& client(std::size_t i) const { return *clients_[i]; }
 
 private:
-    I3IpcServer(ipc::ListeningSocket listener, Clock clock)
-        : listener_(std::move(listener)), clock_(std::move(clock)) {}
+    I3IpcServer(ipc::ListeningSocket listener, ipc::ReadySet ready, Clock clock)
+        : listener_(std::move(listener)), ready_(std::move(ready)), clock_(std::move(clock)) {}
     Instant now() const { return clock_ ? clock_() : std::chrono::steady_clock::now(); }
     // Queues a message; on failure marks the client broken and returns the error text.
     std::optional<std::string> write_to(I3Client& c, uint32_t type, std::string_view payload);
+    // Brings what the ready set waits for on this client in line with its state.
+    void watch(I3Client& c) { ready_.watch(c.conn_.fd(), c.broken_ ? 0 : c.conn_.wanted_events(), &c); }
 
     ipc::ListeningSocket listener_;
-    ipc::RepeatedFailure accept_failures_;
+    ipc::ReadySet ready_;
     std::vector<std::unique_ptr<I3Client>> clients_;
     Clock clock_;
 };

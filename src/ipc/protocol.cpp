@@ -33,8 +33,12 @@ bool json_depth_within(std::string_view text, std::size_t max_depth) {
     return true;
 }
 
+json parse_whole_json(std::string_view text, const json::parser_callback_t& cb) {
+    if (text.find('\0') != std::string_view::npos || !json_depth_within(text)) return json(json::value_t::discarded);
+    return json::parse(text.begin(), text.end(), cb, /*allow_exceptions=*/false);
+}
+
 std::optional<Request> Request::parse(std::string_view line) {
-    if (!json_depth_within(line)) return std::nullopt;
     // The parser keeps the last of repeated keys; a request that names one twice is ambiguous. Counting
     // the keys is enough to tell, and stays linear for a line of a hundred thousand keys: the parsed
     // object holds fewer members than keys were read exactly when one repeats.
@@ -43,7 +47,7 @@ std::optional<Request> Request::parse(std::string_view line) {
         if (ev == json::parse_event_t::key && depth == 1) ++top_keys;
         return true;
     };
-    json j = json::parse(line.begin(), line.end(), cb, /*allow_exceptions=*/false);
+    json j = parse_whole_json(line, cb);
     if (j.is_discarded() || (j.is_object() && j.size() != top_keys)) return std::nullopt;
 
     if (j.is_object()) {

@@ -17,13 +17,18 @@ inline constexpr std::size_t kMaxJsonDepth = 64;
 // do not count). Cheap enough to run on every line before it reaches the parser.
 bool json_depth_within(std::string_view text, std::size_t max_depth = kMaxJsonDepth);
 
+// The whole of `text` as one JSON value (white space around it allowed), or a discarded value. The parser on
+// its own ends the text at a NUL byte, so {"command":"exit"} followed by a NUL and anything would pass;
+// a NUL is never valid JSON text. Values nested deeper than kMaxJsonDepth are refused before parsing.
+nlohmann::json parse_whole_json(std::string_view text, const nlohmann::json::parser_callback_t& cb = nullptr);
+
 struct Request {
     std::string command;
     nlohmann::json args;  // null when the request has none
 
     // One request line (without or with its line feed): {"command":..,"args":..} or [command, args].
     // Nothing for anything else: bad JSON, a missing or non-string command, a repeated key,
-    // an array of the wrong length, text after the value.
+    // an array of the wrong length, anything but white space after the value (a NUL byte included).
     static std::optional<Request> parse(std::string_view line);
 };
 

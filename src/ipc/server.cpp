@@ -5,8 +5,10 @@
 #include "util/unicode.hpp"
 #include "util/debug_form.hpp"
 
-#include <cerrno>
-#include <chrono>
+#include <sys/epoll.h>
+
+#include <utility>
+
 
 namespace vop {
 
@@ -15,11 +17,14 @@ constexpr const char* kTarget = "vop::ipc::server";
 }
 
 XResult<std::unique_ptr<IpcServer>> IpcServer::create() {
+    auto ready = ipc::ReadySet::create();
+    if (!ready) return ready.take_error();
     std::string path = ipc::runtime_socket_path("vop.sock");
     auto listener = ipc::ListeningSocket::bind(path);
     if (!listener) return listener.take_error();
+    ready->watch(listener->fd(), EPOLLIN, nullptr);
     log::info(kTarget, "IPC server listening on {}", dbg::quoted(path));
-    return std::unique_ptr<IpcServer>(new IpcServer(std::move(listener).value()));
+    return std::unique_ptr<IpcServer>(new IpcServer(std::move(listener).value(), std::move(ready).value()));
 }
 
 IpcServer::~IpcServer() {
@@ -30,20 +35,14 @@ IpcServer::~IpcServer() {
 }
 
 void IpcServer::accept_connections() {
-    for (;;) {
-        int e = 0;
-        int fd = listener_.accept_one(e);
-        if (fd < 0) {
-            if (e == EAGAIN || e == EWOULDBLOCK) return;
-            // Out of descriptors this repeats every tick until a client leaves.
-            if (auto n = accept_failures_.count(std::chrono::steady_clock::now())) {
-                log::warn(kTarget, "Failed to accept connection: {}{}", dbg::os_error(e), ipc::RepeatedFailure::note(n));
-            }
-            return;
-        }
+    auto accepted = listener_.accept_waiting();
+    for (int fd : accepted.fds) {
         log::debug(kTarget, "New IPC client connected");
         clients_.push_back(std::make_unique<Client>(fd));
+        watch(*clients_.back());
     }
+    if (accepted.failure) log::warn(kTarget, "Failed to accept connection: {}", *accepted.failure);
+    ready_.watch(listener_.fd(), listener_.worth_waiting_on() ? uint32_t{EPOLLIN} : 0u, nullptr);
 }
 
 std::optional<std::string> IpcServer::next_line(Client& c) {
@@ -87,37 +86,47 @@ std::optional<std::string> IpcServer::next_line(Client& c) {
     }
 }
 
+std::optional<Request> IpcServer::serve(Client& c) {
+    if (c.conn.queued_output() > 0) {
+        if (auto e = c.conn.flush()) {
+            log::warn(kTarget, "Failed to send response: {}", *e);
+            c.gone = true;
+            return std::nullopt;
+        }
+    }
+    auto line = next_line(c);
+    if (!line) return std::nullopt;
+    if (!unicode::is_valid_utf8(*line)) {
+        c.gone = true;
+        return std::nullopt;
+    }
+    // A line that is not a request gets no reply; the client may send the next one.
+    if (!json_depth_within(*line)) {
+        log::warn(kTarget, "IPC client sent JSON nested deeper than {} levels, the line is dropped", kMaxJsonDepth);
+        return std::nullopt;
+    }
+    return Request::parse(*line);
+}
+
 std::vector<std::pair<std::size_t, Request>> IpcServer::poll_requests() {
+    for (auto [key, events] : ready_.take_ready()) {
+        if (key) static_cast<Client*>(key)->ready = events;
+    }
     std::vector<std::pair<const Client*, Request>> got;
     for (auto& cp : clients_) {
         Client& c = *cp;
-        if (c.gone) continue;
-        if (c.conn.queued_output() > 0) {
-            if (auto e = c.conn.flush()) {
-                log::warn(kTarget, "Failed to send response: {}", *e);
-                c.gone = true;
-                continue;
-            }
-        }
-        auto line = next_line(c);
-        if (!line) continue;
-        if (!unicode::is_valid_utf8(*line)) {
-            c.gone = true;
-            continue;
-        }
-        if (!json_depth_within(*line)) {
-            log::warn(kTarget, "IPC client sent JSON nested deeper than {} levels, closing the connection",
-                      kMaxJsonDepth);
-            c.gone = true;
-            continue;
-        }
-        // A line that is not a request gets no reply; the client may send the next one.
-        if (auto req = Request::parse(*line)) got.emplace_back(&c, std::move(*req));
+        // Only a client with something new is looked at: input or room for replies that came, bytes not
+        // searched yet, or the end of its input. Idle and parked clients cost nothing.
+        const bool due = std::exchange(c.ready, 0) != 0 || c.scanned < c.conn.input().size() || c.conn.eof();
+        if (c.gone || !due) continue;
+        if (auto req = serve(c)) got.emplace_back(&c, std::move(*req));
+        watch(c);
     }
 
     for (std::size_t i = clients_.size(); i-- > 0;) {
         if (!clients_[i]->gone) continue;
         log::debug(kTarget, "IPC client disconnected");
+        ready_.watch(clients_[i]->conn.fd(), 0, nullptr);
         clients_.erase(clients_.begin() + static_cast<std::ptrdiff_t>(i));
     }
 
@@ -135,30 +144,21 @@ void IpcServer::send_response(std::size_t client, Response response) {
     if (client >= clients_.size() || clients_[client]->gone) return;
     std::string line = response.to_json();
     line += '\n';
-    if (auto e = clients_[client]->conn.send(line)) {
+    Client& c = *clients_[client];
+    if (auto e = c.conn.send(line)) {
         log::warn(kTarget, "Failed to send response: {}", *e);
-        clients_[client]->gone = true;
+        c.gone = true;
     }
+    watch(c);
 }
 
-std::vector<pollfd> IpcServer::poll_fds() const {
-    std::vector<pollfd> fds;
-    fds.reserve(clients_.size() + 1);
-    if (listener_.worth_waiting_on()) fds.push_back({listener_.fd(), POLLIN, 0});
-    for (const auto& c : clients_) {
-        if (c->gone) continue;
-        short ev = c->conn.eof() ? 0 : POLLIN;
-        if (c->conn.queued_output() > 0) ev |= POLLOUT;
-        if (ev != 0) fds.push_back({c->conn.fd(), ev, 0});
-    }
-    return fds;
-}
+std::vector<pollfd> IpcServer::poll_fds() const { return {pollfd{ready_.fd(), POLLIN, 0}}; }
 
 bool IpcServer::has_buffered_input() const {
     for (const auto& c : clients_) {
-        if (c->gone || c->conn.input().find('\n') != std::string::npos) return true;
-        // After end of file: a last unterminated line, or a client ready to be removed.
-        if (c->conn.eof() && (!c->conn.input().empty() || c->conn.queued_output() == 0)) return true;
+        if (c->gone || c->scanned < c->conn.input().size()) return true;
+        // After end of file: a client ready to be removed.
+        if (c->conn.eof() && c->conn.queued_output() == 0) return true;
     }
     return false;
 }

@@ -37,10 +37,11 @@ public:
     // out on later ticks. An unknown position is ignored.
     void send_response(std::size_t client, Response response);
 
-    // Descriptors for the main loop's poll(): the listening socket (not after a failed accept) and every
-    // client (POLLOUT while replies wait to be sent).
+    // The descriptor for the main loop's poll(), readable when the listening socket (not after a failed
+    // accept) or a client has something: input, or room for replies that wait to be sent.
     std::vector<pollfd> poll_fds() const;
-    // A client already holds a complete line, so the next tick has work without any new input.
+    // A client holds input not looked at yet (it may hold a complete line), so the next tick may have work
+    // without any new input.
     bool has_buffered_input() const;
 
     const std::string& socket_path() const { return listener_.path(); }
@@ -51,15 +52,21 @@ private:
         explicit Client(int fd) : conn(fd) {}
         ipc::ClientConn conn;
         std::size_t scanned = 0;  // input bytes already searched for a line feed
+        uint32_t ready = 0;       // what its socket was ready for at this tick's look
         bool gone = false;        // to be removed by the next poll_requests
     };
 
-    explicit IpcServer(ipc::ListeningSocket listener) : listener_(std::move(listener)) {}
+    IpcServer(ipc::ListeningSocket listener, ipc::ReadySet ready)
+        : listener_(std::move(listener)), ready_(std::move(ready)) {}
     // The next complete line of a client, reading what has arrived; marks the client gone when it ended.
     std::optional<std::string> next_line(Client& c);
+    // Takes this tick's request of a client that has something new, if it has one.
+    std::optional<Request> serve(Client& c);
+    // Brings what the ready set waits for on this client in line with its state.
+    void watch(Client& c) { ready_.watch(c.conn.fd(), c.gone ? 0 : c.conn.wanted_events(), &c); }
 
     ipc::ListeningSocket listener_;
-    ipc::RepeatedFailure accept_failures_;
+    ipc::ReadySet ready_;
     std::vector<std::unique_ptr<Client>> clients_;
 };
 

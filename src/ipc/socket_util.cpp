@@ -2,10 +2,12 @@
 #include "ipc/socket_util.hpp"
 
 #include "util/debug_form.hpp"
+#include "util/stop_signals.hpp"
 #include "util/unicode.hpp"
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
@@ -13,6 +15,7 @@
 #include <utility>
 
 #include <fcntl.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -108,30 +111,42 @@ XResult<ListeningSocket> ListeningSocket::bind(const std::string& path) {
     return ListeningSocket(fd, path, st.st_dev, st.st_ino);
 }
 
+ListeningSocket::ListeningSocket(int fd, std::string path, dev_t dev, ino_t ino)
+    : fd_(fd), path_(std::move(path)), dev_(dev), ino_(ino),
+      removal_slot_(stop_signals::remove_when_ended_at_once(path_, dev, ino)) {}
+
 ListeningSocket::ListeningSocket(ListeningSocket&& o) noexcept
-    : fd_(o.fd_), path_(std::move(o.path_)), dev_(o.dev_), ino_(o.ino_) {
-    o.fd_ = -1;
-}
+    : fd_(std::exchange(o.fd_, -1)), path_(std::move(o.path_)), dev_(o.dev_), ino_(o.ino_),
+      worth_waiting_on_(o.worth_waiting_on_), failures_(o.failures_), removal_slot_(std::exchange(o.removal_slot_, -1)) {}
 
 ListeningSocket::~ListeningSocket() {
+    stop_signals::forget_removal(removal_slot_);
     if (fd_ >= 0) close(fd_);
 }
 
-int ListeningSocket::accept_one(int& err) {
+ListeningSocket::Accepted ListeningSocket::accept_waiting() {
+    Accepted out;
     for (;;) {
         int c = accept4(fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (c >= 0) {
             worth_waiting_on_ = true;
-            return c;
+            out.fds.push_back(c);
+            continue;
         }
-        if (errno == EINTR) continue;
-        err = errno;
-        worth_waiting_on_ = err == EAGAIN || err == EWOULDBLOCK;
-        return -1;
+        const int e = errno;
+        if (e == EINTR) continue;
+        worth_waiting_on_ = e == EAGAIN || e == EWOULDBLOCK;
+        if (!worth_waiting_on_) {
+            if (auto n = failures_.count(std::chrono::steady_clock::now())) {
+                out.failure = dbg::os_error(e) + RepeatedFailure::note(n);
+            }
+        }
+        return out;
     }
 }
 
-void ListeningSocket::remove_file_if_ours() const {
+void ListeningSocket::remove_file_if_ours() {
+    stop_signals::forget_removal(std::exchange(removal_slot_, -1));
     struct stat st{};
     if (lstat(path_.c_str(), &st) != 0) return;
     if (S_ISSOCK(st.st_mode) && st.st_dev == dev_ && st.st_ino == ino_) unlink(path_.c_str());
@@ -146,6 +161,48 @@ std::uint64_t RepeatedFailure::count(Instant now) {
 
 std::string RepeatedFailure::note(std::uint64_t n) {
     return n > 1 ? fmt::format(" ({} failures since the last record)", n) : std::string();
+}
+
+XResult<ReadySet> ReadySet::create() {
+    int fd = epoll_create1(EPOLL_CLOEXEC);
+    if (fd < 0) return err(os_failure("epoll_create1", errno));
+    return ReadySet(fd);
+}
+
+ReadySet::~ReadySet() {
+    if (fd_ >= 0) close(fd_);
+}
+
+void ReadySet::watch(int fd, uint32_t events, void* key) {
+    auto it = watched_.find(fd);
+    if (it != watched_.end() && it->second == events) return;
+    epoll_event ev{};
+    ev.events = events;
+    ev.data.ptr = key;
+    if (events == 0) {
+        epoll_ctl(fd_, EPOLL_CTL_DEL, fd, nullptr);
+        watched_.erase(fd);
+    } else if (it == watched_.end()) {
+        if (epoll_ctl(fd_, EPOLL_CTL_ADD, fd, &ev) == 0) watched_.emplace(fd, events);
+    } else if (epoll_ctl(fd_, EPOLL_CTL_MOD, fd, &ev) == 0) {
+        it->second = events;
+    }
+}
+
+std::vector<std::pair<void*, uint32_t>> ReadySet::take_ready() {
+    std::vector<std::pair<void*, uint32_t>> out;
+    // Room for every watched descriptor, so one call sees all that are ready.
+    batch_.resize(std::max<std::size_t>(watched_.size(), 1));
+    int n;
+    do {
+        n = epoll_wait(fd_, batch_.data(), static_cast<int>(batch_.size()), 0);
+    } while (n < 0 && errno == EINTR);
+    for (int i = 0; i < n; ++i) {
+        const epoll_event& e = batch_[static_cast<std::size_t>(i)];
+        void* key = e.data.ptr;
+        out.emplace_back(key, static_cast<uint32_t>(e.events));
+    }
+    return out;
 }
 
 ClientConn::~ClientConn() {
@@ -169,6 +226,10 @@ ClientConn::Fill ClientConn::read_some(int& err) {
         err = errno;
         return Fill::Error;
     }
+}
+
+uint32_t ClientConn::wanted_events() const {
+    return (eof_ ? 0u : static_cast<uint32_t>(EPOLLIN)) | (queued_output() > 0 ? static_cast<uint32_t>(EPOLLOUT) : 0u);
 }
 
 std::optional<std::string> ClientConn::send(std::string_view bytes) {

@@ -3,6 +3,7 @@
 
 #include "x11/error.hpp"
 
+#include <sys/epoll.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -11,6 +12,9 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
 
 namespace vop::ipc {
 
@@ -20,42 +24,6 @@ inline constexpr std::size_t kMaxQueuedOutput = 1u << 20;
 
 // `file_name` inside XDG_RUNTIME_DIR (valid UTF-8 only; empty means the working directory), else in /tmp.
 std::string runtime_socket_path(std::string_view file_name);
-
-// A listening unix stream socket (non-blocking, close-on-exec, file mode 0600) that remembers the
-// identity of the file it created, so it never removes a file that another process put there since.
-class ListeningSocket {
-public:
-    // Fails when the path does not fit a socket address, when another server answers at the path,
-    // or when a step of the creation fails. Only a stale file at the path is replaced.
-    static XResult<ListeningSocket> bind(const std::string& path);
-
-    ListeningSocket(ListeningSocket&& o) noexcept;
-    ListeningSocket& operator=(ListeningSocket&&) = delete;
-    ListeningSocket(const ListeningSocket&) = delete;
-    ~ListeningSocket();
-
-    int fd() const { return fd_; }
-    const std::string& path() const { return path_; }
-
-    // Accepts one waiting connection (non-blocking, close-on-exec). Returns the descriptor, or -1
-    // with `err` set to the errno (EAGAIN when none is waiting).
-    int accept_one(int& err);
-    // False while the last accept failed for another reason than an empty queue. Out of descriptors
-    // the connection stays queued and the socket readable, so a wait on it would return at once and
-    // the loop would spin; the next tick tries again anyway.
-    bool worth_waiting_on() const { return worth_waiting_on_; }
-
-    // Removes the socket file when it is still the one this socket created.
-    void remove_file_if_ours() const;
-
-private:
-    ListeningSocket(int fd, std::string path, dev_t dev, ino_t ino) : fd_(fd), path_(std::move(path)), dev_(dev), ino_(ino) {}
-    int fd_;
-    std::string path_;
-    dev_t dev_;
-    ino_t ino_;
-    bool worth_waiting_on_ = true;
-};
 
 // Keeps a failure that may repeat every tick (an accept without descriptors) from flooding the log:
 // the first one is reported, then at most one record per interval, telling how many it stands for.
@@ -73,6 +41,73 @@ public:
 private:
     std::optional<Instant> last_record_;
     std::uint64_t quiet_ = 0;
+};
+
+// A listening unix stream socket (non-blocking, close-on-exec, file mode 0600) that remembers the
+// identity of the file it created, so it never removes a file that another process put there since.
+class ListeningSocket {
+public:
+    // Fails when the path does not fit a socket address, when another server answers at the path,
+    // or when a step of the creation fails. Only a stale file at the path is replaced.
+    static XResult<ListeningSocket> bind(const std::string& path);
+
+    ListeningSocket(ListeningSocket&& o) noexcept;
+    ListeningSocket& operator=(ListeningSocket&&) = delete;
+    ListeningSocket(const ListeningSocket&) = delete;
+    ~ListeningSocket();
+
+    int fd() const { return fd_; }
+    const std::string& path() const { return path_; }
+
+    // One round of accepting: every connection waiting now (non-blocking, close-on-exec), and the text
+    // a WARN record shows when an accept failed for another reason than an empty queue, which ends the
+    // round. Out of descriptors that failure repeats every tick until a client leaves, so only the first
+    // and then one per interval is reported, with how many it stands for.
+    struct Accepted {
+        std::vector<int> fds;
+        std::optional<std::string> failure;
+    };
+    Accepted accept_waiting();
+    // False while the last accept failed for another reason than an empty queue. Out of descriptors
+    // the connection stays queued and the socket readable, so a wait on it would return at once and
+    // the loop would spin; the next tick tries again anyway.
+    bool worth_waiting_on() const { return worth_waiting_on_; }
+
+    // Removes the socket file when it is still the one this socket created.
+    void remove_file_if_ours();
+
+private:
+    ListeningSocket(int fd, std::string path, dev_t dev, ino_t ino);
+    int fd_;
+    std::string path_;
+    dev_t dev_;
+    ino_t ino_;
+    bool worth_waiting_on_ = true;
+    RepeatedFailure failures_;
+    int removal_slot_ = -1;  // the file goes even when a stop signal ends vop at once
+};
+
+// The descriptors of one server as one epoll set, which the main loop waits on: the wait, and a tick's look
+// at which connections have something, cost the same with thousands of idle clients as with none.
+class ReadySet {
+public:
+    static XResult<ReadySet> create();
+    ReadySet(ReadySet&& o) noexcept : fd_(std::exchange(o.fd_, -1)), watched_(std::move(o.watched_)) {}
+    ReadySet& operator=(ReadySet&&) = delete;
+    ~ReadySet();
+
+    int fd() const { return fd_; }
+    // Watches `fd` for `events` (EPOLLIN, EPOLLOUT) from now on; 0 takes it out of the set, as must be
+    // done before it is closed. `key` comes back with its readiness.
+    void watch(int fd, uint32_t events, void* key);
+    // The keys of the descriptors ready now, each with what it is ready for; does not wait.
+    std::vector<std::pair<void*, uint32_t>> take_ready();
+
+private:
+    explicit ReadySet(int fd) : fd_(fd) {}
+    int fd_;
+    std::unordered_map<int, uint32_t> watched_;
+    std::vector<epoll_event> batch_;
 };
 
 // One accepted connection with its input buffer and its queue of whole replies not yet taken.
@@ -101,6 +136,8 @@ public:
     // Writes what the socket takes now of the queue. Returns the error text of a failed write.
     std::optional<std::string> flush();
     std::size_t queued_output() const { return out_.size() - out_off_; }
+    // What to wait for on it: input until its end, room for output while replies are queued.
+    uint32_t wanted_events() const;
 
 private:
     int fd_;

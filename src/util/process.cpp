@@ -3,9 +3,12 @@
 
 #include "util/debug_form.hpp"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstring>
+#include <optional>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -38,7 +41,7 @@ struct SpawnSetup {
         fail = posix_spawnattr_init(&attr);
         if (fail) return;
         have_attr = true;
-        // The window manager ignores SIGPIPE and that disposition would survive exec;
+        // An ignored SIGPIPE (vop may have been started with it ignored) would survive exec;
         // children get the default back for it and for the stop signals vop catches, and
         // nothing blocked.
         sigset_t defaults, mask;
@@ -152,10 +155,25 @@ Result<pid_t, OsError> start(const std::string& program, const std::vector<std::
     return pid;
 }
 
-// Reads both pipes until each reaches end of file.
-void drain(Pipe& out, Pipe& err, std::string& out_text, std::string& err_text) {
+using Clock = std::chrono::steady_clock;
+
+// Milliseconds left until `deadline` for poll(): -1 without one, 0 once it has passed.
+int millis_left(const std::optional<Clock::time_point>& deadline) {
+    if (!deadline) return -1;
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now()).count();
+    return static_cast<int>(std::clamp<long long>(left, 0, 1000));
+}
+
+// Reads both pipes until each reaches end of file or the deadline passes.
+void drain(Pipe& out, Pipe& err, std::string& out_text, std::string& err_text,
+           const std::optional<Clock::time_point>& deadline) {
     char buf[4096];
     while (out.read >= 0 || err.read >= 0) {
+        if (deadline && Clock::now() >= *deadline) {
+            out.close_read();
+            err.close_read();
+            return;
+        }
         pollfd fds[2];
         nfds_t n = 0;
         Pipe* owners[2];
@@ -170,7 +188,7 @@ void drain(Pipe& out, Pipe& err, std::string& out_text, std::string& err_text) {
             owners[n] = &err;
             sinks[n++] = &err_text;
         }
-        if (poll(fds, n, -1) < 0) {
+        if (poll(fds, n, millis_left(deadline)) < 0) {
             if (errno == EINTR) continue;
             out.close_read();
             err.close_read();
@@ -214,11 +232,20 @@ Result<Output, OsError> run(const std::string& program, const std::vector<std::s
     errp.close_write();
 
     Output result;
-    drain(out, errp, result.out, result.err);
+    std::optional<Clock::time_point> deadline;
+    if (options.time_limit.count() > 0) deadline = Clock::now() + options.time_limit;
+    drain(out, errp, result.out, result.err, deadline);
     for (;;) {
-        pid_t r = waitpid(*started, &result.status, 0);
+        pid_t r = waitpid(*started, &result.status, deadline ? WNOHANG : 0);
         if (r == *started) break;
         if (r < 0 && errno != EINTR) return err(OsError{errno});
+        if (r == 0 && Clock::now() >= *deadline) {
+            ::kill(*started, SIGKILL);
+            result.killed_at_time_limit = true;
+            deadline.reset();  // now wait for it to go
+        } else if (r == 0) {
+            poll(nullptr, 0, std::min(millis_left(deadline), 5));
+        }
     }
     return result;
 }
@@ -228,6 +255,18 @@ Result<WaitState, OsError> try_wait(pid_t pid) {
     pid_t r = waitpid(pid, &status, WNOHANG);
     if (r < 0) return err(OsError{errno});
     return WaitState{r != 0, status};
+}
+
+namespace {
+extern "C" void on_sigpipe(int) {}
+}  // namespace
+
+void catch_sigpipe() {
+    struct sigaction sa {};
+    sa.sa_handler = on_sigpipe;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGPIPE, &sa, nullptr);
 }
 
 int send_signal(pid_t pid, int signal) { return ::kill(pid, signal) == 0 ? 0 : errno; }

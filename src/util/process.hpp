@@ -5,6 +5,7 @@
 
 #include <fmt/format.h>
 
+#include <chrono>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -35,6 +36,8 @@ struct Options {
     Stdio err = Stdio::Inherit;
     // Variables set (or replaced) in the child's environment; the rest is inherited.
     std::vector<std::pair<std::string, std::string>> env;
+    // For `run`: how long to wait for the child before it is killed (SIGKILL); zero waits for ever.
+    std::chrono::milliseconds time_limit{0};
 };
 
 // The result of a program run to completion.
@@ -42,6 +45,7 @@ struct Output {
     int status = 0;   // the raw wait status
     std::string out;  // captured standard output (empty unless captured)
     std::string err;  // captured standard error (empty unless captured)
+    bool killed_at_time_limit = false;
     bool success() const;
 };
 
@@ -56,7 +60,7 @@ Result<pid_t, OsError> spawn(const std::string& program, const std::vector<std::
 Result<pid_t, OsError> spawn_shell(std::string_view command);
 
 // Starts `program` like `spawn` and waits for it to end, collecting any captured
-// output. Standard input defaults to /dev/null here.
+// output; past the options' time limit it is killed. Standard input defaults to /dev/null here.
 Result<Output, OsError> run(const std::string& program, const std::vector<std::string>& args,
                             Options options = Options{Stdio::Null, Stdio::Inherit, Stdio::Inherit, {}});
 
@@ -74,6 +78,11 @@ int send_signal(pid_t pid, int signal);
 // Collects every exited child of the process without blocking; returns how many. `on_exit`, when
 // given, hears each collected pid with its raw wait status.
 int reap_children(const std::function<void(pid_t, int)>& on_exit = {});
+
+// Catches SIGPIPE with a handler that does nothing: a write to a vanished peer fails with EPIPE instead of
+// ending vop, and unlike an ignored signal a caught one is back at its default in every program vop
+// starts, through the script's os.execute and io.popen too.
+void catch_sigpipe();
 
 // "exit status: 3", "signal: 15 (SIGTERM)", "signal: 11 (SIGSEGV) (core dumped)".
 std::string exit_status_text(int status);

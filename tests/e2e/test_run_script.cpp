@@ -142,3 +142,29 @@ TEST(RunScript, WithADesktopNestsXephyrLeavesTheSessionAloneAndStopsOnInterrupt)
     }
     EXPECT_EQ(snapshot(home.path()), home_before) << "the caller's HOME is unchanged";
 }
+
+// Stop signals that keep coming while the script cleans up (an impatient Ctrl-C, a second TERM) neither cut
+// the clean-up short nor change its outcome: the X server and the temporary directory go all the same.
+TEST(RunScript, FurtherSignalsDuringTheCleanupLeaveNothingBehind) {
+    VopProcess run({.display = std::nullopt, .env = {{"NO_COLOR", "1"}}, .wrapper = {kScript}});
+    ASSERT_TRUE(run.wait_for_log(VopProcess::kReadyLine)) << run.describe();
+    ASSERT_TRUE(wait_until([&] { return announced(run, "i3 socket") != ""; })) << run.describe();
+    const std::string display = announced_display(run);
+    const std::string config = announced(run, "configuration");  // "..., in <tmp>/config/vop/init.lua (gone ...)"
+    const auto in = config.find(" in /");
+    ASSERT_NE(in, std::string::npos) << config;
+    const std::string tmp = config.substr(in + 4, config.find("/config/vop/init.lua") - in - 4);
+    ASSERT_TRUE(std::filesystem::exists(tmp)) << tmp;
+
+    run.signal(SIGTERM);
+    std::optional<int> status;
+    for (int i = 0; i < 400 && !status; ++i) {
+        run.signal(i % 2 ? SIGINT : SIGTERM);
+        status = run.wait_exit(5ms);
+    }
+    if (!status) status = run.wait_exit();
+    // The status of whichever signal the script took first (bash runs pending traps in signal order).
+    EXPECT_TRUE(status == 128 + SIGTERM || status == 128 + SIGINT) << run.describe();
+    EXPECT_FALSE(server_reachable(display)) << "no X server is left behind";
+    EXPECT_FALSE(std::filesystem::exists(tmp)) << tmp << " is left behind";
+}

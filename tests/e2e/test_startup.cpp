@@ -1,15 +1,18 @@
 // Start-up of vop under a private X server: the log, its filter and colours, fatal start errors, the take-over.
 #include "harness.hpp"
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 #include <xcb/xcb.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <ctime>
 #include <filesystem>
+#include <iostream>
 #include <set>
 
 using namespace vop::test;
@@ -67,33 +70,35 @@ TEST(Startup, LogStartsWithTheFixedRecordsInExactFormat) {
     for (const auto& l : lines) EXPECT_TRUE(parse_record(l)) << "not a record: " << l;
 }
 
-TEST(Startup, LogFileIsTruncatedAndCreatedWithTheUmaskedMode) {
+// The log holds titles and commands: it is its owner's alone, whatever the umask, and an old one of ours is
+// made private too.
+TEST(Startup, LogFileIsTruncatedAndPrivate) {
     XServer x;
     LogPathGuard guard;
+    auto mode = [] {
+        struct stat st {};
+        return lstat(kLogPath, &st) == 0 ? st.st_mode & 07777 : 0;
+    };
     {
         // An old, longer log is cut, not appended to.
         write_file(kLogPath, std::string(200000, 'x') + "\n");
+        chmod(kLogPath, 0644);
         VopProcess vop({.display = x.display(), .keep_old_log = true});
         ASSERT_TRUE(vop.wait_ready()) << vop.describe();
         auto lines = log_lines();
         ASSERT_FALSE(lines.empty());
         EXPECT_EQ(parse_record(lines[0]).value_or(LogRecord{}).message, "vop 0.1.0 starting");
         EXPECT_EQ(read_log().find(std::string(100, 'x')), std::string::npos);
+        EXPECT_EQ(mode(), 0600u);
     }
-    struct Case {
-        mode_t umask_value;
-        mode_t expected;
-    };
-    for (auto c : {Case{0, 0666}, Case{022, 0644}, Case{077, 0600}}) {
-        SCOPED_TRACE(c.umask_value);
+    for (mode_t umask_value : {0, 022, 077}) {
+        SCOPED_TRACE(umask_value);
         std::filesystem::remove(kLogPath);
-        mode_t saved = umask(c.umask_value);  // vop inherits it
+        mode_t saved = umask(umask_value);  // vop inherits it
         VopProcess vop({.display = x.display()});
         umask(saved);
         ASSERT_TRUE(vop.wait_ready()) << vop.describe();
-        struct stat st {};
-        ASSERT_EQ(lstat(kLogPath, &st), 0);
-        EXPECT_EQ(st.st_mode & 07777, c.expected);
+        EXPECT_EQ(mode(), 0600u);
     }
 }
 
@@ -281,37 +286,70 @@ TEST(Startup, ConnectingVopIsSeenByAListeningDisplay) {
     EXPECT_EQ(vop.wait_exit(), 1) << "the listener hung up: " << vop.describe();
 }
 
+// Whatever another user plants at the fixed path (or a directory or link), the start ends at once, with
+// the path and the reason, before anything is written or an X connection is made.
 TEST(Startup, UnusableLogFileStopsBeforeConnecting) {
     namespace fs = std::filesystem;
     TempDir scratch;
     const std::string victim = scratch / "victim";
+    int fifo_reader = -1;
+    const std::string prefix = std::string("Failed to create log file: ") + kLogPath;
     struct Case {
         const char* name;
-        std::function<void()> plant;
+        std::function<bool()> plant;  // false: this system cannot plant it
         std::string expected_err;
     };
     const Case cases[] = {
-        {"directory", [] { fs::create_directory(kLogPath); },
-         "Failed to create log file: Is a directory (os error 21)\n"},
+        {"directory", [] { return fs::create_directory(kLogPath); }, " is a directory, not a regular file\n"},
         {"symlink to a file",
          [&] {
              write_file(victim, "precious\n");
              fs::create_symlink(victim, kLogPath);
+             return true;
          },
-         "Failed to create log file: Too many levels of symbolic links (os error 40)\n"},
-        {"dangling symlink", [&] { fs::create_symlink(scratch / "missing", kLogPath); },
-         "Failed to create log file: Too many levels of symbolic links (os error 40)\n"},
+         " is a symbolic link, not a regular file\n"},
+        {"dangling symlink",
+         [&] {
+             fs::create_symlink(scratch / "missing", kLogPath);
+             return true;
+         },
+         " is a symbolic link, not a regular file\n"},
+        {"FIFO without a reader", [] { return mkfifo(kLogPath, 0666) == 0; }, " is a FIFO, not a regular file\n"},
+        {"FIFO with a reader",
+         [&] {
+             fifo_reader = mkfifo(kLogPath, 0666) == 0 ? open(kLogPath, O_RDONLY | O_NONBLOCK) : -1;
+             return fifo_reader >= 0;
+         },
+         " is a FIFO, not a regular file\n"},
+        {"another user's file",
+         [] {
+             write_file(kLogPath, "theirs\n");
+             return chown(kLogPath, 65534, 65534) == 0;
+         },
+         fmt::format(" belongs to uid 65534, not to uid {} that vop runs as\n", geteuid())},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         LogPathGuard guard;
-        c.plant();
+        if (!c.plant()) {
+            std::cerr << "skipping the case \"" << c.name << "\": cannot plant it here (chown needs root)\n";
+            continue;
+        }
         ReservedDisplay listener(true);
-        VopProcess vop({.display = listener.display()});
-        EXPECT_EQ(vop.wait_exit(), 101) << vop.describe();
-        EXPECT_EQ(vop.err(), c.expected_err);
+        VopProcess vop({.display = listener.display(), .keep_old_log = true});
+        EXPECT_EQ(vop.wait_exit(3000ms), 101) << vop.describe();
+        EXPECT_EQ(vop.err(), prefix + c.expected_err);
         EXPECT_EQ(vop.out(), "") << "nothing is logged";
         EXPECT_FALSE(listener.accept_connection(0ms)) << "no X connection was made";
+        if (fifo_reader >= 0) {
+            char buf[16];
+            EXPECT_LE(read(fifo_reader, buf, sizeof buf), 0) << "nothing was written into the FIFO";
+            close(fifo_reader);
+            fifo_reader = -1;
+        }
+        if (fs::is_regular_file(fs::symlink_status(kLogPath))) {
+            EXPECT_EQ(read_file(kLogPath), "theirs\n") << "another user's file was not written into";
+        }
     }
     EXPECT_EQ(read_file(victim), "precious\n") << "the symlink's target was not truncated";
     EXPECT_FALSE(fs::exists(scratch / "missing")) << "the dangling symlink's target was not created";

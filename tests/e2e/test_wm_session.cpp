@@ -1,4 +1,5 @@
 // The programs around vop: the systemd graphical session, the bar, and children started by the script.
+#include "ipc_fixture.hpp"
 #include "wm_fixture.hpp"
 
 #include <csignal>
@@ -59,6 +60,48 @@ TEST_F(WmTest, FailingSystemctlIsLoggedAndStartGoesOn) {
     EXPECT_TRUE(has_geometry(a, {12, 12, 1892, 1052, 2}));
 }
 
+// Standard output is a pipe nobody reads, and `systemctl --user stop` blocks writing its error into it. The
+// shutdown kills it at its time limit and goes on; a further stop signal, or one during a shutdown that
+// "exit" began, ends vop at once by that signal. Either way the socket files are gone.
+TEST_F(WmTest, HungHelperCannotHoldUpTheShutdown) {
+    TempDir dir;
+    write_file(dir.path() + "/systemctl", R"(#!/bin/sh
+[ "$2" = stop ] || exit 0
+touch "$HOME/stopping"
+exec yes "Failed to stop graphical-session.target"
+)");
+    chmod((dir.path() + "/systemctl").c_str(), 0755);
+    struct Case {
+        int first;   // 0: the JSON command "exit"
+        int second;  // 0: none
+        int status;
+    };
+    for (const Case c : {Case{SIGTERM, 0, 0}, Case{SIGTERM, SIGINT, 128 + SIGINT}, Case{0, SIGTERM, 128 + SIGTERM}}) {
+        SCOPED_TRACE(fmt::format("{} then {}", c.first, c.second));
+        vop_ = std::make_unique<VopProcess>(VopOptions{.display = x_.display(),
+                                                       .env = {{"PATH", dir.path() + ":" + VOP_STUB_DIR + ":/usr/bin:/bin"}},
+                                                       .init_lua = kPlainConfig,
+                                                       .stdout_full_pipe = true});
+        ASSERT_TRUE(vop_->wait_idle()) << vop_->describe();
+        if (c.first != 0) {
+            vop_->signal(c.first);
+        } else {
+            SocketClient(vop_->runtime_dir() + "/vop.sock").send("{\"command\":\"exit\"}\n");
+        }
+        ASSERT_TRUE(wait_until([&] { return std::filesystem::exists(vop_->home() + "/stopping"); })) << vop_->describe();
+        if (c.second != 0) vop_->signal(c.second);
+        EXPECT_EQ(vop_->wait_exit(c.second != 0 ? 1000ms : 6000ms), c.status) << vop_->describe();
+        if (c.second == 0) {
+            EXPECT_TRUE(log_contains("systemctl --user stop graphical-session.target did not finish within 3000 ms and "
+                                     "was killed"));
+            EXPECT_TRUE(log_contains("Event loop exited"));
+        }
+        EXPECT_FALSE(std::filesystem::exists(vop_->runtime_dir() + "/vop.sock"));
+        EXPECT_FALSE(std::filesystem::exists(vop_->runtime_dir() + "/vop-i3.sock"));
+        vop_.reset();
+    }
+}
+
 TEST_F(WmTest, SpawnsTheBarWithTheI3Socket) {
     start(kPlainConfig + "vop.bar = { height = 30 }\n");
     auto stubs = vop_->stubs();
@@ -86,4 +129,24 @@ vop.exec("sh -c 'exit 3'")
 vop.exec_once("true")
 )");
     EXPECT_TRUE(becomes([&] { return zombie_children(vop_->pid()) == 0; }));
+}
+
+// Programs the script starts through Lua's own os.execute and io.popen have SIGPIPE at its default (vop
+// catches it rather than ignoring it), so a pipeline such as `yes | head` in them ends as it should.
+TEST_F(WmTest, ScriptChildrenHaveSigpipeAtItsDefault) {
+    start(kPlainConfig + R"(
+local out = os.getenv("HOME") .. "/sigign"
+os.execute("exec grep SigIgn /proc/self/status > " .. out)
+local p = io.popen("exec grep SigIgn /proc/self/status")
+local f = io.open(out, "a")
+f:write(p:read("a"))
+f:close()
+p:close()
+)");
+    const auto lines = split_lines(read_file(vop_->home() + "/sigign"));
+    ASSERT_EQ(lines.size(), 2u) << vop_->describe();
+    for (const auto& l : lines) {
+        ASSERT_EQ(l.rfind("SigIgn:", 0), 0u) << l;
+        EXPECT_FALSE(std::stoull(l.substr(7), nullptr, 16) & (1ull << (SIGPIPE - 1))) << l;
+    }
 }

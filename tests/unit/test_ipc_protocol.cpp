@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 
+using namespace std::string_literals;
 using nlohmann::json;
 using vop::Request;
 using vop::Response;
@@ -38,6 +39,12 @@ TEST(IpcRequest, ParsesBothFormsAndRejectsTheRest) {
         {"[1]", std::nullopt},
         {"\"focus\"", std::nullopt},
         {"{\"command\":\"a\"} trailing", std::nullopt},
+        // The whole line counts: a NUL byte is not the end of the text.
+        {"{\"command\":\"exit\"}\0junk\n"s, std::nullopt},
+        {"{\"command\":\"exit\"}\0"s, std::nullopt},
+        {"{\"command\":\"a\0b\"}"s, std::nullopt},
+        {"\0"s, std::nullopt},
+        {" \t{\"command\":\"exit\"} \t\r\n", "exit"},
         {"{\"command\":\"a\"", std::nullopt},
         {"", std::nullopt},
         {"\n", std::nullopt},
@@ -175,5 +182,6 @@ TEST(I3Records, SubscribePayload) {
     EXPECT_FALSE(i3s::parse_subscribe_payload("[\"workspace\",1]"));
     EXPECT_FALSE(i3s::parse_subscribe_payload("{\"a\":1}"));
     EXPECT_FALSE(i3s::parse_subscribe_payload("[\"\xff\"]"));
+    EXPECT_FALSE(i3s::parse_subscribe_payload("[\"workspace\"]\0x"s));
     EXPECT_FALSE(i3s::parse_subscribe_payload(std::string(100000, '[')));
 }

@@ -1,6 +1,7 @@
 // Log filter directives and the record line format.
 #include "logging.hpp"
 #include "util/debug_form.hpp"
+#include "x11/error.hpp"
 
 #include <gtest/gtest.h>
 
@@ -65,6 +66,23 @@ TEST(LogFormat, MessageControlCharactersAreEscaped) {
         EXPECT_EQ(std::count(coloured.begin(), coloured.end(), '\x1b'), 6);
         EXPECT_EQ(std::count(coloured.begin(), coloured.end(), '\n'), 1);
     }
+}
+
+// One inserted value puts at most its first 4 KiB into a record, cut between characters, then says how many
+// bytes it left out, whatever its type; short values, numbers and the fixed text are kept whole.
+TEST(LogFormat, InsertedValuesAreCapped) {
+    std::vector<std::string> got;
+    vop::log::set_test_sink([&](Level, std::string_view, std::string_view m) { got.emplace_back(m); });
+    const std::string euro_at_cut = std::string(4095, 'b') + "\u20ac" + "cd";  // the cut falls inside the sign
+    vop::log::warn("vop", "x {} {} {:x} {} y", std::string(5000, 'a'), "short", 255, euro_at_cut);
+    vop::log::error("vop", "Fatal error: {}", vop::Error::io(std::string(5000, 'e')));
+    vop::log::info("vop", "exactly {}", std::string(vop::log::kMaxValueBytes, 'c'));
+    vop::log::set_test_sink({});
+    ASSERT_EQ(got.size(), 3u);
+    EXPECT_EQ(got[0], "x " + std::string(4096, 'a') + "… (904 more bytes) short ff " + std::string(4095, 'b') +
+                          "… (5 more bytes) y");
+    EXPECT_EQ(got[1], "Fatal error: IO error: " + std::string(4086, 'e') + "… (914 more bytes)");
+    EXPECT_EQ(got[2], "exactly " + std::string(4096, 'c'));
 }
 
 TEST(DebugForm, QuotedOptionalAndList) {

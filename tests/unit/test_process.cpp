@@ -127,6 +127,29 @@ TEST(Process, SigpipeIsBackToDefaultInTheChild) {
     EXPECT_EQ(yes.out, "ok\n");
 }
 
+// Caught by vop, SIGPIPE makes a write into a closed pipe fail instead of ending the process, and children
+// started by other means than `spawn` (popen, as the script's io.popen) have it at its default.
+TEST(Process, CaughtSigpipeFailsTheWriteAndIsDefaultInEveryChild) {
+    struct sigaction old {};
+    sigaction(SIGPIPE, nullptr, &old);
+    catch_sigpipe();
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    close(fds[0]);
+    errno = 0;
+    EXPECT_EQ(write(fds[1], "x", 1), -1);
+    EXPECT_EQ(errno, EPIPE);
+    close(fds[1]);
+    char line[128] = {};
+    FILE* child = popen("exec grep SigIgn /proc/self/status", "r");
+    ASSERT_NE(child, nullptr);
+    EXPECT_NE(fgets(line, sizeof line, child), nullptr);
+    pclose(child);
+    sigaction(SIGPIPE, &old, nullptr);
+    ASSERT_EQ(std::string(line).rfind("SigIgn:", 0), 0u) << line;
+    EXPECT_FALSE(std::stoull(std::string(line).substr(7), nullptr, 16) & (1ull << (SIGPIPE - 1))) << line;
+}
+
 TEST(Process, SpawnedChildIsReapedLeavingNoZombie) {
     auto pid = spawn_shell("exit 0");
     ASSERT_TRUE(pid.ok());
