@@ -62,8 +62,9 @@ struct DragState {
 
 using Clock = std::chrono::steady_clock;
 
-// Keeps a floating window's place relative to its monitor when it moves to another one.
-void shift_floating(ManagedWindow& rec, Rect from, Rect to);
+// Brings a floating geometry whose centre lies off `target` onto it, keeping its place relative to the monitor
+// among `was` that its centre lay on (centred when none), shrunk only where it does not fit.
+void bring_onto(Rect& geometry, Rect target, std::span<const Monitor> was);
 
 class WindowManager {
 public:
@@ -120,6 +121,9 @@ public:
     XResult<void> move_to_workspace(size_t index);
     XResult<void> focus_monitor(std::string_view target);
     XResult<void> move_to_monitor(std::string_view target);
+    // Takes `w` out of its workspace into the one monitor `m` shows, its floating place brought onto that
+    // monitor; maps, focuses and lays out nothing.
+    void carry_to_monitor(Window w, size_t m);
 
     // Floating windows.
     XResult<void> toggle_floating(Window w);
@@ -176,8 +180,10 @@ public:
     XResult<void> hide_workspace(size_t workspace);
     // Maps every window of a workspace, frames first, its floating windows brought to its monitor.
     XResult<void> show_workspace(size_t workspace);
-    // Moves the workspace's floating windows that lie outside `target` onto it.
-    void bring_floating_to(size_t workspace, Rect target);
+    // Brings the workspace's floating windows whose centre lies off `target` onto it (see bring_onto); `was`
+    // are the monitors they may have lain on, the present ones unless they just changed.
+    void bring_floating_to(size_t workspace, Rect target, std::span<const Monitor> was);
+    void bring_floating_to(size_t workspace, Rect target) { bring_floating_to(workspace, target, monitors); }
     // Writes the compositor configuration and restarts the compositor (failures only logged).
     void start_compositor();
     // Clears the root, lays out and focuses the model's choice (or warps to the monitor) after a window left.
