@@ -190,6 +190,11 @@ public:
     XResult<void> refocus_after_loss();
     // Unmanages a withdrawn or destroyed client; refocuses only when it was on screen or focused.
     XResult<void> forget_window(Window w);
+    // Starts following a dock or desktop window shown unmanaged: its strut is read now and again whenever its
+    // client changes it. True when it reserves screen edges.
+    XResult<bool> follow_dock(Window w);
+    // Re-reads a followed dock's strut after its client changed it; lays out when the reservation changed.
+    XResult<void> reread_strut(Window w);
     // Paints a framed client's whole title bar in the colours of its focus state.
     XResult<void> paint_titlebar(Window client);
 
@@ -208,6 +213,8 @@ public:
     std::optional<std::pair<Window, ResizeEdge>> edge_cursor;
     std::map<Window, ManagedWindow> windows;
     std::map<Window, Strut> struts;
+    // Dock and desktop windows on screen, whether or not they reserve edges: their strut changes are followed.
+    std::set<Window> docks;
     // Monitors (by name) whose reserved edges were too deep to tile in: warned about once, then ignored.
     std::set<std::string> cramped_monitors;
     std::map<std::pair<Window, Direction>, Window> focus_memory;
