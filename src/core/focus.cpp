@@ -15,8 +15,13 @@ XResult<void> WindowManager::set_focus(Window w, bool warp) {
     const std::optional<Window> previous = focused;
     if (focused && *focused != w) (void)connection->grab_button(*focused);  // click-to-focus again
     focused = w;
-    // Focus follows the pointer onto other monitors' workspaces: remember the window where it lives.
     auto rec = windows.find(w);
+    // Focus reaches other monitors' windows (the pointer, a click, an activation): the keys go where the focus
+    // is, so the focused window's monitor becomes the focused one, as pagers and bars are told.
+    if (rec != windows.end()) {
+        auto k = monitor_showing(rec->second.workspace);
+        if (k && *k != focused_monitor) VOP_TRY(set_focused_monitor(*k));
+    }
     workspaces[rec != windows.end() ? rec->second.workspace : current_workspace].focused = w;
     // A floating window keeps its grab, so that a press in its edge zone still reaches vop.
     if (!is_floating(w)) (void)connection->ungrab_button(w);

@@ -124,6 +124,26 @@ Rect floating_size_large(Rect m) {
     return centred_rect(m, w, h);
 }
 
+bool centre_on(Rect area, Rect g) {
+    const int32_t cx = g.x + g.width / 2, cy = g.y + g.height / 2;
+    return cx >= area.x && cx < area.x + area.width && cy >= area.y && cy < area.y + area.height;
+}
+
+Rect bring_inside(Rect g, Rect target, std::optional<Rect> from) {
+    const uint16_t w = std::min(g.width, target.width), h = std::min(g.height, target.height);
+    int32_t x, y;
+    if (from) {
+        x = g.x + target.x - from->x;
+        y = g.y + target.y - from->y;
+    } else {
+        x = target.x + (target.width - g.width) / 2;
+        y = target.y + (target.height - g.height) / 2;
+    }
+    x = std::clamp<int32_t>(x, target.x, target.x + target.width - w);
+    y = std::clamp<int32_t>(y, target.y, target.y + target.height - h);
+    return Rect{static_cast<int16_t>(x), static_cast<int16_t>(y), w, h};
+}
+
 Point centre(Rect m) { return Point{wrap_add(m.x, m.width / 2), wrap_add(m.y, m.height / 2)}; }
 
 }  // namespace vop::layout

@@ -49,6 +49,14 @@ Rect floating_size_small(Rect monitor);
 // Floating geometry of a new floating window on another workspace, and of a window floated by command.
 Rect floating_size_large(Rect monitor);
 
+// Whether the centre of `g` (halves rounded down) lies on `area`.
+bool centre_on(Rect area, Rect g);
+
+// A floating geometry brought onto `target`: moved by the offset from `from` to `target` (`from` being the
+// monitor it lay on, when known) or else centred on `target`; then shrunk to `target` where it is larger, and
+// moved just as far as it takes to lie wholly on it.
+Rect bring_inside(Rect g, Rect target, std::optional<Rect> from);
+
 // Centre of a monitor (halves rounded down, 16-bit wrapping sums).
 struct Point {
     int16_t x, y;

@@ -156,6 +156,8 @@ void WindowManager::unmanage_window(Window w) {
         ws.root.remove(w);
     }
     std::erase(focus_history, w);
+    // The window may be gone: no cursor request may name it later.
+    if (edge_cursor && edge_cursor->first == w) edge_cursor.reset();
     std::erase_if(focus_memory, [w](const auto& kv) { return kv.first.first == w || kv.second == w; });
 
     // The fallback when the gone window had focus: the workspace's most recently focused

@@ -6,37 +6,18 @@
 #include <algorithm>
 
 namespace vop {
-namespace {
 
-bool contains_point(Rect r, int x, int y) {
-    return x >= r.x && x < r.x + r.width && y >= r.y && y < r.y + r.height;
+void bring_onto(Rect& g, Rect target, std::span<const Monitor> was) {
+    if (layout::centre_on(target, g)) return;
+    auto from = std::find_if(was.begin(), was.end(), [&](const Monitor& m) { return layout::centre_on(m.rect, g); });
+    g = layout::bring_inside(g, target, from != was.end() ? std::optional(from->rect) : std::nullopt);
 }
 
-}  // namespace
-
-void shift_floating(ManagedWindow& rec, Rect from, Rect to) {
-    rec.floating_geometry.x = static_cast<int16_t>(rec.floating_geometry.x + to.x - from.x);
-    rec.floating_geometry.y = static_cast<int16_t>(rec.floating_geometry.y + to.y - from.y);
-}
-
-// Floating geometry is absolute: a workspace shown on another monitor than before would leave its
-// floating windows on that other monitor, or off the screen when that monitor is gone. They come along,
-// keeping their place relative to the monitor when it still exists, else centred.
-void WindowManager::bring_floating_to(size_t index, Rect target) {
+// Floating geometry is absolute: a workspace shown on another monitor than before, or on a monitor that
+// moved or shrank, would leave its floating windows elsewhere, or off the screen. They come along.
+void WindowManager::bring_floating_to(size_t index, Rect target, std::span<const Monitor> was) {
     for (Window w : workspaces[index].floating) {
-        auto it = windows.find(w);
-        if (it == windows.end()) continue;
-        Rect& g = it->second.floating_geometry;
-        const int cx = g.x + g.width / 2, cy = g.y + g.height / 2;
-        if (contains_point(target, cx, cy)) continue;
-        auto from = std::find_if(monitors.begin(), monitors.end(),
-                                 [&](const Monitor& m) { return contains_point(m.rect, cx, cy); });
-        if (from != monitors.end()) {
-            shift_floating(it->second, from->rect, target);
-        } else {
-            g.x = static_cast<int16_t>(target.x + (target.width - g.width) / 2);
-            g.y = static_cast<int16_t>(target.y + (target.height - g.height) / 2);
-        }
+        if (auto it = windows.find(w); it != windows.end()) bring_onto(it->second.floating_geometry, target, was);
     }
 }
 

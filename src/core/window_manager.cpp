@@ -9,6 +9,7 @@
 
 #include <cstdlib>
 #include <set>
+#include <utility>
 
 namespace vop {
 namespace {
@@ -101,10 +102,13 @@ XResult<void> WindowManager::refresh_monitors() {
     for (size_t ws : before) {
         if (!after.count(ws)) VOP_TRY(hide_workspace(ws));
     }
-    monitors = std::move(fresh);
+    const std::vector<Monitor> was = std::exchange(monitors, std::move(fresh));
     if (focused_monitor >= monitors.size()) focused_monitor = 0;
     const size_t old_current = current_workspace;
     current_workspace = monitors[focused_monitor].workspace;
+    // A monitor that moved, changed its mode or now shows another workspace must still hold the floating
+    // windows of the workspace it shows.
+    for (const Monitor& m : monitors) bring_floating_to(m.workspace, m.rect, was);
     for (size_t ws : after) {
         if (!before.count(ws)) VOP_TRY(show_workspace(ws));
     }

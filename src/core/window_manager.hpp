@@ -71,8 +71,9 @@ struct DragState {
 
 using Clock = std::chrono::steady_clock;
 
-// Keeps a floating window's place relative to its monitor when it moves to another one.
-void shift_floating(ManagedWindow& rec, Rect from, Rect to);
+// Brings a floating geometry whose centre lies off `target` onto it, keeping its place relative to the monitor
+// among `was` that its centre lay on (centred when none), shrunk only where it does not fit.
+void bring_onto(Rect& geometry, Rect target, std::span<const Monitor> was);
 
 class WindowManager {
 public:
@@ -129,6 +130,9 @@ public:
     XResult<void> move_to_workspace(size_t index);
     XResult<void> focus_monitor(std::string_view target);
     XResult<void> move_to_monitor(std::string_view target);
+    // Takes `w` out of its workspace into the one monitor `m` shows, its floating place brought onto that
+    // monitor; maps, focuses and lays out nothing.
+    void carry_to_monitor(Window w, size_t m);
 
     // Floating windows.
     XResult<void> toggle_floating(Window w);
@@ -185,14 +189,21 @@ public:
     XResult<void> hide_workspace(size_t workspace);
     // Maps every window of a workspace, frames first, its floating windows brought to its monitor.
     XResult<void> show_workspace(size_t workspace);
-    // Moves the workspace's floating windows that lie outside `target` onto it.
-    void bring_floating_to(size_t workspace, Rect target);
+    // Brings the workspace's floating windows whose centre lies off `target` onto it (see bring_onto); `was`
+    // are the monitors they may have lain on, the present ones unless they just changed.
+    void bring_floating_to(size_t workspace, Rect target, std::span<const Monitor> was);
+    void bring_floating_to(size_t workspace, Rect target) { bring_floating_to(workspace, target, monitors); }
     // Writes the compositor configuration and restarts the compositor (failures only logged).
     void start_compositor();
     // Clears the root, lays out and focuses the model's choice (or warps to the monitor) after a window left.
     XResult<void> refocus_after_loss();
     // Unmanages a withdrawn or destroyed client; refocuses only when it was on screen or focused.
     XResult<void> forget_window(Window w);
+    // Starts following a dock or desktop window shown unmanaged: its strut is read now and again whenever its
+    // client changes it. True when it reserves screen edges.
+    XResult<bool> follow_dock(Window w);
+    // Re-reads a followed dock's strut after its client changed it; lays out when the reservation changed.
+    XResult<void> reread_strut(Window w);
     // Paints a framed client's whole title bar in the colours of its focus state.
     XResult<void> paint_titlebar(Window client);
 
@@ -211,6 +222,8 @@ public:
     std::optional<std::pair<Window, ResizeEdge>> edge_cursor;
     std::map<Window, ManagedWindow> windows;
     std::map<Window, Strut> struts;
+    // Dock and desktop windows on screen, whether or not they reserve edges: their strut changes are followed.
+    std::set<Window> docks;
     // Monitors (by name) whose reserved edges were too deep to tile in: warned about once, then ignored.
     std::set<std::string> cramped_monitors;
     std::map<std::pair<Window, Direction>, Window> focus_memory;

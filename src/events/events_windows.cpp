@@ -22,12 +22,9 @@ XResult<void> WindowManager::handle_map_request(const void* event) {
     if (connection->should_ignore(w)) {
         log::info(kTarget, "Window {} is dock/desktop, mapping without managing", w);
         VOP_TRY(connection->map_window(w));
-        if (auto s = connection->get_strut(w)) {
-            log::info(kTarget, "Dock window {} has strut: left={}, right={}, top={}, bottom={}", w, s->left, s->right,
-                      s->top, s->bottom);
-            struts[w] = *s;
-            VOP_TRY(apply_layout());
-        }
+        auto reserves = follow_dock(w);
+        if (!reserves) return reserves.take_error();
+        if (*reserves) VOP_TRY(apply_layout());
         return connection->flush();
     }
     if (w == connection->root || windows.count(w)) {
@@ -111,6 +108,7 @@ XResult<void> WindowManager::handle_unmap_notify(const void* event) {
         log::debug(kTarget, "Ignoring UnmapNotify (not from root, likely StructureNotify)");
         return {};
     }
+    docks.erase(w);
     if (struts.erase(w)) {
         log::info(kTarget, "Dock window {} unmapped, removing strut", w);
         VOP_TRY(apply_layout());
@@ -144,6 +142,7 @@ XResult<void> WindowManager::handle_destroy_notify(const void* event) {
     const Window w = ev->window;
     log::debug(kTarget, "DestroyNotify for window {}", w);
     if (ev->event == connection->root) connection->stack.removed(w);
+    docks.erase(w);
     const bool dock = struts.erase(w) > 0;
     if (dock) log::info(kTarget, "Dock window {} destroyed, removing strut", w);
     // A menu or tooltip going away changes nothing here: no refocus, and above all no pointer warp.
@@ -165,6 +164,9 @@ XResult<void> WindowManager::handle_expose(const void* event) {
 XResult<void> WindowManager::handle_property_notify(const void* event) {
     auto* ev = static_cast<const xcb_property_notify_event_t*>(event);
     const Window w = ev->window;
+    if (ev->atom == connection->atoms._NET_WM_STRUT || ev->atom == connection->atoms._NET_WM_STRUT_PARTIAL) {
+        return reread_strut(w);
+    }
     if (ev->atom != XCB_ATOM_WM_HINTS || !windows.count(w)) return {};
     log::debug(kTarget, "WM_HINTS changed for window {}", w);
     auto hints = connection->get_wm_hints(w);

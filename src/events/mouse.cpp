@@ -5,6 +5,8 @@
 
 #include <xcb/xcb.h>
 
+#include <algorithm>
+
 namespace vop {
 namespace {
 constexpr const char* kTarget = "vop::x11::events";
@@ -80,7 +82,8 @@ static XResult<PressEnd> press_action(WindowManager& wm, const xcb_button_press_
         // On the root's grab the window under the pointer is the child: a frame stands for its client.
         const Window t = client_of(wm, ev->event == wm.connection->root && ev->child ? ev->child : ev->event);
         auto it = wm.windows.find(t);
-        if (it != wm.windows.end() && it->second.floating && (b == 1 || b == 3)) {
+        // A fullscreen window covers its monitor whatever its floating place: there is nothing to drag.
+        if (it != wm.windows.end() && it->second.floating && !it->second.fullscreen && (b == 1 || b == 3)) {
             const Rect g = it->second.floating_geometry;
             if (b == 1) {
                 log::debug(kTarget, "Starting move for floating window {}", t);
@@ -118,6 +121,27 @@ static XResult<PressEnd> press_action(WindowManager& wm, const xcb_button_press_
     VOP_TRY(wm.set_focus(e, false));
     if (wm.is_floating(e)) VOP_TRY(wm.raise_window(e));
     return PressEnd::Replay;
+}
+
+// A floating window lives on the monitor its centre lies on: dropped with its centre on another monitor, it
+// goes to the workspace shown there (its monitor becomes the focused one when it has the focus); dropped
+// with its centre on no monitor, it comes back onto its own.
+static XResult<void> drop_floating(WindowManager& wm, Window w) {
+    ManagedWindow& rec = wm.windows.at(w);
+    const auto home = wm.monitor_showing(rec.workspace);
+    Rect& g = rec.floating_geometry;
+    if (!home || layout::centre_on(wm.monitors[*home].rect, g)) return {};
+    auto on = std::find_if(wm.monitors.begin(), wm.monitors.end(),
+                           [&](const Monitor& m) { return layout::centre_on(m.rect, g); });
+    if (on == wm.monitors.end()) {
+        g = layout::bring_inside(g, wm.monitors[*home].rect, wm.monitors[*home].rect);
+        return wm.apply_layout();
+    }
+    const auto m = static_cast<size_t>(on - wm.monitors.begin());
+    log::info(kTarget, "Window {} dropped on monitor {}, moving it to workspace {}", w, m, on->workspace + 1);
+    wm.carry_to_monitor(w, m);
+    if (wm.focused == w) VOP_TRY(wm.set_focus(w, false));
+    return wm.apply_layout();
 }
 
 // A press on a client's click grab has frozen the pointer, so every way out of here thaws it: the
@@ -171,8 +195,9 @@ XResult<void> WindowManager::handle_button_release(const void* event) {
     xcb_ungrab_pointer(connection->conn, XCB_CURRENT_TIME);
     VOP_TRY(connection->check());
     VOP_TRY(connection->flush());
-    if (is_floating(w)) return update_edge_cursor(w, ev->root_x, ev->root_y);
-    return {};
+    if (!is_floating(w)) return {};
+    VOP_TRY(drop_floating(*this, w));
+    return update_edge_cursor(w, ev->root_x, ev->root_y);
 }
 
 // Whether a crossing takes the pointer out of a client's family (its frame and itself) or into it from

@@ -60,12 +60,9 @@ XResult<void> WindowManager::adopt_existing_windows() {
         if (windows.count(w)) continue;
         // A bar or desktop already on screen is treated as when it maps: shown, its strut kept, not managed.
         if (connection->should_ignore(w)) {
-            if (auto strut = connection->get_strut(w)) {
-                log::info(kTarget, "Dock window {} has strut: left={}, right={}, top={}, bottom={}", w, strut->left,
-                          strut->right, strut->top, strut->bottom);
-                struts[w] = *strut;
-                docks_found = true;
-            }
+            auto reserves = follow_dock(w);
+            if (!reserves) return reserves.take_error();
+            docks_found = docks_found || *reserves;
             continue;
         }
         // Rules decide floating only; a rule's workspace is not applied to windows already on screen.

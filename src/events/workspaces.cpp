@@ -68,8 +68,7 @@ XResult<void> WindowManager::move_to_workspace(size_t i) {
     Workspace& dst = workspaces[i];
     if (fl) {
         dst.add_floating(w);
-        const size_t from_monitor = monitor_showing(s).value_or(focused_monitor);
-        if (rec && k && *k != from_monitor) shift_floating(*rec, monitors[from_monitor].rect, monitors[*k].rect);
+        if (k) bring_onto(rec->floating_geometry, monitors[*k].rect, monitors);
     } else {
         dst.root.insert_with_rect(w, dst.focused, k ? monitors[*k].rect : focused_monitor_ref().rect);
     }
@@ -122,17 +121,12 @@ XResult<void> WindowManager::focus_monitor(std::string_view target) {
     return connection->flush();
 }
 
-XResult<void> WindowManager::move_to_monitor(std::string_view target) {
-    if (monitors.size() < 2 || !focused) return {};
-    const Window w = *focused;
-    auto m = resolve_monitor(monitors, focused_monitor, target);
-    if (!m || *m == focused_monitor) return {};
+void WindowManager::carry_to_monitor(Window w, size_t m) {
     auto it = windows.find(w);
     ManagedWindow* rec = it == windows.end() ? nullptr : &it->second;
     const bool fl = rec && rec->floating;
-    const size_t d = monitors[*m].workspace;
-    log::info(kTarget, "Moving window {} to monitor {}: '{}' (workspace {})", w, *m, monitors[*m].name, d + 1);
-    // The window's own workspace: focus follows the pointer onto windows of other monitors' workspaces.
+    const size_t d = monitors[m].workspace;
+    // The window's own workspace: a window dragged with the mouse need not be on the current one.
     const size_t s = rec ? rec->workspace : current_workspace;
     Workspace& src = workspaces[s];
     if (fl) {
@@ -146,18 +140,27 @@ XResult<void> WindowManager::move_to_monitor(std::string_view target) {
         if (!src.focused && !src.floating.empty()) src.focused = src.floating.back();
     }
     if (rec) {
-        if (fl) shift_floating(*rec, home_rect(s), monitors[*m].rect);
+        if (fl) bring_onto(rec->floating_geometry, monitors[m].rect, monitors);
         rec->workspace = d;
     }
     Workspace& dst = workspaces[d];
     if (fl) {
         dst.add_floating(w);
     } else {
-        dst.root.insert_with_rect(w, dst.focused, monitors[*m].rect);
+        dst.root.insert_with_rect(w, dst.focused, monitors[m].rect);
     }
-    const uint32_t desk = static_cast<uint32_t>(d);
-    VOP_TRY(x11::set_cardinals(*connection, w, connection->atoms._NET_WM_DESKTOP, {&desk, 1}));
-    dst.focused = w;
+    write_wm_desktop(w, d);
+}
+
+XResult<void> WindowManager::move_to_monitor(std::string_view target) {
+    if (monitors.size() < 2 || !focused) return {};
+    const Window w = *focused;
+    auto m = resolve_monitor(monitors, focused_monitor, target);
+    if (!m || *m == focused_monitor) return {};
+    const size_t d = monitors[*m].workspace;
+    log::info(kTarget, "Moving window {} to monitor {}: '{}' (workspace {})", w, *m, monitors[*m].name, d + 1);
+    carry_to_monitor(w, *m);
+    workspaces[d].focused = w;
     VOP_TRY(set_focused_monitor(*m));
     VOP_TRY(apply_layout());
     VOP_TRY(set_focus(w, true));

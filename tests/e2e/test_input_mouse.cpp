@@ -163,9 +163,21 @@ TEST_F(Mouse, EdgeCursorFollowsTheZoneUnderThePointer) {
     EXPECT_TRUE(becomes([&] { return count(set2) >= 1; }));
     EXPECT_TRUE(becomes([&] { return count(clear1) > clears; })) << output();
     // The middle of a window clears the cursor.
-    const size_t clears2 = count("clear_window_cursor: window=" + n(f2));
+    const std::string clear2 = "clear_window_cursor: window=" + n(f2);
+    const size_t clears2 = count(clear2);
     pointer_to(b2.cx(), b2.cy());
-    EXPECT_TRUE(becomes([&] { return count("clear_window_cursor: window=" + n(f2)) > clears2; }));
+    EXPECT_TRUE(becomes([&] { return count(clear2) > clears2; }));
+
+    // A window that goes away with its resize cursor shown is forgotten: no request names it later.
+    pointer_to(b2.x + 4, b2.cy());
+    ASSERT_TRUE(becomes([&] { return count(set2) >= 2; })) << output();
+    const size_t clears_before = count(clear2), sets1 = count(set1);
+    client_->destroy(f2);
+    ASSERT_TRUE(logged("Unmanaging window " + n(f2)));
+    pointer_to(b1.cx(), b1.cy());
+    pointer_to(b1.x + b1.w - 4, b1.cy());
+    ASSERT_TRUE(becomes([&] { return count(set1) > sets1; })) << output();
+    EXPECT_EQ(count(clear2), clears_before) << output();
 }
 
 TEST_F(Mouse, ClickFocusesAnUnfocusedWindow) {

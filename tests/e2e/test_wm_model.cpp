@@ -1,5 +1,5 @@
-// The model check: a seeded random walk of clients, pointer moves, commands and RandR changes on two
-// monitors; after every step vop's views and what the X server shows must agree.
+// The model check: a seeded random walk of clients, pointer moves and Mod+drags, commands, docks and RandR
+// changes on two monitors; after every step vop's views and what the X server shows must agree.
 // Fixed seeds run in the suite (one for each mix of title bars and following moved windows);
 // VOP_MODEL_SEED replays one run instead (VOP_MODEL_SEED=random draws a new seed), VOP_MODEL_STEPS sets its length.
 #include "ipc_fixture.hpp"
@@ -7,6 +7,7 @@
 #include <xcb/xcb.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdlib>
 #include <map>
@@ -83,9 +84,12 @@ protected:
         bar_ = std::make_unique<SocketClient>(vop_->runtime_dir() + "/vop-i3.sock");
         auto subscribed = bar_->i3(2, R"(["workspace"])");
         ASSERT_TRUE(subscribed && subscribed->payload == R"({"success":true})");
+        // The first XTEST key switches the server's keyboard device and may be lost: spend it on no chord.
+        ASSERT_EQ(run_command(xorg_->display(), {"xdotool", "key", "Shift_L"}).status, 0);
     }
     void TearDown() override {
         apps_.clear();
+        dock_client_.reset();
         if (vop_) {
             EXPECT_TRUE(vop_->running()) << "vop died during the test\n" << vop_->describe();
         }
@@ -188,7 +192,8 @@ protected:
                                         shown.count(ws) ? "shown" : "hidden", is_viewable ? "viewable" : "not viewable"));
             }
             if (is_viewable && shown.count(ws)) {
-                auto g = client_->geometry(w);
+                // Floating windows included: the whole window, title bar and all, has its centre on the monitor.
+                auto g = outer_geometry(w);
                 const int cx = g ? g->x + static_cast<int>(g->width / 2 + g->border_width) : -1;
                 const int cy = g ? g->y + static_cast<int>(g->height / 2 + g->border_width) : -1;
                 if (!shown[ws].holds(cx, cy)) {
@@ -214,6 +219,12 @@ protected:
             if (a.withdrawn && managed.count(a.window)) f.push_back(fmt::format("withdrawn window {} is still managed", a.window));
         }
         stacking_faults(tree, shown, f);
+        // The keys go to the current workspace: the focused window must live there, wherever the focus came from.
+        if (focus.is_object() && focus["workspace"].get<size_t>() != current + 1) {
+            f.push_back(fmt::format("the focused window {} is on workspace {}, the current one is {}", focus["id"].get<uint32_t>(),
+                                    focus["workspace"].get<size_t>(), current + 1));
+        }
+        dock_faults(f, home, floating);
         if (expect_) {
             if (auto more = expect_()) f.push_back(*more);
         }
@@ -251,6 +262,12 @@ protected:
         }
     }
 
+    // A client window's geometry as the user sees it: its frame's when it has one.
+    std::optional<Geometry> outer_geometry(uint32_t w) {
+        const auto parent = client_->parent(w);
+        return client_->geometry(parent && *parent != client_->root() ? *parent : w);
+    }
+
     App* random_app() { return apps_.empty() ? nullptr : &apps_[pick(apps_.size())]; }
     void drop(App* a) { apps_.erase(apps_.begin() + (a - apps_.data())); }
     // A window that dies while its workspace is hidden must leave the pointer alone.
@@ -268,7 +285,8 @@ protected:
         std::erase_if(apps_, [&](const App& a) { return !client_->map_state(a.window); });
         static const char* const kDirs[] = {"left", "right", "up", "down"};
         static const char* const kTargets[] = {"next", "prev"};
-        const uint64_t r = pick(100);
+        const uint64_t r = pick(120);
+        if (r >= 100) return monitor_dock_or_drag_step(r - 100);
         App* a = random_app();
         if (r < 14 || !a) {
             if (apps_.size() >= 8) return command("workspace", {{"number", 1 + pick(5)}});
@@ -344,6 +362,108 @@ protected:
         return two ? "remove the second monitor" : "add the second monitor";
     }
 
+    // Steps that change the monitors' modes and places, a dock's strut, or drag a floating window across
+    // monitors. `r` is below 20.
+    std::string monitor_dock_or_drag_step(uint64_t r) {
+        if (r < 5) return arrange_monitors();
+        if (r < 10) return dock_step();
+        return drag_step();
+    }
+
+    // One or two outputs in random modes, the second right of, left of or below the first.
+    std::string arrange_monitors() {
+        static const char* const kModes[] = {"1920x1080", "1280x1024", "1024x768", "800x600"};
+        auto size = [](const std::string& mode) { return std::pair{std::stoi(mode), std::stoi(mode.substr(mode.find('x') + 1))}; };
+        DummyXorg::Output first{kModes[pick(4)]};
+        if (pick(4) == 0) {
+            xorg_->arrange(first, std::nullopt);
+            expect_monitors_ = 1;
+            return fmt::format("monitors: DUMMY0 alone in {}", first.mode);
+        }
+        DummyXorg::Output second{kModes[pick(4)]};
+        const uint64_t place = pick(3);
+        if (place == 0) second.x = size(first.mode).first;
+        if (place == 1) first.x = size(second.mode).first;
+        if (place == 2) second.y = size(first.mode).second;
+        xorg_->arrange(first, second);
+        expect_monitors_ = 2;
+        return fmt::format("monitors: DUMMY0 {} at ({}, {}), DUMMY1 {} at ({}, {})", first.mode, first.x, first.y,
+                           second.mode, second.x, second.y);
+    }
+
+    // A bar along the top of the screen (or of one monitor), which later grows, shrinks or goes away.
+    std::string dock_step() {
+        static const uint32_t kHeights[] = {0, 24, 60, 100};
+        if (dock_ && pick(4) == 0) {
+            dock_client_.reset();
+            dock_ = 0;
+            return "kill the dock's client";
+        }
+        const uint32_t top = kHeights[pick(std::size(kHeights))];
+        auto boxes = monitor_boxes();
+        uint32_t from = 0, to = 4095;
+        if (!boxes.empty() && pick(2)) {
+            const Box& b = boxes[pick(boxes.size())];
+            from = static_cast<uint32_t>(b.x);
+            to = static_cast<uint32_t>(b.x + b.width - 1);
+        }
+        dock_strut_ = {0, 0, top, 0, 0, 0, 0, 0, from, to, 0, 0};
+        if (!dock_) {
+            dock_client_ = std::make_unique<TestClient>(xorg_->display());
+            dock_ = dock_client_->open_window({.x = static_cast<int16_t>(from), .width = static_cast<uint16_t>(to - from + 1),
+                                               .height = static_cast<uint16_t>(std::max(top, 1u)),
+                                               .window_type = {"_NET_WM_WINDOW_TYPE_DOCK"},
+                                               .strut_partial = dock_strut_});
+            return fmt::format("open a dock {} reserving {} at the top of x {} to {}", dock_, top, from, to);
+        }
+        dock_client_->set_cardinals(dock_, "_NET_WM_STRUT_PARTIAL", std::vector<uint32_t>(dock_strut_.begin(), dock_strut_.end()));
+        return fmt::format("the dock {} now reserves {} at the top of x {} to {}", dock_, top, from, to);
+    }
+
+    // No tiled window on screen reaches into the band the dock reserves (fullscreen ones cover it).
+    void dock_faults(std::vector<std::string>& f, const std::map<uint32_t, size_t>& home, const std::set<uint32_t>& floating) {
+        if (!dock_ || dock_strut_[2] == 0) return;
+        const int top = static_cast<int>(dock_strut_[2]), from = static_cast<int>(dock_strut_[8]), to = static_cast<int>(dock_strut_[9]);
+        for (const auto& [w, ws] : home) {
+            if (floating.count(w) || !client_->viewable(w)) continue;
+            auto state = client_->property_atoms(w, "_NET_WM_STATE").value_or(std::vector<std::string>{});
+            if (std::find(state.begin(), state.end(), "_NET_WM_STATE_FULLSCREEN") != state.end()) continue;
+            auto g = outer_geometry(w);
+            if (!g) continue;
+            const int right = g->x + static_cast<int>(g->width + 2 * g->border_width);
+            if (g->y < top && g->x <= to && right > from) {
+                f.push_back(fmt::format("tiled window {} of workspace {} at ({}, {}) is under the dock's {} pixels", w, ws + 1,
+                                        g->x, g->y, top));
+            }
+        }
+    }
+
+    // Mod4 and button 1 drag a floating window on screen by its centre to a point on some monitor.
+    std::string drag_step() {
+        std::vector<uint32_t> shown;
+        const json tree = view("get_tree");
+        for (const json& ws : tree["workspaces"]) {
+            for (uint32_t w : ws["floating"]) {
+                if (client_->viewable(w)) shown.push_back(w);
+            }
+        }
+        auto boxes = monitor_boxes();
+        // Without one, float the focused window for a later drag.
+        if (shown.empty()) return command("toggle_floating", json::object());
+        if (boxes.empty()) return "no monitors to drag to";
+        const uint32_t w = shown[pick(shown.size())];
+        auto g = client_->geometry(w);
+        if (!g) return "the floating window to drag is gone";
+        const int x = g->x + static_cast<int>(g->width / 2 + g->border_width), y = g->y + static_cast<int>(g->height / 2 + g->border_width);
+        const Box& b = boxes[pick(boxes.size())];
+        const int tx = b.x + static_cast<int>(pick(b.width)), ty = b.y + static_cast<int>(pick(b.height));
+        auto n = [](int v) { return std::to_string(v); };
+        auto r = run_command(xorg_->display(), {"xdotool", "mousemove", n(x), n(y), "keydown", "super", "mousedown", "1", "mousemove",
+                                                n((x + tx) / 2), n((y + ty) / 2), "mousemove", n(tx), n(ty), "mouseup", "1", "keyup", "super"});
+        if (r.status != 0) return "xdotool failed: " + r.err;
+        return fmt::format("drag window {} from ({}, {}) to ({}, {})", w, x, y, tx, ty);
+    }
+
     // Waits until the state after a step is consistent; the faults found last otherwise.
     std::vector<std::string> settle() {
         std::vector<std::string> last;
@@ -370,6 +490,9 @@ protected:
     std::vector<json> assigned_;                 // monitors' "workspaces" as of the last monitor change
     std::optional<size_t> expect_monitors_;      // set after a RandR step
     std::function<std::optional<std::string>()> expect_;  // a step's own expectation
+    std::unique_ptr<TestClient> dock_client_;    // the dock's own connection: killing it takes the dock
+    uint32_t dock_ = 0;
+    std::array<uint32_t, 12> dock_strut_{};      // its _NET_WM_STRUT_PARTIAL
 };
 
 TEST_P(ModelCheck, RandomStepsKeepViewsAndScreenInAgreement) {
@@ -384,7 +507,8 @@ TEST_P(ModelCheck, RandomStepsKeepViewsAndScreenInAgreement) {
             std::string recent;
             for (size_t k = history.size() > 12 ? history.size() - 12 : 0; k < history.size(); ++k) recent += "\n  " + history[k];
             FAIL() << "seed " << seed_ << ", step " << i << " (" << what << "):\n  " << fmt::format("{}", fmt::join(f, "\n  "))
-                   << "\nlast steps:" << recent << "\nreplay with VOP_MODEL_SEED=" << seed_;
+                   << "\nlast steps:" << recent << "\nmonitors: " << view("get_monitors").dump()
+                   << "\nreplay with VOP_MODEL_SEED=" << seed_;
         }
         if (expect_monitors_) {
             assigned_.clear();

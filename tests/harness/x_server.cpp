@@ -187,4 +187,19 @@ void DummyXorg::remove_second_monitor() {
     if (r.status != 0) throw HarnessError("xrandr --output DUMMY1 --off failed: " + r.err);
 }
 
+void DummyXorg::arrange(const Output& first, const std::optional<Output>& second) {
+    auto at = [](const Output& o) { return std::to_string(o.x) + "x" + std::to_string(o.y); };
+    std::vector<std::string> argv = {"xrandr", "--output", "DUMMY0", "--mode", first.mode, "--pos", at(first),
+                                     "--output", "DUMMY1"};
+    if (second) {
+        auto r = run_command(display_, {"xrandr", "--addmode", "DUMMY1", second->mode});
+        if (r.status != 0) throw HarnessError("xrandr --addmode failed: " + r.err);
+        argv.insert(argv.end(), {"--mode", second->mode, "--pos", at(*second)});
+    } else {
+        argv.push_back("--off");
+    }
+    auto r = run_command(display_, argv);
+    if (r.status != 0) throw HarnessError("xrandr --output failed: " + r.err);
+}
+
 }  // namespace vop::test

@@ -4,6 +4,7 @@
 #include "process.hpp"
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -65,6 +66,14 @@ public:
     void add_second_monitor();
     // Switches DUMMY1 off again.
     void remove_second_monitor();
+    // One output's mode ("1280x1024", one the server lists) and position.
+    struct Output {
+        std::string mode;
+        int x = 0, y = 0;
+    };
+    // Sets DUMMY0 and, when given, DUMMY1 to these modes and positions in one change (DUMMY1 off when not
+    // given), as a user's display settings do; throws HarnessError when xrandr fails.
+    void arrange(const Output& first, const std::optional<Output>& second);
 
 private:
     DummyXorg() = default;

@@ -1,4 +1,4 @@
-// Layout arithmetic: struts per monitor, work area, gaps and borders, 1-pixel minimum, floating sizes.
+// Layout arithmetic: struts per monitor, work area, gaps and borders, 1-pixel minimum, floating sizes and places.
 #include "core/layout_math.hpp"
 
 #include <gtest/gtest.h>
@@ -94,4 +94,37 @@ TEST(LayoutMath, Centre) {
     auto p = centre(Rect{1920, 0, 1281, 1024});
     EXPECT_EQ(p.x, 1920 + 640);
     EXPECT_EQ(p.y, 512);
+}
+
+// A floating window whose monitor changed keeps its place relative to the monitor it was on, but always
+// ends wholly on the new one, shrunk only where it does not fit.
+TEST(LayoutMath, BringInside) {
+    const Rect left{0, 0, 1920, 1080}, right{1920, 0, 1280, 1024}, small{0, 0, 800, 600};
+    struct Case {
+        Rect g, target;
+        std::optional<Rect> from;
+        Rect want;
+    };
+    const Case cases[] = {
+        {{100, 200, 640, 480}, right, left, {2020, 200, 640, 480}},
+        // Near the far corner of the larger monitor: pushed back just far enough.
+        {{1500, 900, 640, 480}, right, left, {2560, 544, 640, 480}},
+        {{1536, 864, 640, 480}, small, left, {160, 120, 640, 480}},
+        // Larger than the monitor: as large as the monitor.
+        {{192, 108, 1536, 864}, small, left, {0, 0, 800, 600}},
+        // From no known monitor: centred.
+        {{5000, 5000, 640, 480}, small, std::nullopt, {80, 60, 640, 480}},
+        {{-3000, 40, 1000, 700}, small, std::nullopt, {0, 0, 800, 600}},
+        // Pulled back onto its own monitor (from == target) it moves only as far as it must.
+        {{1800, -30, 200, 100}, left, left, {1720, 0, 200, 100}},
+    };
+    for (const Case& c : cases) {
+        const Rect got = bring_inside(c.g, c.target, c.from);
+        EXPECT_EQ(got, c.want) << fmt::format("{} onto {}", c.g, c.target);
+        EXPECT_TRUE(centre_on(c.target, got));
+    }
+    // The centre counts on the area's own pixels only: its right and bottom edges lie outside.
+    EXPECT_TRUE(centre_on(Rect{0, 0, 100, 100}, Rect{49, 49, 100, 100}));
+    EXPECT_FALSE(centre_on(Rect{0, 0, 100, 100}, Rect{50, 0, 100, 100}));
+    EXPECT_FALSE(centre_on(Rect{0, 0, 100, 100}, Rect{0, 50, 100, 100}));
 }
