@@ -127,6 +127,11 @@ XResult<void> WindowManager::handle_unmap_notify(const void* event) {
                    it->second.pending_unmaps);
         return {};
     }
+    // Withdrawn. It ends unmapped (its workspace may have been shown since its client unmapped it) and
+    // without the state vop gave it, so that it starts afresh when mapped again.
+    VOP_TRY(connection->unmap_window(w));
+    (void)x11::delete_property(*connection, w, connection->atoms._NET_WM_STATE);
+    (void)x11::delete_property(*connection, w, connection->atoms._NET_WM_DESKTOP);
     return forget_window(w);
 }
 
