@@ -105,6 +105,12 @@ public:
     XResult<void> clear_focus();
     XResult<void> toggle_fullscreen(Window w);
     XResult<void> set_fullscreen(Window w, bool on);
+    // Ends the fullscreen of the workspace's fullscreen window unless it is `w` (no layout pass): a
+    // workspace has one at most.
+    XResult<void> end_other_fullscreen(Window w, size_t workspace);
+    // The workspace's fullscreen window; the fullscreen window drawn over `w` (none when `w` is that one).
+    std::optional<Window> fullscreen_on(size_t workspace) const;
+    std::optional<Window> fullscreen_cover(Window w) const;
     RuleActions check_rules(Window w);
 
     // Workspace and monitor commands.
@@ -248,6 +254,9 @@ private:
     void* peeked_event_ = nullptr;
     void manage_common(Window w, size_t workspace, bool floating, Rect floating_geometry);
     void write_wm_desktop(Window w, size_t workspace);
+    // Flips a window's fullscreen flag with its state property, compositor hint and the place it returns
+    // to; no layout pass.
+    XResult<void> flip_fullscreen(Window w);
 };
 
 }  // namespace vop

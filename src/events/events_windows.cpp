@@ -44,8 +44,7 @@ XResult<void> WindowManager::handle_map_request(const void* event) {
     VOP_TRY(connection->grab_button(w));
     if (t == current_workspace) {
         // Under a fullscreen window the new one would take the keys unseen: the focus stays where it was.
-        const bool covered = std::any_of(windows.begin(), windows.end(),
-                                         [&](const auto& kv) { return kv.second.workspace == t && kv.second.fullscreen; });
+        const bool covered = fullscreen_on(t).has_value();
         const std::optional<Window> before = focused, remembered = workspaces[t].focused;
         floating ? manage_window_floating(w) : manage_window(w);
         if (create_frame_for_window(w)) VOP_TRY(frame_manager.map_frame(*connection, w));
@@ -192,6 +191,8 @@ XResult<void> WindowManager::handle_client_message(const void* event) {
         log::debug(kTarget, "ClientMessage: _NET_ACTIVE_WINDOW for window {}", w);
         auto it = windows.find(w);
         if (it != windows.end()) {
+            // Asked for by name: a fullscreen window over it ends its fullscreen rather than keep it hidden.
+            if (auto cover = fullscreen_cover(w)) VOP_TRY(set_fullscreen(*cover, false));
             if (it->second.workspace != current_workspace) VOP_TRY(switch_workspace_impl(it->second.workspace, true));
             VOP_TRY(set_focus(w, false));
             if (is_floating(w)) VOP_TRY(raise_window(w));

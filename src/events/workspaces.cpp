@@ -62,6 +62,7 @@ XResult<void> WindowManager::move_to_workspace(size_t i) {
     if (!c && !src.floating.empty()) c = src.floating.back();
     src.focused = c;
     if (rec) rec->workspace = i;
+    if (rec && rec->fullscreen) VOP_TRY(end_other_fullscreen(w, i));
     const uint32_t desk = static_cast<uint32_t>(i);
     VOP_TRY(x11::set_cardinals(*connection, w, connection->atoms._NET_WM_DESKTOP, {&desk, 1}));
     auto k = monitor_showing(i);
@@ -148,6 +149,7 @@ XResult<void> WindowManager::move_to_monitor(std::string_view target) {
     if (rec) {
         if (fl) shift_floating(*rec, home_rect(s), monitors[*m].rect);
         rec->workspace = d;
+        if (rec->fullscreen) VOP_TRY(end_other_fullscreen(w, d));
     }
     Workspace& dst = workspaces[d];
     if (fl) {
