@@ -140,6 +140,11 @@ XResult<void> WindowManager::end_other_fullscreen(Window w, size_t workspace) {
     return {};
 }
 
+bool WindowManager::asks_fullscreen(Window w) {
+    const std::vector<Atom> state = connection->get_wm_state(w);
+    return std::find(state.begin(), state.end(), connection->atoms._NET_WM_STATE_FULLSCREEN) != state.end();
+}
+
 std::optional<Window> WindowManager::fullscreen_on(size_t workspace) const {
     for (const auto& [w, rec] : windows) {
         if (rec.workspace == workspace && rec.fullscreen) return w;

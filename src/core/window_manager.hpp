@@ -111,6 +111,8 @@ public:
     // The workspace's fullscreen window; the fullscreen window drawn over `w` (none when `w` is that one).
     std::optional<Window> fullscreen_on(size_t workspace) const;
     std::optional<Window> fullscreen_cover(Window w) const;
+    // Whether the window's own _NET_WM_STATE holds the fullscreen atom (read from the server).
+    bool asks_fullscreen(Window w);
     RuleActions check_rules(Window w);
 
     // Workspace and monitor commands.

@@ -40,6 +40,8 @@ XResult<void> WindowManager::handle_map_request(const void* event) {
     uint64_t n = rule.workspace.value_or(current_workspace + 1);
     size_t t = n == 0 ? 0 : static_cast<size_t>(std::min<uint64_t>(n - 1, kWorkspaceCount - 1));
     bool floating = rule.floating ? *rule.floating : connection->should_float(w);
+    // A window that maps already saying it is fullscreen asks for it, as the request would.
+    const bool wants_fullscreen = asks_fullscreen(w);
     VOP_TRY(connection->select_input(w, floating ? kFloatingEventMask : kClientEventMask));
     VOP_TRY(connection->grab_button(w));
     if (t == current_workspace) {
@@ -49,6 +51,10 @@ XResult<void> WindowManager::handle_map_request(const void* event) {
         floating ? manage_window_floating(w) : manage_window(w);
         if (create_frame_for_window(w)) VOP_TRY(frame_manager.map_frame(*connection, w));
         VOP_TRY(connection->map_window(w));
+        if (wants_fullscreen) {
+            VOP_TRY(set_fullscreen(w, true));
+            return set_focus(w, true);
+        }
         VOP_TRY(apply_layout());
         if (!covered) return set_focus(w, true);
         workspaces[t].focused = remembered;
@@ -62,6 +68,7 @@ XResult<void> WindowManager::handle_map_request(const void* event) {
         if (frame_manager.frame_for_client(w)) VOP_TRY(frame_manager.map_frame(*connection, w));
         VOP_TRY(connection->map_window(w));
     }
+    if (wants_fullscreen) return set_fullscreen(w, true);
     return apply_layout();
 }
 
