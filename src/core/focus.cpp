@@ -12,6 +12,11 @@ constexpr const char* kTarget = "vop::core";
 }
 
 XResult<void> WindowManager::set_focus(Window w, bool warp) {
+    // The keys never go to a window hidden under a fullscreen one: the fullscreen window takes them.
+    if (auto cover = fullscreen_cover(w)) {
+        log::debug(kTarget, "Window {} is under fullscreen window {}, focusing that", w, *cover);
+        w = *cover;
+    }
     const std::optional<Window> previous = focused;
     if (focused && *focused != w) (void)connection->grab_button(*focused);  // click-to-focus again
     focused = w;
@@ -78,7 +83,7 @@ XResult<void> WindowManager::follow_floating_state(Window w) {
     return {};
 }
 
-XResult<void> WindowManager::toggle_fullscreen(Window w) {
+XResult<void> WindowManager::flip_fullscreen(Window w) {
     auto it = windows.find(w);
     if (it == windows.end()) return {};
     ManagedWindow& rec = it->second;
@@ -114,8 +119,49 @@ XResult<void> WindowManager::toggle_fullscreen(Window w) {
     }
     (void)x11::set_atoms(*connection, w, a._NET_WM_STATE, state);
     (void)x11::set_cardinals(*connection, w, a._NET_WM_BYPASS_COMPOSITOR, {&entering, 1});
+    return {};
+}
+
+XResult<void> WindowManager::toggle_fullscreen(Window w) {
+    auto it = windows.find(w);
+    if (it == windows.end()) return {};
+    const bool entering = !it->second.fullscreen;
+    if (entering) VOP_TRY(end_other_fullscreen(w, it->second.workspace));
+    VOP_TRY(flip_fullscreen(w));
     VOP_TRY(apply_layout());
+    // Now over its monitor, it takes the keys from a window it covers, and on the current workspace.
+    if (entering && focused != w) {
+        const bool covers_focus = focused && fullscreen_cover(*focused) == w;
+        if (covers_focus || it->second.workspace == current_workspace) VOP_TRY(set_focus(w, false));
+    }
     return connection->flush();
+}
+
+XResult<void> WindowManager::end_other_fullscreen(Window w, size_t workspace) {
+    // One fullscreen window per workspace: the newest one wins.
+    for (const auto& [other, rec] : windows) {
+        if (other != w && rec.workspace == workspace && rec.fullscreen) return flip_fullscreen(other);
+    }
+    return {};
+}
+
+bool WindowManager::asks_fullscreen(Window w) {
+    const std::vector<Atom> state = connection->get_wm_state(w);
+    return std::find(state.begin(), state.end(), connection->atoms._NET_WM_STATE_FULLSCREEN) != state.end();
+}
+
+std::optional<Window> WindowManager::fullscreen_on(size_t workspace) const {
+    for (const auto& [w, rec] : windows) {
+        if (rec.workspace == workspace && rec.fullscreen) return w;
+    }
+    return std::nullopt;
+}
+
+std::optional<Window> WindowManager::fullscreen_cover(Window w) const {
+    auto it = windows.find(w);
+    if (it == windows.end()) return std::nullopt;
+    auto cover = fullscreen_on(it->second.workspace);
+    return cover == w ? std::nullopt : cover;
 }
 
 XResult<void> WindowManager::set_fullscreen(Window w, bool on) {

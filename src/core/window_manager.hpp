@@ -115,6 +115,14 @@ public:
     XResult<void> clear_focus();
     XResult<void> toggle_fullscreen(Window w);
     XResult<void> set_fullscreen(Window w, bool on);
+    // Ends the fullscreen of the workspace's fullscreen window unless it is `w` (no layout pass): a
+    // workspace has one at most.
+    XResult<void> end_other_fullscreen(Window w, size_t workspace);
+    // The workspace's fullscreen window; the fullscreen window drawn over `w` (none when `w` is that one).
+    std::optional<Window> fullscreen_on(size_t workspace) const;
+    std::optional<Window> fullscreen_cover(Window w) const;
+    // Whether the window's own _NET_WM_STATE holds the fullscreen atom (read from the server).
+    bool asks_fullscreen(Window w);
     RuleActions check_rules(Window w);
 
     // Workspace and monitor commands.
@@ -132,7 +140,7 @@ public:
     XResult<void> move_to_monitor(std::string_view target);
     // Takes `w` out of its workspace into the one monitor `m` shows, its floating place brought onto that
     // monitor; maps, focuses and lays out nothing.
-    void carry_to_monitor(Window w, size_t m);
+    XResult<void> carry_to_monitor(Window w, size_t m);
 
     // Floating windows.
     XResult<void> toggle_floating(Window w);
@@ -276,6 +284,9 @@ private:
     void* peeked_event_ = nullptr;
     void manage_common(Window w, size_t workspace, bool floating, Rect floating_geometry);
     void write_wm_desktop(Window w, size_t workspace);
+    // Flips a window's fullscreen flag with its state property, compositor hint and the place it returns
+    // to; no layout pass.
+    XResult<void> flip_fullscreen(Window w);
 };
 
 }  // namespace vop

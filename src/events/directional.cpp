@@ -36,9 +36,17 @@ bool overlap_across(const Rect& a, const Rect& b, Direction d) {
            std::min<int16_t>(static_cast<int16_t>(a.y + a.height), static_cast<int16_t>(b.y + b.height));
 }
 
+// While a fullscreen window holds the focus every neighbour is hidden under it.
+bool fullscreen_holds(const WindowManager& wm) {
+    if (wm.fullscreen_on(wm.current_workspace)) return true;
+    auto it = wm.focused ? wm.windows.find(*wm.focused) : wm.windows.end();
+    return it != wm.windows.end() && it->second.fullscreen;
+}
+
 }  // namespace
 
 XResult<void> WindowManager::focus_direction(Direction d) {
+    if (fullscreen_holds(*this)) return {};
     if (!focused) return focus_adjacent_monitor(d);
     const Window f = *focused;
     const auto g = workspaces[current_workspace].root.calculate_geometries(focused_monitor_ref().rect);
@@ -76,7 +84,7 @@ XResult<void> WindowManager::focus_adjacent_monitor(Direction d) {
 }
 
 XResult<void> WindowManager::swap_direction(Direction d) {
-    if (!focused) return {};
+    if (!focused || fullscreen_holds(*this)) return {};
     const Window f = *focused;
     Node& root = workspaces[current_workspace].root;
     auto t = Node::find_adjacent(root.calculate_geometries(focused_monitor_ref().rect), f, d, std::nullopt);

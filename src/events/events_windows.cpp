@@ -37,16 +37,21 @@ XResult<void> WindowManager::handle_map_request(const void* event) {
     uint64_t n = rule.workspace.value_or(current_workspace + 1);
     size_t t = n == 0 ? 0 : static_cast<size_t>(std::min<uint64_t>(n - 1, kWorkspaceCount - 1));
     bool floating = rule.floating ? *rule.floating : connection->should_float(w);
+    // A window that maps already saying it is fullscreen asks for it, as the request would.
+    const bool wants_fullscreen = asks_fullscreen(w);
     VOP_TRY(connection->select_input(w, floating ? kFloatingEventMask : kClientEventMask));
     VOP_TRY(connection->grab_button(w));
     if (t == current_workspace) {
         // Under a fullscreen window the new one would take the keys unseen: the focus stays where it was.
-        const bool covered = std::any_of(windows.begin(), windows.end(),
-                                         [&](const auto& kv) { return kv.second.workspace == t && kv.second.fullscreen; });
+        const bool covered = fullscreen_on(t).has_value();
         const std::optional<Window> before = focused, remembered = workspaces[t].focused;
         floating ? manage_window_floating(w) : manage_window(w);
         if (create_frame_for_window(w)) VOP_TRY(frame_manager.map_frame(*connection, w));
         VOP_TRY(connection->map_window(w));
+        if (wants_fullscreen) {
+            VOP_TRY(set_fullscreen(w, true));
+            return set_focus(w, true);
+        }
         VOP_TRY(apply_layout());
         if (!covered) return set_focus(w, true);
         workspaces[t].focused = remembered;
@@ -60,6 +65,7 @@ XResult<void> WindowManager::handle_map_request(const void* event) {
         if (frame_manager.frame_for_client(w)) VOP_TRY(frame_manager.map_frame(*connection, w));
         VOP_TRY(connection->map_window(w));
     }
+    if (wants_fullscreen) return set_fullscreen(w, true);
     return apply_layout();
 }
 
@@ -124,6 +130,11 @@ XResult<void> WindowManager::handle_unmap_notify(const void* event) {
                    it->second.pending_unmaps);
         return {};
     }
+    // Withdrawn. It ends unmapped (its workspace may have been shown since its client unmapped it) and
+    // without the state vop gave it, so that it starts afresh when mapped again.
+    VOP_TRY(connection->unmap_window(w));
+    (void)x11::delete_property(*connection, w, connection->atoms._NET_WM_STATE);
+    (void)x11::delete_property(*connection, w, connection->atoms._NET_WM_DESKTOP);
     return forget_window(w);
 }
 
@@ -189,6 +200,8 @@ XResult<void> WindowManager::handle_client_message(const void* event) {
         log::debug(kTarget, "ClientMessage: _NET_ACTIVE_WINDOW for window {}", w);
         auto it = windows.find(w);
         if (it != windows.end()) {
+            // Asked for by name: a fullscreen window over it ends its fullscreen rather than keep it hidden.
+            if (auto cover = fullscreen_cover(w)) VOP_TRY(set_fullscreen(*cover, false));
             if (it->second.workspace != current_workspace) VOP_TRY(switch_workspace_impl(it->second.workspace, true));
             VOP_TRY(set_focus(w, false));
             if (is_floating(w)) VOP_TRY(raise_window(w));

@@ -129,6 +129,12 @@ XResult<void> WindowManager::execute_action(const Action& action) {
 }
 
 XResult<void> WindowManager::cycle_floating() {
+    // Under a fullscreen window the cycle stops at it: a floating window raised over it would show
+    // without the keys.
+    if (auto cover = fullscreen_on(current_workspace)) {
+        if (focused != cover) VOP_TRY(set_focus(*cover, true));
+        return connection->flush();
+    }
     const std::vector<Window> list = workspaces[current_workspace].floating;
     if (list.empty()) {
         log::debug(kTarget, "No floating windows to cycle");

@@ -139,7 +139,7 @@ static XResult<void> drop_floating(WindowManager& wm, Window w) {
     }
     const auto m = static_cast<size_t>(on - wm.monitors.begin());
     log::info(kTarget, "Window {} dropped on monitor {}, moving it to workspace {}", w, m, on->workspace + 1);
-    wm.carry_to_monitor(w, m);
+    VOP_TRY(wm.carry_to_monitor(w, m));
     if (wm.focused == w) VOP_TRY(wm.set_focus(w, false));
     return wm.apply_layout();
 }

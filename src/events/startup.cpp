@@ -53,6 +53,7 @@ XResult<void> WindowManager::adopt_existing_windows() {
     connection->stack.reset(*children);
     size_t adopted = 0;
     bool docks_found = false;
+    std::vector<Window> fullscreen;  // adopted windows that say they are fullscreen
     for (Window w : *children) {
         auto attrs = x11::window_attributes(*connection, w);
         if (!attrs) return attrs.take_error();
@@ -71,9 +72,12 @@ XResult<void> WindowManager::adopt_existing_windows() {
         VOP_TRY(connection->select_input(w, floating ? kFloatingEventMask : kClientEventMask));
         VOP_TRY(connection->grab_button(w));
         floating ? manage_window_floating(w) : manage_window(w);
+        if (asks_fullscreen(w)) fullscreen.push_back(w);
         ++adopted;
     }
     if (adopted == 0) return docks_found ? apply_layout() : XResult<void>{};
+    // Their state must tell the truth: they are fullscreen (one per workspace, the last one wins).
+    for (Window w : fullscreen) VOP_TRY(set_fullscreen(w, true));
     VOP_TRY(apply_layout());
     if (focused) VOP_TRY(set_focus(*focused, true));
     log::info(kTarget, "Adopted {} existing windows", adopted);

@@ -62,6 +62,7 @@ XResult<void> WindowManager::move_to_workspace(size_t i) {
     if (!c && !src.floating.empty()) c = src.floating.back();
     src.focused = c;
     if (rec) rec->workspace = i;
+    if (rec && rec->fullscreen) VOP_TRY(end_other_fullscreen(w, i));
     const uint32_t desk = static_cast<uint32_t>(i);
     VOP_TRY(x11::set_cardinals(*connection, w, connection->atoms._NET_WM_DESKTOP, {&desk, 1}));
     auto k = monitor_showing(i);
@@ -121,7 +122,7 @@ XResult<void> WindowManager::focus_monitor(std::string_view target) {
     return connection->flush();
 }
 
-void WindowManager::carry_to_monitor(Window w, size_t m) {
+XResult<void> WindowManager::carry_to_monitor(Window w, size_t m) {
     auto it = windows.find(w);
     ManagedWindow* rec = it == windows.end() ? nullptr : &it->second;
     const bool fl = rec && rec->floating;
@@ -142,6 +143,7 @@ void WindowManager::carry_to_monitor(Window w, size_t m) {
     if (rec) {
         if (fl) bring_onto(rec->floating_geometry, monitors[m].rect, monitors);
         rec->workspace = d;
+        if (rec->fullscreen) VOP_TRY(end_other_fullscreen(w, d));
     }
     Workspace& dst = workspaces[d];
     if (fl) {
@@ -150,6 +152,7 @@ void WindowManager::carry_to_monitor(Window w, size_t m) {
         dst.root.insert_with_rect(w, dst.focused, monitors[m].rect);
     }
     write_wm_desktop(w, d);
+    return {};
 }
 
 XResult<void> WindowManager::move_to_monitor(std::string_view target) {
@@ -159,7 +162,7 @@ XResult<void> WindowManager::move_to_monitor(std::string_view target) {
     if (!m || *m == focused_monitor) return {};
     const size_t d = monitors[*m].workspace;
     log::info(kTarget, "Moving window {} to monitor {}: '{}' (workspace {})", w, *m, monitors[*m].name, d + 1);
-    carry_to_monitor(w, *m);
+    VOP_TRY(carry_to_monitor(w, *m));
     workspaces[d].focused = w;
     VOP_TRY(set_focused_monitor(*m));
     VOP_TRY(apply_layout());

@@ -34,6 +34,11 @@ XResult<void> set_atoms(Connection& c, Window w, Atom property, std::span<const 
     return set_list(c, w, property, XCB_ATOM_ATOM, values);
 }
 
+XResult<void> delete_property(Connection& c, Window w, Atom property) {
+    xcb_delete_property(c.conn, w, property);
+    return c.check();
+}
+
 XResult<void> raise_window(Connection& c, Window w) {
     const uint32_t above = XCB_STACK_MODE_ABOVE;
     return c.configure(w, XCB_CONFIG_WINDOW_STACK_MODE, {&above, 1});

@@ -14,6 +14,7 @@ namespace vop::x11 {
 XResult<void> set_cardinals(Connection& c, Window w, Atom property, std::span<const uint32_t> values);
 XResult<void> set_windows(Connection& c, Window w, Atom property, std::span<const uint32_t> values);
 XResult<void> set_atoms(Connection& c, Window w, Atom property, std::span<const uint32_t> values);
+XResult<void> delete_property(Connection& c, Window w, Atom property);
 
 // ConfigureWindow with only the stack mode Above.
 XResult<void> raise_window(Connection& c, Window w);

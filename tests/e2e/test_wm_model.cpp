@@ -225,6 +225,7 @@ protected:
                                     focus["workspace"].get<size_t>(), current + 1));
         }
         dock_faults(f, home, floating);
+        state_faults(home, shown, viewable, managed, focus, f);
         if (expect_) {
             if (auto more = expect_()) f.push_back(*more);
         }
@@ -283,6 +284,7 @@ protected:
     std::string step() {
         // Clients vop killed (close) are gone with their windows.
         std::erase_if(apps_, [&](const App& a) { return !client_->map_state(a.window); });
+        if (auto what = state_step()) return *what;
         static const char* const kDirs[] = {"left", "right", "up", "down"};
         static const char* const kTargets[] = {"next", "prev"};
         const uint64_t r = pick(120);
@@ -462,6 +464,155 @@ protected:
                                                 n((x + tx) / 2), n((y + ty) / 2), "mousemove", n(tx), n(ty), "mouseup", "1", "keyup", "super"});
         if (r.status != 0) return "xdotool failed: " + r.err;
         return fmt::format("drag window {} from ({}, {}) to ({}, {})", w, x, y, tx, ty);
+    }
+
+    // ---- Fullscreen, activation and withdrawal: their steps and checks ----
+
+    bool says_fullscreen(uint32_t w) {
+        const auto state = client_->property_u32(w, "_NET_WM_STATE").value_or(std::vector<uint32_t>{});
+        return std::find(state.begin(), state.end(), client_->atom("_NET_WM_STATE_FULLSCREEN")) != state.end();
+    }
+    // The workspace (index) get_tree lists a window in.
+    static std::optional<size_t> listed_in(const json& tree, uint32_t w) {
+        for (size_t i = 0; i < tree["workspaces"].size(); ++i) {
+            for (const char* part : {"tiled", "floating"}) {
+                for (uint32_t x : tree["workspaces"][i][part]) {
+                    if (x == w) return i;
+                }
+            }
+        }
+        return std::nullopt;
+    }
+    void expect_focus_on(uint32_t w, std::string why) {
+        expect_ = [this, w, why]() -> std::optional<std::string> {
+            const json focus = view("get_focused");
+            if (focus.is_object() && focus["id"].get<uint32_t>() == w) return std::nullopt;
+            return fmt::format("{}: window {} should hold the focus, it is {}", why, w, focus.dump());
+        };
+    }
+
+    // Now and then a step about fullscreen, activation or withdrawal; none leaves the step to the others.
+    std::optional<std::string> state_step() {
+        const uint64_t r = pick(100);
+        if (r >= 20) return std::nullopt;
+        const json tree = view("get_tree"), focus = view("get_focused");
+        if (!tree.is_object()) return std::nullopt;
+        const size_t current = tree["focused_workspace"].get<size_t>() - 1;
+        const uint32_t focused = focus.is_object() ? focus["id"].get<uint32_t>() : 0;
+        std::set<size_t> shown;
+        for (const json& m : view("get_monitors")) shown.insert(m["active_workspace"].get<size_t>() - 1);
+        // Apps whose window vop lists, and where.
+        std::vector<std::pair<App*, size_t>> listed;
+        for (App& a : apps_) {
+            if (auto ws = listed_in(tree, a.window)) listed.push_back({&a, *ws});
+        }
+        if (r < 4 && apps_.size() < 8) {
+            // A window that asks for fullscreen before it maps, as video players do; some are ruled elsewhere.
+            const std::string cls = kClasses[pick(std::size(kClasses))];
+            App app{std::make_unique<TestClient>(xorg_->display()), 0, false};
+            const int skip = ++opened_;
+            for (int k = 0; k < skip; ++k) xcb_generate_id(app.client->conn());
+            app.window = app.client->open_window({.instance = cls, .class_name = cls, .state = {"_NET_WM_STATE_FULLSCREEN"}});
+            apps_.push_back(std::move(app));
+            return fmt::format("open {} window {} already fullscreen", cls, apps_.back().window);
+        }
+        if (r < 9) {
+            // A fullscreen request from a window without the focus, on the current workspace when one is there
+            // (where another may be fullscreen already).
+            std::vector<std::pair<App*, size_t>> unfocused, here;
+            for (const auto& [a, ws] : listed) {
+                if (a->window == focused) continue;
+                unfocused.push_back({a, ws});
+                if (ws == current) here.push_back({a, ws});
+            }
+            const auto& from = here.empty() ? unfocused : here;
+            if (from.empty()) return std::nullopt;
+            const auto [a, ws] = from[pick(from.size())];
+            const bool was = says_fullscreen(a->window);
+            client_->send_root_message(a->window, "_NET_WM_STATE", {1, client_->atom("_NET_WM_STATE_FULLSCREEN"), 0, 1, 0});
+            if (ws == current && !was) expect_focus_on(a->window, "it went fullscreen on the current workspace");
+            return fmt::format("fullscreen request from unfocused window {} of workspace {}", a->window, ws + 1);
+        }
+        if (r < 13) {
+            // A pager activates a window, maybe one under a fullscreen window or on a hidden workspace.
+            App* a = random_app();
+            if (!a) return std::nullopt;
+            client_->send_root_message(a->window, "_NET_ACTIVE_WINDOW", {2, 0, 0, 0, 0});
+            if (listed_in(tree, a->window)) expect_focus_on(a->window, "it was activated");
+            return fmt::format("activate window {}", a->window);
+        }
+        if (r < 17) {
+            // A client withdraws a window of a hidden workspace: the unmap changes nothing, and the notice may
+            // come after the workspace was shown.
+            std::vector<std::pair<App*, size_t>> hidden;
+            for (const auto& p : listed) {
+                if (!shown.count(p.second)) hidden.push_back(p);
+            }
+            if (hidden.empty()) return std::nullopt;
+            const auto [a, ws] = hidden[pick(hidden.size())];
+            a->client->unmap(a->window);
+            a->client->sync();
+            const bool show = pick(2) == 0;
+            if (show) command("workspace", {{"number", ws + 1}});
+            a->client->notify_withdrawn(a->window);
+            a->withdrawn = true;
+            return fmt::format("withdraw window {} of hidden workspace {}{}", a->window, ws + 1, show ? ", shown in between" : "");
+        }
+        // A withdrawn window comes back asking for fullscreen, as EWMH lets a client ask before it maps.
+        std::vector<App*> gone;
+        for (App& a : apps_) {
+            if (a.withdrawn) gone.push_back(&a);
+        }
+        if (gone.empty()) return std::nullopt;
+        App* a = gone[pick(gone.size())];
+        a->client->set_atoms(a->window, "_NET_WM_STATE", {"_NET_WM_STATE_FULLSCREEN"});
+        a->client->map(a->window);
+        a->withdrawn = false;
+        return fmt::format("map withdrawn window {} asking for fullscreen", a->window);
+    }
+
+    // No fullscreen window covers the focused one, at most one is fullscreen per workspace, _NET_WM_STATE says
+    // fullscreen exactly when the window covers its monitor, withdrawn windows keep none of vop's properties,
+    // and no window vop lets go of stays on screen.
+    void state_faults(const std::map<uint32_t, size_t>& home, const std::map<size_t, Box>& shown,
+                      const std::set<uint32_t>& viewable, const std::set<uint32_t>& managed, const json& focus,
+                      std::vector<std::string>& f) {
+        std::map<size_t, uint32_t> fullscreen_on;  // workspace -> a window saying it is fullscreen
+        std::map<size_t, uint32_t> covering;        // workspace -> the window drawn over its monitor
+        for (const auto& [w, ws] : home) {
+            const bool says = says_fullscreen(w);
+            if (says && !fullscreen_on.emplace(ws, w).second) {
+                f.push_back(fmt::format("windows {} and {} of workspace {} both say they are fullscreen", fullscreen_on[ws], w, ws + 1));
+            }
+            auto monitor = shown.find(ws);
+            if (monitor == shown.end() || !viewable.count(w)) continue;
+            const Box& b = monitor->second;
+            const auto g = client_->geometry(w);
+            const bool covers = g && g->x == b.x && g->y == b.y && static_cast<int>(g->width) == b.width &&
+                                static_cast<int>(g->height) == b.height && g->border_width == 0;
+            if (covers) covering[ws] = w;
+            if (covers != says) {
+                f.push_back(fmt::format("window {} of workspace {} {} its monitor but its _NET_WM_STATE says {}fullscreen", w,
+                                        ws + 1, covers ? "covers" : "does not cover", says ? "" : "not "));
+            }
+        }
+        if (focus.is_object()) {
+            const uint32_t w = focus["id"].get<uint32_t>();
+            auto ws = home.find(w);
+            if (ws != home.end() && covering.count(ws->second) && covering[ws->second] != w) {
+                f.push_back(fmt::format("the focused window {} is under the fullscreen window {}", w, covering[ws->second]));
+            }
+        }
+        for (const App& a : apps_) {
+            if (managed.count(a.window) || !client_->viewable(a.window)) continue;
+            f.push_back(fmt::format("window {} is on screen but not managed", a.window));
+        }
+        for (const App& a : apps_) {
+            if (!a.withdrawn || managed.count(a.window)) continue;
+            for (const char* p : {"_NET_WM_STATE", "_NET_WM_DESKTOP"}) {
+                if (client_->property_type(a.window, p)) f.push_back(fmt::format("withdrawn window {} still has {}", a.window, p));
+            }
+        }
     }
 
     // Waits until the state after a step is consistent; the faults found last otherwise.

@@ -108,6 +108,10 @@ void TestClient::destroy(uint32_t w) {
 
 void TestClient::withdraw(uint32_t w) {
     xcb_unmap_window(conn_, w);
+    notify_withdrawn(w);
+}
+
+void TestClient::notify_withdrawn(uint32_t w) {
     xcb_unmap_notify_event_t ev{};
     ev.response_type = XCB_UNMAP_NOTIFY;
     ev.event = root_;

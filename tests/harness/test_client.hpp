@@ -81,6 +81,8 @@ public:
     // Withdraws as ICCCM asks: unmaps the window, then tells the window manager with a synthetic
     // UnmapNotify sent to the root (the only news it gets when the window was already unmapped).
     void withdraw(uint32_t w);
+    // Only that synthetic UnmapNotify (a client that unmapped the window earlier tells the manager now).
+    void notify_withdrawn(uint32_t w);
     // Moves/resizes the way a client asks (a ConfigureRequest when a window manager redirects).
     void configure(uint32_t w, int16_t x, int16_t y, uint16_t width, uint16_t height);
 
