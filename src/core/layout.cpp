@@ -60,10 +60,7 @@ XResult<void> WindowManager::apply_layout() {
         const size_t index = m.workspace;
         const Rect rect = m.rect;
         const Workspace& ws = workspaces[index];
-        auto full = std::find_if(windows.begin(), windows.end(), [&](const auto& kv) {
-            return kv.second.workspace == index && kv.second.fullscreen;
-        });
-        const Window fullscreen = full == windows.end() ? 0 : full->first;  // 0: none
+        const Window fullscreen = fullscreen_on(index).value_or(0);  // 0: none
         const layout::Reservation reserve = reservation_of(rect, docks);
         const auto tiling = layout::tiling_area(rect, reserve, c.gap_outer, c.gap_inner, c.border_width);
         note_cramped(m.name, reserve, !tiling);
@@ -113,7 +110,7 @@ XResult<void> WindowManager::apply_layout() {
         if (fullscreen != 0) {
             const Window w = fullscreen;
             log::debug(kTarget, "apply_layout: FULLSCREEN window={} on monitor {}", w, rect);
-            if (full->second.frame && frames_on) {
+            if (windows.at(w).frame && frames_on) {
                 // Configuring the client alone would leave it clipped inside its frame: the frame covers the
                 // monitor without border, and the client covers the frame, bar included.
                 VOP_TRY(frame_manager.configure_frame(*connection, w, rect.x, rect.y, rect.width, rect.height, 0, 0));

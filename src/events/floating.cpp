@@ -73,7 +73,7 @@ XResult<void> WindowManager::close_window(Window w) {
         VOP_TRY(x11::send_delete_window(*connection, w));
     } else {
         log::info(kTarget, "Window {} doesn't support WM_DELETE_WINDOW, using kill_client", w);
-        VOP_TRY(x11::kill_client(*connection, w));
+        VOP_TRY(connection->kill_client(w));
     }
     return connection->flush();
 }

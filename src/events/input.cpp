@@ -154,7 +154,7 @@ XResult<void> WindowManager::cycle_floating() {
 
 XResult<void> WindowManager::force_close_window(Window w) {
     log::info(kTarget, "Force closing window {}", w);
-    VOP_TRY(x11::kill_client(*connection, w));
+    VOP_TRY(connection->kill_client(w));
     return connection->flush();
 }
 

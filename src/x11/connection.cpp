@@ -159,10 +159,8 @@ bool Connection::caused_by_own_request(uint32_t sequence) {
         batches_.pop_front();
         if (batches_.empty()) batch_open_ = false;
     }
-    for (const Batch& b : batches_) {
-        if (!before(sequence, b.first) && !before(b.last, sequence)) return true;
-    }
-    return false;
+    // Batches do not overlap: only the first one left can hold this event.
+    return !batches_.empty() && !before(sequence, batches_.front().first);
 }
 
 XResult<void> Connection::flush() {

@@ -5,7 +5,6 @@
 
 #include <xcb/xcb.h>
 
-#include <bit>
 #include <cstdlib>
 #include <string>
 
@@ -105,8 +104,9 @@ XResult<void> Connection::set_border(Window window, uint32_t border_width, uint3
     VOP_TRY(check());
     // A border width that does not change moves nothing: it is not sent, and no batch is opened for it.
     if (auto it = border_widths_.find(window); it != border_widths_.end() && it->second == border_width) return {};
+    VOP_TRY(configure(window, XCB_CONFIG_WINDOW_BORDER_WIDTH, {&border_width, 1}));
     border_widths_[window] = border_width;
-    return configure(window, XCB_CONFIG_WINDOW_BORDER_WIDTH, {&border_width, 1});
+    return {};
 }
 
 XResult<void> Connection::clear_root_area(int16_t x, int16_t y, uint16_t width, uint16_t height) {
@@ -119,24 +119,17 @@ XResult<void> Connection::configure_window(Window window, int16_t x, int16_t y, 
     // Signed coordinates travel as 32-bit values, sign-extended.
     const uint32_t values[] = {static_cast<uint32_t>(static_cast<int32_t>(x)),
                                static_cast<uint32_t>(static_cast<int32_t>(y)), width, height, border_width};
+    VOP_TRY(configure(window,
+                      XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y | XCB_CONFIG_WINDOW_WIDTH | XCB_CONFIG_WINDOW_HEIGHT |
+                          XCB_CONFIG_WINDOW_BORDER_WIDTH,
+                      values));
     border_widths_[window] = border_width;
-    return configure(window,
-                     XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y | XCB_CONFIG_WINDOW_WIDTH | XCB_CONFIG_WINDOW_HEIGHT |
-                         XCB_CONFIG_WINDOW_BORDER_WIDTH,
-                     values);
+    return {};
 }
 
 XResult<void> Connection::configure(Window window, uint16_t mask, std::span<const uint32_t> values) {
-    // A border width set some other way is no longer the one remembered.
-    if (mask & XCB_CONFIG_WINDOW_BORDER_WIDTH) {
-        const auto at = static_cast<size_t>(std::popcount(static_cast<uint16_t>(mask & 0x0F)));
-        if (at < values.size() && values.size() == static_cast<size_t>(std::popcount(mask))) {
-            if (auto it = border_widths_.find(window); it != border_widths_.end()) it->second = values[at];
-        }
-    }
-    if (mask == XCB_CONFIG_WINDOW_STACK_MODE && values.size() == 1 && values[0] == XCB_STACK_MODE_ABOVE) {
-        stack.raised(window);
-    }
+    // A border width set here is not known to be the remembered one any more.
+    if (mask & XCB_CONFIG_WINDOW_BORDER_WIDTH) border_widths_.erase(window);
     return window_change(xcb_configure_window(conn, window, mask, values.data()).sequence);
 }
 

@@ -41,6 +41,7 @@ XResult<void> delete_property(Connection& c, Window w, Atom property) {
 
 XResult<void> raise_window(Connection& c, Window w) {
     const uint32_t above = XCB_STACK_MODE_ABOVE;
+    c.stack.raised(w);
     return c.configure(w, XCB_CONFIG_WINDOW_STACK_MODE, {&above, 1});
 }
 
@@ -58,10 +59,6 @@ XResult<void> sync(Connection& c) {
         return {};
     }
     return err(Error::reply(reply_error(c, e)));
-}
-
-XResult<void> kill_client(Connection& c, Window w) {
-    return c.kill_client(w);
 }
 
 XResult<void> send_delete_window(Connection& c, Window w) {

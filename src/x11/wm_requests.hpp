@@ -22,8 +22,6 @@ XResult<void> raise_window(Connection& c, Window w);
 XResult<void> set_input_focus(Connection& c, Window w);
 // GetInputFocus, waited for: every request before it has reached the server.
 XResult<void> sync(Connection& c);
-// KillClient: the server closes the client's connection.
-XResult<void> kill_client(Connection& c, Window w);
 // A WM_PROTOCOLS ClientMessage carrying WM_DELETE_WINDOW.
 XResult<void> send_delete_window(Connection& c, Window w);
 
