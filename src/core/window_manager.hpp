@@ -164,8 +164,10 @@ public:
     XResult<void> execute_action(const Action& action);
     XResult<void> cycle_floating();
     XResult<void> force_close_window(Window w);
-    // Re-reads init.lua, re-grabs keys, rewrites the compositor file, restarts or reloads the bar.
-    XResult<void> reload_config();
+    // Re-reads init.lua, re-grabs keys, rewrites the compositor file, restarts or reloads the bar. A script
+    // that fails leaves the running configuration as it was: its error text (that of its ERROR record) is
+    // the result, not an error of the window manager.
+    XResult<std::optional<std::string>> reload_config();
     // Shows the resize cursor when the pointer is in a floating window's edge zone.
     XResult<void> update_edge_cursor(Window w, int16_t x, int16_t y);
 

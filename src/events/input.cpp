@@ -72,7 +72,11 @@ constexpr std::array<ActionHandler, kKinds> make_action_table() {
         return wm.move_to_workspace(workspace_index(a.number));
     };
     at(ActionKind::Equalize) = [](WindowManager& wm, const Action&) { return wm.equalize(); };
-    at(ActionKind::Reload) = [](WindowManager& wm, const Action&) { return wm.reload_config(); };
+    at(ActionKind::Reload) = [](WindowManager& wm, const Action&) -> XResult<void> {
+        // A script that fails has said so in the log; a chord has no one else to tell.
+        if (auto r = wm.reload_config(); !r) return r.take_error();
+        return {};
+    };
     at(ActionKind::Exit) = [](WindowManager& wm, const Action&) -> XResult<void> {
         log::info(kTarget, "Exit requested, will exit event loop");
         wm.running = false;

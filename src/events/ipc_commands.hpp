@@ -4,7 +4,6 @@
 #include "core/workspace.hpp"
 #include "ipc/i3_compat.hpp"
 #include "ipc/protocol.hpp"
-#include "x11/error.hpp"
 
 #include <nlohmann/json.hpp>
 
@@ -21,11 +20,6 @@ class WindowManager;
 
 // Runs one JSON request against the state; the response for its sender.
 Response dispatch_json_command(WindowManager& wm, const Request& request);
-
-// What WindowManager::reload_config does, with a script that failed told apart for the "reload"
-// command: the text of its ERROR record; none when the script loaded. A failed script leaves the
-// running configuration as it was, so it is no error of the window manager.
-XResult<std::optional<std::string>> reload_configuration(WindowManager& wm);
 
 // Answers one i3 message from client `client` of the i3 server (exactly one reply, same type).
 void dispatch_i3_message(WindowManager& wm, std::size_t client, const I3Message& message);

@@ -97,7 +97,7 @@ constexpr Command kCommands[] = {
      }},
     {"equalize", [](WindowManager& wm, const nlohmann::json&) { return answer(wm.equalize()); }},
     {"reload", [](WindowManager& wm, const nlohmann::json&) {
-         auto r = reload_configuration(wm);
+         auto r = wm.reload_config();
          if (!r) return Response::error(r.error().to_string());
          return *r ? Response::error(**r) : Response::ok();
      }},

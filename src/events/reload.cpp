@@ -3,7 +3,6 @@
 #include "core/window_manager.hpp"
 #include "logging.hpp"
 #include "util/process.hpp"
-#include "events/ipc_commands.hpp"
 #include "events/session.hpp"
 
 #include <xcb/xcb.h>
@@ -19,51 +18,44 @@ XResult<void> release_key_grabs(Connection& c) {
 }
 }  // namespace
 
-XResult<void> WindowManager::reload_config() {
-    // A script that fails has said so in the log; a chord has no one else to tell.
-    auto r = reload_configuration(*this);
-    if (!r) return r.take_error();
-    return {};
-}
-
-XResult<std::optional<std::string>> reload_configuration(WindowManager& wm) {
+XResult<std::optional<std::string>> WindowManager::reload_config() {
     log::info(kTarget, "Reloading configuration");
-    if (auto r = wm.lua_config->reload(); !r) {
+    if (auto r = lua_config->reload(); !r) {
         std::string failure = fmt::format("Config reload failed: {}", r.error());
         log::error(kTarget, "{}", failure);
         return std::optional<std::string>(std::move(failure));
     }
-    const bool had_titlebars = wm.config.titlebar_enabled;
-    wm.config = wm.lua_state->lock()->config;
-    if (auto r = picom::write_config(wm.config); !r) {
+    const bool had_titlebars = config.titlebar_enabled;
+    config = lua_state->lock()->config;
+    if (auto r = picom::write_config(config); !r) {
         log::warn(kTarget, "Failed to regenerate picom config: {}", r.error());
     }
-    VOP_TRY(release_key_grabs(*wm.connection));
-    VOP_TRY(wm.setup_grabs());
-    VOP_TRY(wm.follow_titlebar_setting(had_titlebars));
-    VOP_TRY(wm.apply_layout());
+    VOP_TRY(release_key_grabs(*connection));
+    VOP_TRY(setup_grabs());
+    VOP_TRY(follow_titlebar_setting(had_titlebars));
+    VOP_TRY(apply_layout());
 
-    if (wm.config.bar_enabled) {
-        if (!wm.bar_process) {
-            if (wm.bar_exit_status) {
+    if (config.bar_enabled) {
+        if (!bar_process) {
+            if (bar_exit_status) {
                 log::info(kTarget, "vopbar exited with status {}, will respawn",
-                          process::exit_status_text(*wm.bar_exit_status));
+                          process::exit_status_text(*bar_exit_status));
             }
-            wm.bar_process = session::spawn_vopbar(wm.i3_socket_path());
-        } else if (auto st = process::try_wait(*wm.bar_process); !st) {
+            bar_process = session::spawn_vopbar(i3_socket_path());
+        } else if (auto st = process::try_wait(*bar_process); !st) {
             log::warn(kTarget, "Failed to check vopbar status: {}", st.error());
-            wm.bar_process = session::spawn_vopbar(wm.i3_socket_path());
+            bar_process = session::spawn_vopbar(i3_socket_path());
         } else if (st->exited) {
             log::info(kTarget, "vopbar exited with status {}, will respawn", process::exit_status_text(st->status));
-            wm.bar_process = session::spawn_vopbar(wm.i3_socket_path());
+            bar_process = session::spawn_vopbar(i3_socket_path());
         } else {
-            session::reload_vopbar(*wm.bar_process);
+            session::reload_vopbar(*bar_process);
         }
-    } else if (wm.bar_process) {
-        session::stop_vopbar(*wm.bar_process);
-        wm.bar_process.reset();
+    } else if (bar_process) {
+        session::stop_vopbar(*bar_process);
+        bar_process.reset();
     }
-    wm.bar_exit_status.reset();
+    bar_exit_status.reset();
     log::info(kTarget, "Configuration reloaded");
     return std::optional<std::string>();
 }
