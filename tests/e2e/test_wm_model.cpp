@@ -236,19 +236,12 @@ protected:
     // lie above every tiled one, in the order of their list.
     void stacking_faults(const json& tree, const std::map<size_t, Box>& shown, std::vector<std::string>& f) {
         const std::vector<uint32_t> stack = client_->children(client_->root());
-        const uint32_t fullscreen = client_->atom("_NET_WM_STATE_FULLSCREEN");
-        auto level = [&](uint32_t w) {
-            const uint32_t top = client_->parent(w).value_or(0) == client_->root() ? w : client_->parent(w).value_or(w);
-            return static_cast<long>(std::find(stack.begin(), stack.end(), top) - stack.begin());
-        };
+        auto level = [&](uint32_t w) { return static_cast<long>(std::find(stack.begin(), stack.end(), top_level(w)) - stack.begin()); };
         for (const auto& [ws, box] : shown) {
             const json& w = tree["workspaces"][ws];
             bool any_fullscreen = false;
             for (const char* part : {"tiled", "floating"}) {
-                for (uint32_t win : w[part]) {
-                    auto state = client_->property_u32(win, "_NET_WM_STATE").value_or(std::vector<uint32_t>{});
-                    any_fullscreen |= std::find(state.begin(), state.end(), fullscreen) != state.end();
-                }
+                for (uint32_t win : w[part]) any_fullscreen |= says_fullscreen(win);
             }
             if (any_fullscreen) continue;
             long highest_tiled = -1, last = -1;
@@ -263,11 +256,12 @@ protected:
         }
     }
 
-    // A client window's geometry as the user sees it: its frame's when it has one.
-    std::optional<Geometry> outer_geometry(uint32_t w) {
+    // A client window's frame when it has one, else itself: what the user sees and what is stacked.
+    uint32_t top_level(uint32_t w) {
         const auto parent = client_->parent(w);
-        return client_->geometry(parent && *parent != client_->root() ? *parent : w);
+        return parent && *parent != client_->root() ? *parent : w;
     }
+    std::optional<Geometry> outer_geometry(uint32_t w) { return client_->geometry(top_level(w)); }
 
     App* random_app() { return apps_.empty() ? nullptr : &apps_[pick(apps_.size())]; }
     void drop(App* a) { apps_.erase(apps_.begin() + (a - apps_.data())); }
@@ -427,9 +421,7 @@ protected:
         if (!dock_ || dock_strut_[2] == 0) return;
         const int top = static_cast<int>(dock_strut_[2]), from = static_cast<int>(dock_strut_[8]), to = static_cast<int>(dock_strut_[9]);
         for (const auto& [w, ws] : home) {
-            if (floating.count(w) || !client_->viewable(w)) continue;
-            auto state = client_->property_atoms(w, "_NET_WM_STATE").value_or(std::vector<std::string>{});
-            if (std::find(state.begin(), state.end(), "_NET_WM_STATE_FULLSCREEN") != state.end()) continue;
+            if (floating.count(w) || !client_->viewable(w) || says_fullscreen(w)) continue;
             auto g = outer_geometry(w);
             if (!g) continue;
             const int right = g->x + static_cast<int>(g->width + 2 * g->border_width);
@@ -604,11 +596,9 @@ protected:
             }
         }
         for (const App& a : apps_) {
-            if (managed.count(a.window) || !client_->viewable(a.window)) continue;
-            f.push_back(fmt::format("window {} is on screen but not managed", a.window));
-        }
-        for (const App& a : apps_) {
-            if (!a.withdrawn || managed.count(a.window)) continue;
+            if (managed.count(a.window)) continue;
+            if (client_->viewable(a.window)) f.push_back(fmt::format("window {} is on screen but not managed", a.window));
+            if (!a.withdrawn) continue;
             for (const char* p : {"_NET_WM_STATE", "_NET_WM_DESKTOP"}) {
                 if (client_->property_type(a.window, p)) f.push_back(fmt::format("withdrawn window {} still has {}", a.window, p));
             }
