@@ -36,7 +36,8 @@ bool overlap_across(const Rect& a, const Rect& b, Direction d) {
            std::min<int16_t>(static_cast<int16_t>(a.y + a.height), static_cast<int16_t>(b.y + b.height));
 }
 
-// While a fullscreen window holds the focus every neighbour is hidden under it.
+// Under a fullscreen window every tree neighbour is hidden: none of them counts, so the arrows pass to the
+// adjacent monitor as they do where no neighbour lies in that direction.
 bool fullscreen_holds(const WindowManager& wm) {
     if (wm.fullscreen_on(wm.current_workspace)) return true;
     auto it = wm.focused ? wm.windows.find(*wm.focused) : wm.windows.end();
@@ -46,8 +47,7 @@ bool fullscreen_holds(const WindowManager& wm) {
 }  // namespace
 
 XResult<void> WindowManager::focus_direction(Direction d) {
-    if (fullscreen_holds(*this)) return {};
-    if (!focused) return focus_adjacent_monitor(d);
+    if (!focused || fullscreen_holds(*this)) return focus_adjacent_monitor(d);
     const Window f = *focused;
     const auto g = workspaces[current_workspace].root.calculate_geometries(focused_monitor_ref().rect);
     std::optional<Window> preferred;
@@ -84,10 +84,13 @@ XResult<void> WindowManager::focus_adjacent_monitor(Direction d) {
 }
 
 XResult<void> WindowManager::swap_direction(Direction d) {
-    if (!focused || fullscreen_holds(*this)) return {};
+    if (!focused) return {};
     const Window f = *focused;
     Node& root = workspaces[current_workspace].root;
-    auto t = Node::find_adjacent(root.calculate_geometries(focused_monitor_ref().rect), f, d, std::nullopt);
+    std::optional<Window> t;
+    if (!fullscreen_holds(*this)) {
+        t = Node::find_adjacent(root.calculate_geometries(focused_monitor_ref().rect), f, d, std::nullopt);
+    }
     if (t) {
         bool found_a = false, found_b = false;
         root.swap_impl(f, *t, found_a, found_b);

@@ -89,6 +89,22 @@ protected:
         for (uint32_t w : hidden) EXPECT_TRUE(contains(list, w)) << "window " << w << " is no longer managed";
     }
 
+    // xdotool with its arguments. The first XTEST key switches the server's keyboard device and may be lost:
+    // each test spends it on a key nobody binds first.
+    void xdo(std::vector<std::string> args) {
+        args.insert(args.begin(), "xdotool");
+        auto r = run(args);
+        ASSERT_EQ(r.status, 0) << r.err;
+        ASSERT_TRUE(vop_->wait_idle()) << vop_->describe();
+    }
+    bool says_fullscreen(uint32_t w) {
+        auto state = client_->property_atoms(w, "_NET_WM_STATE").value_or(std::vector<std::string>{});
+        return std::find(state.begin(), state.end(), "_NET_WM_STATE_FULLSCREEN") != state.end();
+    }
+    void fullscreen(uint32_t w) {
+        ASSERT_EQ(run({"wmctrl", "-i", "-r", fmt::format("0x{:x}", w), "-b", "add,fullscreen"}).status, 0);
+        ASSERT_TRUE(becomes([&] { return says_fullscreen(w); }));
+    }
     std::unique_ptr<DummyXorg> xorg_;
     std::unique_ptr<VopProcess> vop_;
     std::unique_ptr<TestClient> client_;
@@ -261,6 +277,50 @@ TEST_F(MonitorWmTest, WindowsAndFocusMoveBetweenMonitors) {
     EXPECT_EQ(command("focus_monitor", "prev"), ok);
     EXPECT_TRUE(becomes([&] { return active() == a && client_->input_focus() == a; }));
     expect_viewable({a, b, dialog}, {});
+}
+
+// Under a fullscreen window its neighbours in the tree are hidden: the arrows pass to the other monitor.
+TEST_F(MonitorWmTest, ArrowsLeaveAFullscreenMonitorAndComeBack) {
+    xorg_->add_second_monitor();
+    start(kPlainConfig + R"(
+vop.rule({ class = "Chat" }, { workspace = 2 })
+vop.bind("mod+Right", vop.focus("right"))
+)");
+    xdo({"key", "Shift_L"});
+    SocketClient vop_sock(vop_->runtime_dir() + "/vop.sock");
+    auto command = [&](const std::string& name, const std::string& direction) {
+        return vop_sock.request(fmt::format(R"({{"command":"{}","args":{{"direction":"{}"}}}})", name, direction));
+    };
+    const std::optional<std::string> ok = R"({"success":true})";
+    const uint32_t chat = client_->open_window({.instance = "chat", .class_name = "Chat"});
+    const uint32_t a = client_->open_window();
+    const uint32_t b = client_->open_window();  // right of a, hidden once a covers the monitor
+    ASSERT_TRUE(becomes([&] { return active() == b; }));
+    fullscreen(a);
+    const Geometry covers_first{0, 0, 1920, 1080, 0};
+    ASSERT_TRUE(has_geometry(a, covers_first));
+    ASSERT_TRUE(becomes([&] { return active() == a; }));
+
+    for (bool by_key : {false, true}) {
+        if (by_key) {
+            xdo({"key", "super+Right"});
+        } else {
+            EXPECT_EQ(command("focus", "right"), ok);
+        }
+        EXPECT_TRUE(becomes([&] { return active() == chat && client_->input_focus() == chat; })) << by_key;
+        // Back to the fullscreen window, which stays fullscreen.
+        EXPECT_EQ(command("focus", "left"), ok);
+        EXPECT_TRUE(becomes([&] { return active() == a && client_->input_focus() == a; })) << by_key;
+        EXPECT_TRUE(has_geometry(a, covers_first));
+    }
+    // Up and Down never change monitor.
+    EXPECT_EQ(command("focus", "up"), ok);
+    EXPECT_EQ(active(), a);
+    // Swap takes the fullscreen window to the other monitor, which it covers there.
+    EXPECT_EQ(command("swap", "right"), ok);
+    EXPECT_TRUE(has_geometry(a, {1920, 0, 1280, 1024, 0}));
+    EXPECT_TRUE(has_geometry(b, kAloneOnFirst));
+    EXPECT_TRUE(becomes([&] { return active() == a && says_fullscreen(a); }));
 }
 
 TEST_F(MonitorWmTest, FramesFollowTheirWorkspaceThroughHotplug) {
