@@ -170,6 +170,13 @@ XResult<void> WindowManager::set_fullscreen(Window w, bool on) {
     return toggle_fullscreen(w);
 }
 
+XResult<bool> WindowManager::uncover(Window w) {
+    auto cover = fullscreen_cover(w);
+    if (!cover) return false;
+    VOP_TRY(set_fullscreen(*cover, false));
+    return true;
+}
+
 std::optional<size_t> WindowManager::monitor_showing(size_t workspace) const {
     for (size_t i = 0; i < monitors.size(); ++i) {
         if (monitors[i].workspace == workspace) return i;

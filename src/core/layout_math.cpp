@@ -124,10 +124,11 @@ Rect floating_size_large(Rect m) {
     return centred_rect(m, w, h);
 }
 
-bool centre_on(Rect area, Rect g) {
-    const int32_t cx = g.x + g.width / 2, cy = g.y + g.height / 2;
-    return cx >= area.x && cx < area.x + area.width && cy >= area.y && cy < area.y + area.height;
+bool point_on(Rect area, int32_t x, int32_t y) {
+    return x >= area.x && x < area.x + area.width && y >= area.y && y < area.y + area.height;
 }
+
+bool centre_on(Rect area, Rect g) { return point_on(area, g.x + g.width / 2, g.y + g.height / 2); }
 
 Rect bring_inside(Rect g, Rect target, std::optional<Rect> from) {
     const uint16_t w = std::min(g.width, target.width), h = std::min(g.height, target.height);

@@ -49,6 +49,8 @@ Rect floating_size_small(Rect monitor);
 // Floating geometry of a new floating window on another workspace, and of a window floated by command.
 Rect floating_size_large(Rect monitor);
 
+// Whether the point lies on `area`.
+bool point_on(Rect area, int32_t x, int32_t y);
 // Whether the centre of `g` (halves rounded down) lies on `area`.
 bool centre_on(Rect area, Rect g);
 

@@ -121,6 +121,9 @@ public:
     // The workspace's fullscreen window; the fullscreen window drawn over `w` (none when `w` is that one).
     std::optional<Window> fullscreen_on(size_t workspace) const;
     std::optional<Window> fullscreen_cover(Window w) const;
+    // A window the user asked for or just put somewhere is not left hidden: the fullscreen window drawn over
+    // it leaves fullscreen. True when one did.
+    XResult<bool> uncover(Window w);
     // Whether the window's own _NET_WM_STATE holds the fullscreen atom (read from the server).
     bool asks_fullscreen(Window w);
     RuleActions check_rules(Window w);

@@ -200,8 +200,7 @@ XResult<void> WindowManager::handle_client_message(const void* event) {
         log::debug(kTarget, "ClientMessage: _NET_ACTIVE_WINDOW for window {}", w);
         auto it = windows.find(w);
         if (it != windows.end()) {
-            // Asked for by name: a fullscreen window over it ends its fullscreen rather than keep it hidden.
-            if (auto cover = fullscreen_cover(w)) VOP_TRY(set_fullscreen(*cover, false));
+            VOP_TRY(uncover(w));
             if (it->second.workspace != current_workspace) VOP_TRY(switch_workspace_impl(it->second.workspace, true));
             VOP_TRY(set_focus(w, false));
             if (is_floating(w)) VOP_TRY(raise_window(w));

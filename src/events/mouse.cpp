@@ -124,9 +124,11 @@ static XResult<PressEnd> press_action(WindowManager& wm, const xcb_button_press_
 }
 
 // A floating window lives on the monitor its centre lies on: dropped with its centre on another monitor, it
-// goes to the workspace shown there (its monitor becomes the focused one when it has the focus); dropped
-// with its centre on no monitor, it comes back onto its own.
-static XResult<void> drop_floating(WindowManager& wm, Window w) {
+// goes to the workspace shown there (its monitor becomes the focused one when it has the focus). Dropped with
+// its centre on no monitor, it belongs where the pointer was released (its own monitor when that is on none
+// either) and comes inside that monitor. The user just put it there: a fullscreen window over it there leaves
+// fullscreen and it takes the focus.
+static XResult<void> drop_floating(WindowManager& wm, Window w, int16_t px, int16_t py) {
     ManagedWindow& rec = wm.windows.at(w);
     const auto home = wm.monitor_showing(rec.workspace);
     Rect& g = rec.floating_geometry;
@@ -134,13 +136,18 @@ static XResult<void> drop_floating(WindowManager& wm, Window w) {
     auto on = std::find_if(wm.monitors.begin(), wm.monitors.end(),
                            [&](const Monitor& m) { return layout::centre_on(m.rect, g); });
     if (on == wm.monitors.end()) {
-        g = layout::bring_inside(g, wm.monitors[*home].rect, wm.monitors[*home].rect);
-        return wm.apply_layout();
+        on = std::find_if(wm.monitors.begin(), wm.monitors.end(),
+                          [&](const Monitor& m) { return layout::point_on(m.rect, px, py); });
+        if (on == wm.monitors.end()) on = wm.monitors.begin() + static_cast<std::ptrdiff_t>(*home);
+        g = layout::bring_inside(g, on->rect, on->rect);
     }
     const auto m = static_cast<size_t>(on - wm.monitors.begin());
+    if (m == *home) return wm.apply_layout();
     log::info(kTarget, "Window {} dropped on monitor {}, moving it to workspace {}", w, m, on->workspace + 1);
     VOP_TRY(wm.carry_to_monitor(w, m));
-    if (wm.focused == w) VOP_TRY(wm.set_focus(w, false));
+    auto uncovered = wm.uncover(w);
+    if (!uncovered) return uncovered.take_error();
+    if (*uncovered || wm.focused == w) VOP_TRY(wm.set_focus(w, false));
     return wm.apply_layout();
 }
 
@@ -196,7 +203,7 @@ XResult<void> WindowManager::handle_button_release(const void* event) {
     VOP_TRY(connection->check());
     VOP_TRY(connection->flush());
     if (!is_floating(w)) return {};
-    VOP_TRY(drop_floating(*this, w));
+    VOP_TRY(drop_floating(*this, w, ev->root_x, ev->root_y));
     return update_edge_cursor(w, ev->root_x, ev->root_y);
 }
 

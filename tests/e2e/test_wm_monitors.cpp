@@ -97,6 +97,12 @@ protected:
         ASSERT_EQ(r.status, 0) << r.err;
         ASSERT_TRUE(vop_->wait_idle()) << vop_->describe();
     }
+    // Mod4 and button 1 drag from one root point to another.
+    void drag(int x, int y, int tx, int ty) {
+        auto n = [](int v) { return std::to_string(v); };
+        xdo({"mousemove", n(x), n(y), "keydown", "super", "mousedown", "1", "mousemove", n((x + tx) / 2),
+             n((y + ty) / 2), "mousemove", n(tx), n(ty), "mouseup", "1", "keyup", "super"});
+    }
     bool says_fullscreen(uint32_t w) {
         auto state = client_->property_atoms(w, "_NET_WM_STATE").value_or(std::vector<std::string>{});
         return std::find(state.begin(), state.end(), "_NET_WM_STATE_FULLSCREEN") != state.end();
@@ -105,6 +111,12 @@ protected:
         ASSERT_EQ(run({"wmctrl", "-i", "-r", fmt::format("0x{:x}", w), "-b", "add,fullscreen"}).status, 0);
         ASSERT_TRUE(becomes([&] { return says_fullscreen(w); }));
     }
+    // Whether `w` lies above `under` in the root's stacking order.
+    bool above(uint32_t w, uint32_t under) {
+        auto c = client_->children(root());
+        return std::find(std::find(c.begin(), c.end(), under), c.end(), w) != c.end();
+    }
+
     std::unique_ptr<DummyXorg> xorg_;
     std::unique_ptr<VopProcess> vop_;
     std::unique_ptr<TestClient> client_;
@@ -321,6 +333,37 @@ vop.bind("mod+Right", vop.focus("right"))
     EXPECT_TRUE(has_geometry(a, {1920, 0, 1280, 1024, 0}));
     EXPECT_TRUE(has_geometry(b, kAloneOnFirst));
     EXPECT_TRUE(becomes([&] { return active() == a && says_fullscreen(a); }));
+}
+
+// A window dropped on a monitor belongs to the workspace shown there and stays in sight.
+TEST_F(MonitorWmTest, ADroppedWindowStaysInSightWhereThePointerLetsGo) {
+    xorg_->add_second_monitor();
+    start(kPlainConfig + R"(vop.rule({ class = "Video" }, { workspace = 2 }))");
+    xdo({"key", "Shift_L"});
+    const uint32_t video = client_->open_window({.instance = "video", .class_name = "Video"});
+    ASSERT_TRUE(has_geometry(video, kAloneOnSecond));
+    fullscreen(video);
+    ASSERT_TRUE(has_geometry(video, {1920, 0, 1280, 1024, 0}));
+    const uint32_t d = client_->open_window({.window_type = {"_NET_WM_WINDOW_TYPE_DIALOG"}});
+    ASSERT_TRUE(has_geometry(d, {640, 300, 636, 476, 2}));
+    ASSERT_TRUE(becomes([&] { return active() == d; }));
+
+    // By its centre onto the fullscreen monitor: that one leaves fullscreen, the dialog is on top and focused.
+    drag(960, 540, 2560, 540);
+    EXPECT_TRUE(has_geometry(d, {2240, 300, 636, 476, 2}));
+    EXPECT_TRUE(becomes([&] { return client_->property_u32(d, "_NET_WM_DESKTOP") == std::vector<uint32_t>{1}; }));
+    EXPECT_TRUE(becomes([&] { return active() == d && client_->input_focus() == d; })) << "active " << active();
+    EXPECT_TRUE(becomes([&] { return above(d, video); }));
+    EXPECT_TRUE(has_geometry(video, kAloneOnSecond));
+    EXPECT_FALSE(says_fullscreen(video));
+
+    // Held by its right side and let go with the pointer on the first monitor, its centre off every monitor:
+    // it comes inside the monitor under the pointer, not back to its own.
+    drag(2870, 540, 20, 540);
+    EXPECT_TRUE(has_geometry(d, {0, 300, 636, 476, 2}));
+    EXPECT_TRUE(becomes([&] { return client_->property_u32(d, "_NET_WM_DESKTOP") == std::vector<uint32_t>{0}; }));
+    EXPECT_TRUE(becomes([&] { return active() == d && current_desktop() == 0; }));
+    expect_viewable({d, video}, {});
 }
 
 TEST_F(MonitorWmTest, FramesFollowTheirWorkspaceThroughHotplug) {
