@@ -106,7 +106,8 @@ int open_stdout() {
 }
 
 // Why the thing at the log path is not ours to write: "is a FIFO, not a regular file", "belongs to uid
-// 1001, not to uid 1000 that vop runs as"; nothing when it is a regular file of ours (or is gone).
+// 1001, not to uid 1000 that vop runs as", "has 2 hard links, not 1"; nothing when it is a regular file of
+// ours that no other name shares (or is gone).
 std::optional<std::string> refusal(const struct stat& st) {
     if (!S_ISREG(st.st_mode)) {
         const char* kind = S_ISFIFO(st.st_mode)  ? "a FIFO"
@@ -119,12 +120,17 @@ std::optional<std::string> refusal(const struct stat& st) {
     if (st.st_uid != geteuid()) {
         return fmt::format("{} belongs to uid {}, not to uid {} that vop runs as", kLogPath, st.st_uid, geteuid());
     }
+    // A hard link makes the log another file under another name: truncating it would wipe that file.
+    if (st.st_nlink > 1) {
+        return fmt::format("{} has {} hard links, not 1: another name shares the file", kLogPath, st.st_nlink);
+    }
     return std::nullopt;
 }
 
 // The log holds window titles and commands, and the path is a fixed one in a directory everybody writes:
-// it is created for its owner alone, never through a link, never by waiting on a FIFO, and written only
-// when it is a regular file of the user vop runs as. Truncated only once that is known.
+// it is created for its owner alone, never through a link (symbolic or hard), never by waiting on a FIFO,
+// and written only when it is a regular file of the user vop runs as. Made private and truncated only once
+// that is known.
 Result<int, std::string> open_log_file() {
     int fd = ::open(kLogPath, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600);
     if (fd < 0) {

@@ -65,6 +65,10 @@ struct CappedValue {
 template <class T>
 decltype(auto) capped(const T& v) {
     if constexpr (std::is_convertible_v<const T&, std::string_view>) {
+        // A null C string (a getenv that found nothing, say) is shown, not read.
+        if constexpr (std::is_pointer_v<T>) {
+            if (v == nullptr) return Capped("(null)");
+        }
         return Capped(std::string_view(v));
     } else if constexpr (std::is_arithmetic_v<T> || std::is_enum_v<T> || std::is_pointer_v<T>) {
         return (v);

@@ -1,5 +1,6 @@
 // Program entry: logging, the X connection, the take-over of the root window, the loop.
 #include "core/window_manager.hpp"
+#include "events/session.hpp"
 #include "logging.hpp"
 #include "util/process.hpp"
 #include "util/stop_signals.hpp"
@@ -35,8 +36,8 @@ int main() {
         return fatal(r.error());
     }
     // A session manager ends vop with SIGTERM, a terminal with SIGINT or SIGHUP: from here on, where there
-    // is something to clean up, the loop then stops as on "exit" and the shutdown runs.
-    if (auto failure = vop::stop_signals::install()) {
+    // is something to clean up, the loop then stops as on "exit" and the shutdown runs to its end.
+    if (auto failure = vop::stop_signals::install(vop::session::kShutdownLimit)) {
         vop::log::warn(kTarget, "Cannot catch stop signals, they will end vop at once: {}", *failure);
     }
     auto built = vop::WindowManager::create(std::move(c));

@@ -101,6 +101,7 @@ XResult<void> WindowManager::run() {
             if (bar_process && pid == *bar_process) {
                 log::info(kTarget, "vopbar exited with status: {}", process::exit_status_text(status));
                 bar_process.reset();
+                stop_signals::stop_bar_when_ended_at_once(0);
                 bar_exit_status = status;
             }
         });
@@ -127,8 +128,8 @@ void WindowManager::wait_for_input() {
 }
 
 void WindowManager::shutdown() {
-    // From here a stop signal ends vop at once, should a helper below hang for all its time limit.
-    stop_signals::end_at_once_from_now();
+    // A stop signal from now on is only noted while the steps below are within their time limits.
+    stop_signals::shutdown_begins();
     log::info(kTarget, "Unmapping {} managed windows", windows.size());
     for (const auto& [w, rec] : windows) {
         log::debug(kTarget, "Unmapping window {}", w);

@@ -3,6 +3,7 @@
 
 #include "logging.hpp"
 #include "util/process.hpp"
+#include "util/stop_signals.hpp"
 #include "util/unicode.hpp"
 
 #include <sys/stat.h>
@@ -87,6 +88,7 @@ std::optional<pid_t> spawn_vopbar(const std::optional<std::string>& i3_socket) {
     process::Options options;
     if (i3_socket) options.env.emplace_back("I3SOCK", *i3_socket);
     auto pid = process::spawn(program, {"daemon"}, options);
+    stop_signals::stop_bar_when_ended_at_once(pid ? *pid : 0);
     if (!pid) {
         log::error(kTarget, "Failed to spawn vopbar: {}", pid.error());
         log::info(kTarget, "Hint: Ensure vopbar is installed and in PATH (for example in ~/.local/bin or "
@@ -99,6 +101,8 @@ std::optional<pid_t> spawn_vopbar(const std::optional<std::string>& i3_socket) {
 
 void stop_vopbar(pid_t pid) {
     log::info(kTarget, "Stopping vopbar (PID {})...", pid);
+    // It is collected below, after which its pid may be another process's.
+    stop_signals::stop_bar_when_ended_at_once(0);
     process::send_signal(pid, SIGTERM);
     auto first = process::try_wait(pid);
     if (!first) {

@@ -12,6 +12,9 @@ namespace vop::session {
 // How long shutdown waits for each helper it runs before it kills it: one that hangs (writing to a pipe
 // nobody reads, say) must not hold vop up for good.
 inline constexpr std::chrono::milliseconds kShutdownHelperLimit{3000};
+// How long a whole shutdown may take: both helpers at their limit, the bar's grace period and room to
+// spare. Until then a further stop signal is only noted; after it, one ends vop at once.
+inline constexpr std::chrono::milliseconds kShutdownLimit = 2 * kShutdownHelperLimit + std::chrono::seconds(1);
 
 // Imports DISPLAY and XAUTHORITY into the systemd user session and starts graphical-session.target.
 void start_graphical_session();
@@ -19,7 +22,7 @@ void start_graphical_session();
 void stop_graphical_session();
 
 // Starts vopbar with "daemon" and I3SOCK set to the i3 server's socket (left out when there is no
-// such server); none when it cannot be started.
+// such server); none when it cannot be started. A signal that ends vop at once stops it too.
 std::optional<pid_t> spawn_vopbar(const std::optional<std::string>& i3_socket);
 // SIGTERM, one grace period of 100 ms, then SIGKILL.
 void stop_vopbar(pid_t pid);

@@ -144,7 +144,10 @@ XResult<std::unique_ptr<I3IpcServer>> I3IpcServer::create(Clock clock) {
     std::string path = ipc::runtime_socket_path("vop-i3.sock");
     auto listener = ipc::ListeningSocket::bind(path);
     if (!listener) return listener.take_error();
-    ready->watch(listener->fd(), EPOLLIN, nullptr);
+    if (auto e = ready->watch(listener->fd(), EPOLLIN, nullptr)) {
+        listener->remove_file_if_ours();
+        return err(Error::io(*e));
+    }
     // Every child started from now on finds the socket through I3SOCK.
     setenv("I3SOCK", path.c_str(), 1);
     log::info(kTarget, "i3-compatible IPC server listening on {}", dbg::quoted(path));
@@ -161,6 +164,14 @@ I3IpcServer::~I3IpcServer() {
     for (auto& c : clients_) (void)c->conn_.flush();
 }
 
+void I3IpcServer::watch(I3Client& c) {
+    if (auto e = ready_.watch(c.conn_.fd(), c.broken_ ? 0 : c.conn_.wanted_events(), &c)) {
+        log::warn(kTarget, "Cannot wait on i3 IPC client ({}), closing the connection", *e);
+        c.broken_ = true;
+        (void)ready_.watch(c.conn_.fd(), 0, &c);
+    }
+}
+
 void I3IpcServer::accept_connections() {
     auto accepted = listener_.accept_waiting();
     for (int fd : accepted.fds) {
@@ -169,7 +180,8 @@ void I3IpcServer::accept_connections() {
         watch(*clients_.back());
     }
     if (accepted.failure) log::warn(kTarget, "Failed to accept i3 IPC connection: {}", *accepted.failure);
-    ready_.watch(listener_.fd(), listener_.worth_waiting_on() ? uint32_t{EPOLLIN} : 0u, nullptr);
+    // Should the set not take it back, connections are still accepted at every tick.
+    (void)ready_.watch(listener_.fd(), listener_.worth_waiting_on() ? uint32_t{EPOLLIN} : 0u, nullptr);
 }
 
 std::vector<std::pair<std::size_t, I3Message>> I3IpcServer::poll_requests() {
@@ -190,12 +202,14 @@ std::vector<std::pair<std::size_t, I3Message>> I3IpcServer::poll_requests() {
                 c.broken_ = true;
             }
         }
+        std::optional<I3Message> message;
         if (!c.broken_) {
             auto r = c.read_message(t);
-            if (r.kind == i3_compat::ReadOutcome::Kind::Message) out.emplace_back(i, std::move(r.message));
+            if (r.kind == i3_compat::ReadOutcome::Kind::Message) message = std::move(r.message);
             else if (r.kind == i3_compat::ReadOutcome::Kind::Error) c.broken_ = true;
         }
         watch(c);
+        if (message && !c.broken_) out.emplace_back(i, std::move(*message));
     }
     return out;
 }
@@ -249,7 +263,7 @@ void I3IpcServer::cleanup_clients() {
     for (std::size_t i = clients_.size(); i-- > 0;) {
         if (!drop[i]) continue;
         (void)clients_[i]->conn_.flush();
-        ready_.watch(clients_[i]->conn_.fd(), 0, nullptr);
+        (void)ready_.watch(clients_[i]->conn_.fd(), 0, nullptr);
         clients_.erase(clients_.begin() + static_cast<std::ptrdiff_t>(i));
     }
 }

@@ -148,8 +148,9 @@ private:
     Instant now() const { return clock_ ? clock_() : std::chrono::steady_clock::now(); }
     // Queues a message; on failure marks the client broken and returns the error text.
     std::optional<std::string> write_to(I3Client& c, uint32_t type, std::string_view payload);
-    // Brings what the ready set waits for on this client in line with its state.
-    void watch(I3Client& c) { ready_.watch(c.conn_.fd(), c.broken_ ? 0 : c.conn_.wanted_events(), &c); }
+    // Brings what the ready set waits for on this client in line with its state. A client the set cannot
+    // take would never be served: it is marked broken, with a WARN.
+    void watch(I3Client& c);
 
     ipc::ListeningSocket listener_;
     ipc::ReadySet ready_;

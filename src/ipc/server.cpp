@@ -22,7 +22,10 @@ XResult<std::unique_ptr<IpcServer>> IpcServer::create() {
     std::string path = ipc::runtime_socket_path("vop.sock");
     auto listener = ipc::ListeningSocket::bind(path);
     if (!listener) return listener.take_error();
-    ready->watch(listener->fd(), EPOLLIN, nullptr);
+    if (auto e = ready->watch(listener->fd(), EPOLLIN, nullptr)) {
+        listener->remove_file_if_ours();
+        return err(Error::io(*e));
+    }
     log::info(kTarget, "IPC server listening on {}", dbg::quoted(path));
     return std::unique_ptr<IpcServer>(new IpcServer(std::move(listener).value(), std::move(ready).value()));
 }
@@ -34,6 +37,14 @@ IpcServer::~IpcServer() {
     for (auto& c : clients_) (void)c->conn.flush();
 }
 
+void IpcServer::watch(Client& c) {
+    if (auto e = ready_.watch(c.conn.fd(), c.gone ? 0 : c.conn.wanted_events(), &c)) {
+        log::warn(kTarget, "Cannot wait on IPC client ({}), closing the connection", *e);
+        c.gone = true;
+        (void)ready_.watch(c.conn.fd(), 0, &c);
+    }
+}
+
 void IpcServer::accept_connections() {
     auto accepted = listener_.accept_waiting();
     for (int fd : accepted.fds) {
@@ -42,7 +53,8 @@ void IpcServer::accept_connections() {
         watch(*clients_.back());
     }
     if (accepted.failure) log::warn(kTarget, "Failed to accept connection: {}", *accepted.failure);
-    ready_.watch(listener_.fd(), listener_.worth_waiting_on() ? uint32_t{EPOLLIN} : 0u, nullptr);
+    // Should the set not take it back, connections are still accepted at every tick.
+    (void)ready_.watch(listener_.fd(), listener_.worth_waiting_on() ? uint32_t{EPOLLIN} : 0u, nullptr);
 }
 
 std::optional<std::string> IpcServer::next_line(Client& c) {
@@ -119,14 +131,15 @@ std::vector<std::pair<std::size_t, Request>> IpcServer::poll_requests() {
         // searched yet, or the end of its input. Idle and parked clients cost nothing.
         const bool due = std::exchange(c.ready, 0) != 0 || c.scanned < c.conn.input().size() || c.conn.eof();
         if (c.gone || !due) continue;
-        if (auto req = serve(c)) got.emplace_back(&c, std::move(*req));
+        auto req = serve(c);
         watch(c);
+        if (req && !c.gone) got.emplace_back(&c, std::move(*req));
     }
 
     for (std::size_t i = clients_.size(); i-- > 0;) {
         if (!clients_[i]->gone) continue;
         log::debug(kTarget, "IPC client disconnected");
-        ready_.watch(clients_[i]->conn.fd(), 0, nullptr);
+        (void)ready_.watch(clients_[i]->conn.fd(), 0, nullptr);
         clients_.erase(clients_.begin() + static_cast<std::ptrdiff_t>(i));
     }
 

@@ -62,8 +62,9 @@ private:
     std::optional<std::string> next_line(Client& c);
     // Takes this tick's request of a client that has something new, if it has one.
     std::optional<Request> serve(Client& c);
-    // Brings what the ready set waits for on this client in line with its state.
-    void watch(Client& c) { ready_.watch(c.conn.fd(), c.gone ? 0 : c.conn.wanted_events(), &c); }
+    // Brings what the ready set waits for on this client in line with its state. A client the set cannot
+    // take would never be served: it is marked gone, with a WARN.
+    void watch(Client& c);
 
     ipc::ListeningSocket listener_;
     ipc::ReadySet ready_;

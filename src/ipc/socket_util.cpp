@@ -173,20 +173,23 @@ ReadySet::~ReadySet() {
     if (fd_ >= 0) close(fd_);
 }
 
-void ReadySet::watch(int fd, uint32_t events, void* key) {
+std::optional<std::string> ReadySet::watch(int fd, uint32_t events, void* key) {
     auto it = watched_.find(fd);
-    if (it != watched_.end() && it->second == events) return;
+    if (it != watched_.end() && it->second == events) return std::nullopt;
+    if (events == 0) {
+        if (it == watched_.end()) return std::nullopt;
+        epoll_ctl(fd_, EPOLL_CTL_DEL, fd, nullptr);
+        watched_.erase(it);
+        return std::nullopt;
+    }
     epoll_event ev{};
     ev.events = events;
     ev.data.ptr = key;
-    if (events == 0) {
-        epoll_ctl(fd_, EPOLL_CTL_DEL, fd, nullptr);
-        watched_.erase(fd);
-    } else if (it == watched_.end()) {
-        if (epoll_ctl(fd_, EPOLL_CTL_ADD, fd, &ev) == 0) watched_.emplace(fd, events);
-    } else if (epoll_ctl(fd_, EPOLL_CTL_MOD, fd, &ev) == 0) {
-        it->second = events;
+    if (epoll_ctl(fd_, it == watched_.end() ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, fd, &ev) != 0) {
+        return "epoll_ctl: " + dbg::os_error(errno);
     }
+    watched_[fd] = events;
+    return std::nullopt;
 }
 
 std::vector<std::pair<void*, uint32_t>> ReadySet::take_ready() {

@@ -98,8 +98,10 @@ public:
 
     int fd() const { return fd_; }
     // Watches `fd` for `events` (EPOLLIN, EPOLLOUT) from now on; 0 takes it out of the set, as must be
-    // done before it is closed. `key` comes back with its readiness.
-    void watch(int fd, uint32_t events, void* key);
+    // done before it is closed. `key` comes back with its readiness. Returns the error text when the
+    // set cannot take it (out of memory, or past the user's limit of watches): the set then waits for
+    // what it waited for before, which for a new descriptor is nothing.
+    std::optional<std::string> watch(int fd, uint32_t events, void* key);
     // The keys of the descriptors ready now, each with what it is ready for; does not wait.
     std::vector<std::pair<void*, uint32_t>> take_ready();
 

@@ -85,6 +85,8 @@ TEST(RunScript, WithoutDisplayUsesAPrivateXvfbAndEndsWhenVopEnds) {
     TestClient c(display);
     EXPECT_EQ(c.select_input_checked(c.root(), XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT), XCB_ACCESS)
         << "vop manages the private server";
+    EXPECT_TRUE(wait_until([&] { return c.property_bytes(c.root(), "I3_SOCKET_PATH") == announced(run, "i3 socket"); }))
+        << "for i3 bars: " << run.out();
     auto info = run_command(display, {"xdpyinfo"});
     EXPECT_NE(info.out.find("dimensions:    1920x1080 pixels"), std::string::npos);
 
@@ -116,6 +118,11 @@ TEST(RunScript, WithADesktopNestsXephyrLeavesTheSessionAloneAndStopsOnInterrupt)
     EXPECT_NE(info.out.find("dimensions:    1280x800 pixels"), std::string::npos) << info.out;
     TestClient outer(desktop.display());
     EXPECT_FALSE(outer.children(outer.root()).empty()) << "the Xephyr window is on the desktop";
+    TestClient inner(display);
+    EXPECT_TRUE(wait_until([&] {
+        return inner.property_bytes(inner.root(), "I3_SOCKET_PATH") == announced(run, "i3 socket");
+    })) << run.out();
+    EXPECT_FALSE(outer.property_bytes(outer.root(), "I3_SOCKET_PATH")) << "an i3 there keeps its own";
 
     // The copy of the caller's script is what runs; the sockets are the try-out's own.
     EXPECT_TRUE(run.wait_for_log("Config loaded: 1 keybinds registered")) << run.describe();

@@ -287,11 +287,12 @@ TEST(Startup, ConnectingVopIsSeenByAListeningDisplay) {
 }
 
 // Whatever another user plants at the fixed path (or a directory or link), the start ends at once, with
-// the path and the reason, before anything is written or an X connection is made.
+// the path and the reason, before anything is written, made private or an X connection is made.
 TEST(Startup, UnusableLogFileStopsBeforeConnecting) {
     namespace fs = std::filesystem;
     TempDir scratch;
     const std::string victim = scratch / "victim";
+    const std::string linked = scratch / "linked";
     int fifo_reader = -1;
     const std::string prefix = std::string("Failed to create log file: ") + kLogPath;
     struct Case {
@@ -327,6 +328,14 @@ TEST(Startup, UnusableLogFileStopsBeforeConnecting) {
              return chown(kLogPath, 65534, 65534) == 0;
          },
          fmt::format(" belongs to uid 65534, not to uid {} that vop runs as\n", geteuid())},
+        {"hard link to a file of ours",
+         [&] {
+             write_file(linked, "theirs\n");
+             fs::permissions(linked, fs::perms(0644));
+             fs::create_hard_link(linked, kLogPath);
+             return true;
+         },
+         " has 2 hard links, not 1: another name shares the file\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -335,6 +344,8 @@ TEST(Startup, UnusableLogFileStopsBeforeConnecting) {
             std::cerr << "skipping the case \"" << c.name << "\": cannot plant it here (chown needs root)\n";
             continue;
         }
+        struct stat planted {};
+        lstat(kLogPath, &planted);
         ReservedDisplay listener(true);
         VopProcess vop({.display = listener.display(), .keep_old_log = true});
         EXPECT_EQ(vop.wait_exit(3000ms), 101) << vop.describe();
@@ -347,8 +358,11 @@ TEST(Startup, UnusableLogFileStopsBeforeConnecting) {
             close(fifo_reader);
             fifo_reader = -1;
         }
-        if (fs::is_regular_file(fs::symlink_status(kLogPath))) {
-            EXPECT_EQ(read_file(kLogPath), "theirs\n") << "another user's file was not written into";
+        if (S_ISREG(planted.st_mode)) {
+            struct stat now {};
+            EXPECT_EQ(lstat(kLogPath, &now), 0);
+            EXPECT_EQ(now.st_mode, planted.st_mode) << "the file was not made private";
+            EXPECT_EQ(read_file(kLogPath), "theirs\n") << "the file was not written into";
         }
     }
     EXPECT_EQ(read_file(victim), "precious\n") << "the symlink's target was not truncated";

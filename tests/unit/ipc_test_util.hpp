@@ -136,6 +136,10 @@ public:
     std::vector<Record> records;
 };
 
+// How many of the next additions to an epoll set fail with ENOSPC, as past the user's limit of watches
+// (epoll_ctl is replaced in this test binary, see test_ipc_server.cpp).
+extern int failing_epoll_adds;
+
 inline int open_fd_count() {
     int n = 0;
     for ([[maybe_unused]] auto& e : std::filesystem::directory_iterator("/proc/self/fd")) ++n;

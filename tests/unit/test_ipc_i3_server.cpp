@@ -125,6 +125,8 @@ TEST(I3Server, MessageInPiecesAndTwoInOneWrite) {
     EXPECT_EQ(s->client_count(), 1u);
 }
 
+// A client with a bad header, or one the ready set cannot take (it would never be served), is closed at the
+// end of the tick.
 TEST(I3Server, BadHeadersCloseTheClientAtTheEndOfTheTick) {
     RuntimeDir rt;
     LogCapture logs;
@@ -135,6 +137,7 @@ TEST(I3Server, BadHeadersCloseTheClientAtTheEndOfTheTick) {
         const char* name;
         std::string bytes;
         const char* error;
+        int failing_adds = 0;  // the client is refused by the ready set: a WARN
     };
     uint32_t huge = 0xFFFFFFF0u;
     std::string oversized = "i3-ipc";
@@ -146,15 +149,20 @@ TEST(I3Server, BadHeadersCloseTheClientAtTheEndOfTheTick) {
         {"wrong magic", "I3-IPC" + std::string(8, '\0'), "Invalid i3 IPC magic"},
         {"oversized length", oversized, "Message too large"},
         {"random bytes", random_bytes, "Invalid i3 IPC magic"},
+        {"past the limit of watches", i3c::encode(i3c::kGetVersion, ""),
+         "Cannot wait on i3 IPC client (epoll_ctl: No space left on device (os error 28)), closing the connection", 1},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         Peer bad(s->socket_path());
         bad.send(c.bytes);
+        ipc_test::failing_epoll_adds = c.failing_adds;
         bool open = true;
         ASSERT_TRUE(tick_until([&] { tick(*s); open = bad.drain(); }, [&] { return !open; }));
         EXPECT_EQ(s->client_count(), 0u);
-        EXPECT_TRUE(logs.has(Level::Debug, std::string("i3 IPC client read error: ") + c.error));
+        EXPECT_TRUE(c.failing_adds ? logs.has(Level::Warn, c.error)
+                                   : logs.has(Level::Debug, std::string("i3 IPC client read error: ") + c.error));
+        EXPECT_TRUE(bad.received.empty());
     }
     // End of file inside a payload is an error too.
     Peer cut(s->socket_path());

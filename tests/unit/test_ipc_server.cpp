@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
+#include <sys/epoll.h>
 #include <sys/stat.h>
 
 using ipc_test::LogCapture;
@@ -14,6 +16,19 @@ using nlohmann::json;
 using vop::IpcServer;
 using vop::Response;
 using Level = vop::log::Level;
+
+int ipc_test::failing_epoll_adds = 0;
+
+// The C library's epoll_ctl, unless a test asked for failing additions.
+extern "C" int epoll_ctl(int epfd, int op, int fd, epoll_event* event) noexcept {
+    static const auto real = reinterpret_cast<int (*)(int, int, int, epoll_event*)>(dlsym(RTLD_NEXT, "epoll_ctl"));
+    if (op == EPOLL_CTL_ADD && ipc_test::failing_epoll_adds > 0) {
+        --ipc_test::failing_epoll_adds;
+        errno = ENOSPC;
+        return -1;
+    }
+    return real(epfd, op, fd, event);
+}
 
 namespace {
 
@@ -212,6 +227,7 @@ TEST(IpcServer, AbusiveClientsAreClosedOthersServed) {
         const char* name;
         std::string bytes;
         const char* warn;  // expected WARN text, if any
+        int failing_adds = 0;
     };
     std::string random_bytes;
     for (int i = 0; i < 4096; ++i) random_bytes += static_cast<char>((i * 7919 + 13) & 0xff);
@@ -220,11 +236,15 @@ TEST(IpcServer, AbusiveClientsAreClosedOthersServed) {
         {"random bytes", random_bytes, nullptr},
         {"10 MB without a line feed", std::string(10 << 20, 'x'), "longer than 1048576 bytes"},
         {"invalid UTF-8", "{\"command\":\"\xff\"}\n", nullptr},
+        // It would never be served.
+        {"past the limit of watches", "{\"command\":\"ok\"}\n",
+         "Cannot wait on IPC client (epoll_ctl: No space left on device (os error 28)), closing the connection", 1},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         Peer bad(s->socket_path());
         Peer good(s->socket_path());
+        ipc_test::failing_epoll_adds = c.failing_adds;  // the first accepted is `bad`
         bool bad_open = true;
         std::thread writer([&] { bad.send(c.bytes); });
         good.send("{\"command\":\"ok\"}\n");

@@ -69,7 +69,8 @@ TEST(LogFormat, MessageControlCharactersAreEscaped) {
 }
 
 // One inserted value puts at most its first 4 KiB into a record, cut between characters, then says how many
-// bytes it left out, whatever its type; short values, numbers and the fixed text are kept whole.
+// bytes it left out, whatever its type; short values, numbers and the fixed text are kept whole, a null C
+// string shows as "(null)".
 TEST(LogFormat, InsertedValuesAreCapped) {
     std::vector<std::string> got;
     vop::log::set_test_sink([&](Level, std::string_view, std::string_view m) { got.emplace_back(m); });
@@ -77,12 +78,15 @@ TEST(LogFormat, InsertedValuesAreCapped) {
     vop::log::warn("vop", "x {} {} {:x} {} y", std::string(5000, 'a'), "short", 255, euro_at_cut);
     vop::log::error("vop", "Fatal error: {}", vop::Error::io(std::string(5000, 'e')));
     vop::log::info("vop", "exactly {}", std::string(vop::log::kMaxValueBytes, 'c'));
+    const char* unset = nullptr;
+    vop::log::info("vop", "{} and {}", unset, const_cast<char*>(unset));
     vop::log::set_test_sink({});
-    ASSERT_EQ(got.size(), 3u);
+    ASSERT_EQ(got.size(), 4u);
     EXPECT_EQ(got[0], "x " + std::string(4096, 'a') + "… (904 more bytes) short ff " + std::string(4095, 'b') +
                           "… (5 more bytes) y");
     EXPECT_EQ(got[1], "Fatal error: IO error: " + std::string(4086, 'e') + "… (914 more bytes)");
     EXPECT_EQ(got[2], "exactly " + std::string(4096, 'c'));
+    EXPECT_EQ(got[3], "(null) and (null)");
 }
 
 TEST(DebugForm, QuotedOptionalAndList) {
