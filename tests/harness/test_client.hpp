@@ -127,6 +127,9 @@ public:
     std::vector<uint32_t> take_events(uint8_t kind);
     // The pointer's root position (QueryPointer).
     std::pair<int, int> pointer();
+    // Takes the pointer and keyboard on the root as a launcher does (true: whether both were granted), or
+    // lets them go (false).
+    bool grab_input(bool on);
 
     void sync();  // a round trip: every request before it has been processed
 
