@@ -335,6 +335,11 @@ std::pair<int, int> TestClient::pointer() {
     return p ? std::pair<int, int>{p->root_x, p->root_y} : std::pair<int, int>{-1, -1};
 }
 
+uint32_t TestClient::pointer_child() {
+    Reply<xcb_query_pointer_reply_t> p(xcb_query_pointer_reply(conn_, xcb_query_pointer(conn_, root_), nullptr));
+    return p ? p->child : 0;
+}
+
 bool TestClient::grab_input(bool on) {
     if (!on) {
         xcb_ungrab_pointer(conn_, XCB_CURRENT_TIME);
