@@ -53,9 +53,9 @@ struct ManagedWindow {
     bool urgent = false;
 };
 
-// What the last pointer crossing of vop's windows leaves to compare with: the client the pointer left, or
-// entered without moving, and where the pointer was. The pointer leaving a window for one that came over it
-// and entering it again from there at the same spot has not moved.
+// What the last pointer crossing of vop's windows leaves to compare with: the client it named and where the
+// pointer was. The pointer leaving a window for one that came over it (or for a grab) and entering it again
+// from there at the same spot has not moved.
 struct CrossingMemory {
     Window client = 0;  // 0: nothing to compare with
     int16_t x = 0, y = 0;

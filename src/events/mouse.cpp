@@ -213,21 +213,23 @@ static bool across_families(uint8_t detail) {
     return detail == XCB_NOTIFY_DETAIL_NONLINEAR || detail == XCB_NOTIFY_DETAIL_NONLINEAR_VIRTUAL;
 }
 
+// Every crossing counts, whatever its mode or detail: a launcher's grab takes the pointer out of the client
+// with a Grab crossing, and the pointer is still where that crossing says.
 XResult<void> WindowManager::handle_leave_notify(const void* event) {
     auto* ev = static_cast<const xcb_leave_notify_event_t*>(event);
-    last_crossing = across_families(ev->detail) ? CrossingMemory{client_of(*this, ev->event), ev->root_x, ev->root_y}
-                                                : CrossingMemory{};
+    last_crossing = {client_of(*this, ev->event), ev->root_x, ev->root_y};
     return {};
 }
 
 XResult<void> WindowManager::handle_enter_notify(const void* event) {
     auto* ev = static_cast<const xcb_enter_notify_event_t*>(event);
     const Window e = client_of(*this, ev->event);
-    // Back into the client the pointer last left, at the very spot: what covered it went away (a popup, a
-    // menu, a notification), the pointer did not move. Its frame and then itself may both report that.
+    // Into the client of the last crossing, from outside it, at the very spot: what covered it went away (a
+    // popup, a menu, a launcher), the pointer did not move. Its frame and then itself may both report that.
+    // Between a frame and its client the pointer moves with a Leave and an Enter at one spot: that is motion.
     const bool resting = across_families(ev->detail) && last_crossing.client == e && last_crossing.x == ev->root_x &&
                          last_crossing.y == ev->root_y;
-    last_crossing = resting ? CrossingMemory{e, ev->root_x, ev->root_y} : CrossingMemory{};
+    last_crossing = {e, ev->root_x, ev->root_y};
     if (drag_state) return {};
     if (Clock::now() - last_warp < kWarpQuiet) return {};
     if (ev->mode != XCB_NOTIFY_MODE_NORMAL) return {};

@@ -335,6 +335,29 @@ std::pair<int, int> TestClient::pointer() {
     return p ? std::pair<int, int>{p->root_x, p->root_y} : std::pair<int, int>{-1, -1};
 }
 
+uint32_t TestClient::pointer_child() {
+    Reply<xcb_query_pointer_reply_t> p(xcb_query_pointer_reply(conn_, xcb_query_pointer(conn_, root_), nullptr));
+    return p ? p->child : 0;
+}
+
+bool TestClient::grab_input(bool on) {
+    if (!on) {
+        xcb_ungrab_pointer(conn_, XCB_CURRENT_TIME);
+        xcb_ungrab_keyboard(conn_, XCB_CURRENT_TIME);
+        xcb_flush(conn_);
+        return true;
+    }
+    Reply<xcb_grab_pointer_reply_t> p(xcb_grab_pointer_reply(
+        conn_,
+        xcb_grab_pointer(conn_, 0, root_, 0, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC, XCB_NONE, XCB_NONE,
+                         XCB_CURRENT_TIME),
+        nullptr));
+    Reply<xcb_grab_keyboard_reply_t> k(xcb_grab_keyboard_reply(
+        conn_, xcb_grab_keyboard(conn_, 0, root_, XCB_CURRENT_TIME, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC),
+        nullptr));
+    return p && k && p->status == XCB_GRAB_STATUS_SUCCESS && k->status == XCB_GRAB_STATUS_SUCCESS;
+}
+
 void TestClient::sync() {
     Reply<xcb_get_input_focus_reply_t> f(xcb_get_input_focus_reply(conn_, xcb_get_input_focus(conn_), nullptr));
 }

@@ -127,6 +127,11 @@ public:
     std::vector<uint32_t> take_events(uint8_t kind);
     // The pointer's root position (QueryPointer).
     std::pair<int, int> pointer();
+    // The root's child the pointer is in, 0 when it is on the root itself.
+    uint32_t pointer_child();
+    // Takes the pointer and keyboard on the root as a launcher does (true: whether both were granted), or
+    // lets them go (false).
+    bool grab_input(bool on);
 
     void sync();  // a round trip: every request before it has been processed
 
