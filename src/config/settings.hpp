@@ -56,8 +56,8 @@ struct FieldSpec {
 
 // Outcome of offering a value for a key. A value of the wrong type is dropped silently by the
 // script API; an unknown key, an integer the field cannot hold (cut to fit, -1 would make a
-// border wider than any screen) or a size beyond kMaxSize, and a NaN or infinite float (which the compositor file could not
-// carry) are dropped with a warning.
+// border wider than any screen) or a size beyond kMaxSize, and a NaN or infinite float (which
+// the compositor file could not carry) are dropped with a warning.
 enum class SetResult : uint8_t { Stored, WrongType, UnknownKey, OutOfRange, NotFinite };
 
 struct Config {

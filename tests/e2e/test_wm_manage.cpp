@@ -164,6 +164,15 @@ TEST_F(WmTest, SurvivesWindowsThatVanishAtOnce) {
     EXPECT_TRUE(becomes([&] { return client_list() == std::vector<uint32_t>{a}; }));
 }
 
+// Gaps and a border as large as the settings take leave a tiled window on the monitor (at its last pixel, with
+// the widest border the monitor holds) rather than wrapped far off it; a larger border is refused.
+TEST_F(WmTest, SizesLargerThanTheMonitorKeepWindowsOnIt) {
+    start(kPlainConfig + "vop.set('gap_outer', 32767) vop.set('gap_inner', 32767) vop.set('border_width', 32767)\n"
+                         "vop.set('border_width', 40000)\n");
+    EXPECT_TRUE(has_geometry(client_->open_window(), {1919, 1079, 1, 1, 539}));
+    EXPECT_TRUE(log_contains("Out-of-range value for config key: border_width (40000)"));
+}
+
 TEST_F(WmTest, FocusColourBeatsUrgency) {
     start();
     uint32_t a = client_->open_window();
