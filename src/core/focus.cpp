@@ -44,8 +44,8 @@ XResult<void> WindowManager::set_focus(Window w, bool warp) {
     VOP_TRY(paint_titlebar(w));
     if (warp) {
         if (auto r = connection->warp_pointer_to_window(w); !r) {
-            const bool gone = r.error().kind() == Error::Kind::WindowNotFound;
-            log::log(gone ? log::Level::Debug : log::Level::Warn, kTarget, "Failed to warp pointer: {}", r.error());
+            const auto level = r.error().window_gone() ? log::Level::Debug : log::Level::Warn;
+            log::log(level, kTarget, "Failed to warp pointer: {}", r.error());
         }
         last_warp = Clock::now();
     }

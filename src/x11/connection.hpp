@@ -94,7 +94,6 @@ public:
     XResult<void> grab_mod_buttons();
     XResult<void> set_window_cursor(Window window, uint32_t cursor);
     XResult<void> clear_window_cursor(Window window);
-    // To the window's centre (its geometry is asked for first); Error::window_not_found when it is gone.
     XResult<void> warp_pointer_to_window(Window window);
     XResult<void> warp_pointer(int16_t x, int16_t y);
     // The border colour, and the border width when it differs from the one vop last gave the window.
