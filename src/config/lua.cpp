@@ -115,8 +115,8 @@ struct BarProbe {
     uint32_t height = 0;
 };
 
-// vop.bar.height as a 32-bit unsigned number: an integer in range, a float strictly between
-// -1 and 2^32 (truncated), or a string that converts to one of those.
+// vop.bar.height as a size (0 to kMaxSize): an integer in range, a float strictly between -1 and
+// kMaxSize + 1 (truncated), or a string that converts to one of those.
 bool read_height(lua_State* L, int idx, uint32_t* out) {
     if (lua_type(L, idx) == LUA_TSTRING) {
         size_t len = 0;
@@ -128,12 +128,12 @@ bool read_height(lua_State* L, int idx, uint32_t* out) {
     }
     if (lua_isinteger(L, idx)) {
         lua_Integer i = lua_tointeger(L, idx);
-        if (i < 0 || i > static_cast<lua_Integer>(UINT32_MAX)) return false;
+        if (i < 0 || i > static_cast<lua_Integer>(kMaxSize)) return false;
         *out = static_cast<uint32_t>(i);
         return true;
     }
     lua_Number f = lua_tonumber(L, idx);
-    if (!(f > -1.0 && f < 4294967296.0)) return false;
+    if (!(f > -1.0 && f < kMaxSize + 1.0)) return false;
     *out = f <= 0 ? 0 : static_cast<uint32_t>(f);
     return true;
 }

@@ -5,6 +5,7 @@
 #include "logging.hpp"
 #include "util/unicode.hpp"
 #include "util/debug_form.hpp"
+#include "util/helper.hpp"
 #include "util/process.hpp"
 
 #include <fmt/format.h>
@@ -238,12 +239,14 @@ Result<void, std::string> write_config(const Config& config) {
 }
 
 void restart(const std::filesystem::path& config_path) {
-    auto killed = process::run("pkill", {"picom"});
-    if (!killed) {
-        log::warn(kTarget, "Failed to kill picom: {}", killed.error());
+    auto pkill = helper::run(kTarget, "pkill", {"picom"}, {.in = process::Stdio::Null}, helper::OnStop::Kill);
+    if (!pkill) {
+        log::warn(kTarget, "Failed to kill picom: {}", pkill.error());
         return;
     }
-    if (killed->success()) {
+    // Logged by helper::run. Whether the old picom is gone is not known: a second one is not started.
+    if (pkill->killed()) return;
+    if (pkill->success()) {
         log::info(kTarget, "Killed picom for restart");
     } else {
         log::debug(kTarget, "picom was not running");

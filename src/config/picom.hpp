@@ -27,7 +27,8 @@ std::string generate(const Config& config);
 // the system's text for a file that could not be written; compositor trouble is only logged.
 Result<void, std::string> write_config(const Config& config);
 
-// pkill picom, a short pause, then picom -b --config <path>; failures are logged.
+// pkill picom (within the helper time limit), a short pause, then picom -b --config <path>; failures are
+// logged, and a pkill that cannot be run or has to be killed starts no picom.
 void restart(const std::filesystem::path& config_path);
 
 }  // namespace vop::picom

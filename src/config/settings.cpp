@@ -15,11 +15,11 @@ namespace {
 using K = FieldKind;
 
 const std::array<FieldSpec, 38> kFields{{
-    {"border_width", K::Unsigned, &Config::border_width},
-    {"gap_inner", K::Unsigned, &Config::gap_inner},
-    {"gap_outer", K::Unsigned, &Config::gap_outer},
-    {"titlebar_height", K::Unsigned, &Config::titlebar_height},
-    {"bar_height", K::Unsigned, &Config::bar_height},
+    {"border_width", K::Size, &Config::border_width},
+    {"gap_inner", K::Size, &Config::gap_inner},
+    {"gap_outer", K::Size, &Config::gap_outer},
+    {"titlebar_height", K::Size, &Config::titlebar_height},
+    {"bar_height", K::Size, &Config::bar_height},
     {"corner_radius", K::Unsigned, &Config::corner_radius},
     {"blur_strength", K::Unsigned, &Config::blur_strength},
     {"shadow_radius", K::Unsigned, &Config::shadow_radius},
@@ -77,8 +77,9 @@ SetResult Config::set_field(std::string_view key, const ConfigValue& value) {
     if (!f) return SetResult::UnknownKey;
     switch (f->kind) {
         case K::Unsigned:
+        case K::Size:
             if (const auto* i = std::get_if<int64_t>(&value)) {
-                if (!std::in_range<uint32_t>(*i)) return SetResult::OutOfRange;
+                if (!std::in_range<uint32_t>(*i) || (f->kind == K::Size && *i > kMaxSize)) return SetResult::OutOfRange;
                 this->*std::get<uint32_t Config::*>(f->member) = static_cast<uint32_t>(*i);
                 return SetResult::Stored;
             }

@@ -27,9 +27,13 @@ struct PicomRule {
 // Integer and float stay distinct: 8.0 is no integer and 1 is no float.
 using ConfigValue = std::variant<std::monostate, int64_t, double, bool, std::string_view>;
 
+// The largest size in pixels a setting may give: window coordinates in X are signed 16-bit numbers.
+inline constexpr uint32_t kMaxSize = 32767;
+
 // What a settable key takes, and how it is stored.
 enum class FieldKind : uint8_t {
     Unsigned,      // integer from 0 to 2^32 - 1 (uint32_t)
+    Size,          // integer from 0 to kMaxSize (uint32_t): it ends up in X geometry
     Signed,        // integer from -2^31 to 2^31 - 1 (int32_t)
     Float,         // float only (double)
     Bool,          // boolean only
@@ -52,8 +56,8 @@ struct FieldSpec {
 
 // Outcome of offering a value for a key. A value of the wrong type is dropped silently by the
 // script API; an unknown key, an integer the field cannot hold (cut to fit, -1 would make a
-// border wider than any screen) and a NaN or infinite float (which the compositor file could not
-// carry) are dropped with a warning.
+// border wider than any screen) or a size beyond kMaxSize, and a NaN or infinite float (which
+// the compositor file could not carry) are dropped with a warning.
 enum class SetResult : uint8_t { Stored, WrongType, UnknownKey, OutOfRange, NotFinite };
 
 struct Config {

@@ -43,7 +43,10 @@ XResult<void> WindowManager::set_focus(Window w, bool warp) {
     if (previous && *previous != w) VOP_TRY(paint_titlebar(*previous));
     VOP_TRY(paint_titlebar(w));
     if (warp) {
-        if (auto r = connection->warp_pointer_to_window(w); !r) log::warn(kTarget, "Failed to warp pointer: {}", r.error());
+        if (auto r = connection->warp_pointer_to_window(w); !r) {
+            const auto level = r.error().window_gone() ? log::Level::Debug : log::Level::Warn;
+            log::log(level, kTarget, "Failed to warp pointer: {}", r.error());
+        }
         last_warp = Clock::now();
     }
     return {};

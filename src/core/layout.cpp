@@ -53,16 +53,16 @@ XResult<void> WindowManager::apply_layout() {
     for (const auto& [w, s] : struts) docks.push_back(s);
 
     const bool frames_on = c.titlebar_enabled;
-    const uint16_t bar = static_cast<uint16_t>(c.titlebar_height);
-    const uint16_t bw = static_cast<uint16_t>(c.border_width);
     std::vector<Window> raises;  // the raise step, bottom to top, sent after every window is placed
     for (const Monitor& m : monitors) {
         const size_t index = m.workspace;
         const Rect rect = m.rect;
+        const layout::Decorations d = layout::fit_decorations(rect, c.border_width, c.titlebar_height);
+        const auto bar = static_cast<uint16_t>(d.titlebar_height), bw = static_cast<uint16_t>(d.border_width);
         const Workspace& ws = workspaces[index];
         const Window fullscreen = fullscreen_on(index).value_or(0);  // 0: none
         const layout::Reservation reserve = reservation_of(rect, docks);
-        const auto tiling = layout::tiling_area(rect, reserve, c.gap_outer, c.gap_inner, c.border_width);
+        const auto tiling = layout::tiling_area(rect, reserve, c.gap_outer, c.gap_inner, d.border_width);
         note_cramped(m.name, reserve, !tiling);
         // Tiling in what the docks leave would put every window off the monitor at 1x1: better under them.
         const Rect area = tiling.value_or(layout::work_area(rect, {}, c.gap_outer));
@@ -72,17 +72,17 @@ XResult<void> WindowManager::apply_layout() {
         // from another, and they must not stay over there.
         for (const auto& [w, cell] : ws.root.calculate_geometries(area)) {
             if (w == fullscreen) continue;
-            Rect box = layout::tiled_box(cell, c.gap_inner, c.border_width);
+            Rect box = layout::tiled_box(cell, c.gap_inner, d.border_width);
             auto it = windows.find(w);
             if (it != windows.end() && it->second.frame && frames_on) {
-                uint16_t h = layout::framed_tiled_height(cell, c.gap_inner, c.border_width, c.titlebar_height);
+                uint16_t h = layout::framed_tiled_height(cell, c.gap_inner, d.border_width, d.titlebar_height);
                 VOP_TRY(frame_manager.configure_frame(*connection, w, box.x, box.y, box.width, h, bar, bw));
                 log::debug(kTarget, "apply_layout: TILED+FRAME window={} at ({}, {}) size {}x{} (titlebar: {})", w,
                            box.x, box.y, box.width, box.height, bar);
             } else {
                 log::debug(kTarget, "apply_layout: TILED window={} at ({}, {}) size {}x{}", w, box.x, box.y,
                            box.width, box.height);
-                VOP_TRY(connection->configure_window(w, box.x, box.y, box.width, box.height, c.border_width));
+                VOP_TRY(connection->configure_window(w, box.x, box.y, box.width, box.height, d.border_width));
             }
         }
         for (Window w : ws.floating) {
@@ -93,9 +93,9 @@ XResult<void> WindowManager::apply_layout() {
                 continue;
             }
             Rect g = it->second.floating_geometry;
-            Rect box = layout::floating_box(g, c.border_width);
+            Rect box = layout::floating_box(g, d.border_width);
             if (it->second.frame && frames_on) {
-                uint16_t h = layout::framed_floating_height(g, c.border_width, c.titlebar_height);
+                uint16_t h = layout::framed_floating_height(g, d.border_width, d.titlebar_height);
                 VOP_TRY(frame_manager.configure_frame(*connection, w, g.x, g.y, box.width, h, bar, bw));
                 if (auto frame = frame_manager.frame_for_client(w)) raises.push_back(*frame);
                 log::debug(kTarget, "apply_layout: FLOATING+FRAME window={} at ({}, {}) size {}x{} (raising)", w, g.x,
@@ -103,7 +103,7 @@ XResult<void> WindowManager::apply_layout() {
             } else {
                 log::debug(kTarget, "apply_layout: FLOATING window={} at ({}, {}) size {}x{} (raising)", w, g.x, g.y,
                            box.width, box.height);
-                VOP_TRY(connection->configure_window(w, g.x, g.y, box.width, box.height, c.border_width));
+                VOP_TRY(connection->configure_window(w, g.x, g.y, box.width, box.height, d.border_width));
                 raises.push_back(w);
             }
         }
@@ -128,6 +128,7 @@ XResult<void> WindowManager::apply_layout() {
 
 XResult<void> WindowManager::update_borders() {
     for (const Monitor& m : monitors) {
+        const uint32_t border_width = layout::fit_decorations(m.rect, config.border_width, 0).border_width;
         for (Window w : workspaces[m.workspace].all_windows()) {
             auto it = windows.find(w);
             const ManagedWindow* rec = it == windows.end() ? nullptr : &it->second;
@@ -140,7 +141,7 @@ XResult<void> WindowManager::update_borders() {
             if (rec && rec->frame) {
                 VOP_TRY(frame_manager.set_frame_border(*connection, w, colour));
             } else {
-                uint32_t width = rec && rec->fullscreen ? 0 : config.border_width;
+                uint32_t width = rec && rec->fullscreen ? 0 : border_width;
                 VOP_TRY(connection->set_border(w, width, colour));
             }
         }

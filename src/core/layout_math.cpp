@@ -1,4 +1,5 @@
-// Layout arithmetic with the X protocol's 16-bit fields: truncation, saturation and wrapping.
+// Layout arithmetic for the X protocol's 16-bit fields: sizes and gaps are taken wide, differences saturate,
+// and offsets stay on the area they are taken in, so no setting can wrap a coordinate around.
 #include "core/layout_math.hpp"
 
 #include <algorithm>
@@ -6,9 +7,17 @@
 namespace vop::layout {
 namespace {
 
-uint16_t sat_sub(uint32_t a, uint32_t b) { return static_cast<uint16_t>(a > b ? a - b : 0); }
+uint16_t sat_sub(uint64_t a, uint64_t b) {
+    return static_cast<uint16_t>(a > b ? std::min<uint64_t>(a - b, 0xFFFF) : 0);
+}
 int16_t wrap_add(int32_t a, int32_t b) { return static_cast<int16_t>(static_cast<uint16_t>(a + b)); }
 uint16_t at_least_1(uint16_t v) { return v < 2 ? 1 : v; }
+uint64_t twice(uint32_t v) { return 2 * uint64_t{v}; }
+
+// `origin` moved on by `by`, but no further than the last pixel of the `length` it lies in.
+int16_t within(int16_t origin, uint64_t by, uint16_t length) {
+    return static_cast<int16_t>(origin + static_cast<int32_t>(std::min<uint64_t>(by, length ? length - 1u : 0)));
+}
 
 // Position of a size centred in a monitor: the difference is taken as a signed 16-bit value.
 int16_t centred(int16_t origin, uint16_t outer, uint32_t inner) {
@@ -61,21 +70,17 @@ Reservation monitor_reservation(std::span<const Strut> struts, Rect m, uint16_t 
 }
 
 bool room_to_tile(Rect area, uint32_t gap_inner, uint32_t border_width) {
-    const uint16_t gap = static_cast<uint16_t>(gap_inner), borders = static_cast<uint16_t>(2 * border_width);
-    return sat_sub(sat_sub(area.width, gap), borders) >= 2 && sat_sub(sat_sub(area.height, gap), borders) >= 2;
+    return sat_sub(sat_sub(area.width, gap_inner), twice(border_width)) >= 2 &&
+           sat_sub(sat_sub(area.height, gap_inner), twice(border_width)) >= 2;
 }
 
 Rect work_area(Rect m, Reservation r, uint32_t gap_outer) {
-    // Struts come from clients: each side is clamped to the monitor before anything is summed, and
-    // the sums saturate, so no reservation can wrap the area around.
-    uint32_t left = std::min<uint32_t>(r.left, m.width), right = std::min<uint32_t>(r.right, m.width);
-    uint32_t top = std::min<uint32_t>(r.top, m.height), bottom = std::min<uint32_t>(r.bottom, m.height);
-    uint16_t g = static_cast<uint16_t>(gap_outer);
-    uint32_t horiz = left + right + 2u * g;
-    uint32_t vert = top + bottom + 2u * g;
-    return Rect{wrap_add(m.x, static_cast<uint16_t>(g + left)), wrap_add(m.y, static_cast<uint16_t>(g + top)),
-                static_cast<uint16_t>(m.width > horiz ? m.width - horiz : 0),
-                static_cast<uint16_t>(m.height > vert ? m.height - vert : 0)};
+    // Struts come from clients: each side is clamped to the monitor before anything is summed, the sums are
+    // wide and the corner stays on the monitor, so neither a reservation nor a gap can wrap the area around.
+    const uint64_t left = std::min<uint32_t>(r.left, m.width), right = std::min<uint32_t>(r.right, m.width);
+    const uint64_t top = std::min<uint32_t>(r.top, m.height), bottom = std::min<uint32_t>(r.bottom, m.height);
+    return Rect{within(m.x, gap_outer + left, m.width), within(m.y, gap_outer + top, m.height),
+                sat_sub(m.width, left + right + twice(gap_outer)), sat_sub(m.height, top + bottom + twice(gap_outer))};
 }
 
 std::optional<Rect> tiling_area(Rect monitor, Reservation r, uint32_t gap_outer, uint32_t gap_inner,
@@ -86,17 +91,16 @@ std::optional<Rect> tiling_area(Rect monitor, Reservation r, uint32_t gap_outer,
 }
 
 Rect tiled_box(Rect cell, uint32_t gap_inner, uint32_t border_width) {
-    int16_t half = static_cast<int16_t>(static_cast<int16_t>(gap_inner) / 2);
-    uint16_t gap = static_cast<uint16_t>(gap_inner);
-    uint16_t borders = static_cast<uint16_t>(2 * border_width);
-    uint16_t w = sat_sub(sat_sub(cell.width, gap), borders);
-    uint16_t h = sat_sub(sat_sub(cell.height, gap), borders);
-    return Rect{wrap_add(cell.x, half), wrap_add(cell.y, half), at_least_1(w), at_least_1(h)};
+    const uint16_t w = sat_sub(sat_sub(cell.width, gap_inner), twice(border_width));
+    const uint16_t h = sat_sub(sat_sub(cell.height, gap_inner), twice(border_width));
+    // Half the gap in from the cell's corner; a gap wider than the cell leaves the window on its last pixel.
+    return Rect{within(cell.x, gap_inner / 2, cell.width), within(cell.y, gap_inner / 2, cell.height), at_least_1(w),
+                at_least_1(h)};
 }
 
 Rect floating_box(Rect g, uint32_t border_width) {
-    uint16_t borders = static_cast<uint16_t>(2 * border_width);
-    return Rect{g.x, g.y, at_least_1(sat_sub(g.width, borders)), at_least_1(sat_sub(g.height, borders))};
+    return Rect{g.x, g.y, at_least_1(sat_sub(g.width, twice(border_width))),
+                at_least_1(sat_sub(g.height, twice(border_width)))};
 }
 
 uint16_t client_height(uint16_t h, uint32_t titlebar_height) {
@@ -104,12 +108,17 @@ uint16_t client_height(uint16_t h, uint32_t titlebar_height) {
 }
 
 uint16_t framed_tiled_height(Rect cell, uint32_t gap_inner, uint32_t border_width, uint32_t titlebar_height) {
-    uint16_t h = sat_sub(sat_sub(cell.height, static_cast<uint16_t>(gap_inner)), static_cast<uint16_t>(2 * border_width));
-    return client_height(h, titlebar_height);
+    return client_height(sat_sub(sat_sub(cell.height, gap_inner), twice(border_width)), titlebar_height);
 }
 
 uint16_t framed_floating_height(Rect g, uint32_t border_width, uint32_t titlebar_height) {
-    return client_height(sat_sub(g.height, static_cast<uint16_t>(2 * border_width)), titlebar_height);
+    return client_height(sat_sub(g.height, twice(border_width)), titlebar_height);
+}
+
+Decorations fit_decorations(Rect m, uint32_t border_width, uint32_t titlebar_height) {
+    const uint32_t side = std::min(m.width, m.height);
+    return Decorations{std::min(border_width, side > 0 ? (side - 1) / 2 : 0),
+                       std::min<uint32_t>(titlebar_height, m.height > 0 ? m.height - 1u : 0)};
 }
 
 Rect floating_size_small(Rect m) {

@@ -22,7 +22,7 @@ struct Reservation {
 Reservation monitor_reservation(std::span<const Strut> struts, Rect monitor, uint16_t screen_width,
                                 uint16_t screen_height);
 
-// A monitor's area less the reserved edges and the outer gap (16-bit sums, saturating widths).
+// A monitor's area less the reserved edges and the outer gap (saturating sizes; its corner on the monitor).
 Rect work_area(Rect monitor, Reservation r, uint32_t gap_outer);
 
 // Whether a tiled window alone in the area would still be at least 2 pixels each way.
@@ -32,7 +32,7 @@ bool room_to_tile(Rect area, uint32_t gap_inner, uint32_t border_width);
 std::optional<Rect> tiling_area(Rect monitor, Reservation r, uint32_t gap_outer, uint32_t gap_inner,
                                 uint32_t border_width);
 
-// A tiled window's box inside its cell: gap and borders taken off, never below 1 pixel.
+// A tiled window's box inside its cell: gap and borders taken off, never below 1 pixel, its corner on the cell.
 Rect tiled_box(Rect cell, uint32_t gap_inner, uint32_t border_width);
 
 // A floating window's client size from its floating geometry (borders inside), never below 1 pixel.
@@ -43,6 +43,15 @@ uint16_t client_height(uint16_t h_before_raise, uint32_t titlebar_height);
 // The same for a framed window in a tiled cell and for a framed floating window.
 uint16_t framed_tiled_height(Rect cell, uint32_t gap_inner, uint32_t border_width, uint32_t titlebar_height);
 uint16_t framed_floating_height(Rect geometry, uint32_t border_width, uint32_t titlebar_height);
+
+// The border width and title-bar height windows get on a monitor: the settings, as far as they fit on it (two
+// borders leave a pixel, a title bar leaves its client one). More would carry windows past what X coordinates
+// hold.
+struct Decorations {
+    uint32_t border_width = 0;
+    uint32_t titlebar_height = 0;
+};
+Decorations fit_decorations(Rect monitor, uint32_t border_width, uint32_t titlebar_height);
 
 // Floating geometry of a newly managed floating window on the current workspace.
 Rect floating_size_small(Rect monitor);

@@ -76,9 +76,10 @@ std::optional<Window> WindowManager::create_frame_for_window(Window client) {
     if (!config.titlebar_enabled) return std::nullopt;
     std::string title = connection->get_window_title(client).value_or("");
     Rect m = focused_monitor_ref().rect;
+    const layout::Decorations d = layout::fit_decorations(m, config.border_width, config.titlebar_height);
     auto frame = frame_manager.create_frame(*connection, connection->root, client, m.x, m.y, 400, 300,
-                                            static_cast<uint16_t>(config.titlebar_height),
-                                            static_cast<uint16_t>(config.border_width),
+                                            static_cast<uint16_t>(d.titlebar_height),
+                                            static_cast<uint16_t>(d.border_width),
                                             config.border_color_unfocused, config.titlebar_color_unfocused);
     if (!frame) {
         log::error(kTarget, "Failed to create frame for window {}: {}", client, frame.error());

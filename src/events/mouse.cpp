@@ -46,15 +46,18 @@ static Window client_of(const WindowManager& wm, Window w) { return wm.frame_man
 // it has one, so the title bar moves with it.
 static XResult<void> place_floating(WindowManager& wm, Window w, Rect g) {
     const Config& c = wm.config;
-    const Rect box = layout::floating_box(g, c.border_width);
     auto it = wm.windows.find(w);
-    if (it != wm.windows.end() && it->second.frame && c.titlebar_enabled) {
-        const uint16_t h = layout::framed_floating_height(g, c.border_width, c.titlebar_height);
+    if (it == wm.windows.end()) return {};
+    const layout::Decorations d =
+        layout::fit_decorations(wm.home_rect(it->second.workspace), c.border_width, c.titlebar_height);
+    const Rect box = layout::floating_box(g, d.border_width);
+    if (it->second.frame && c.titlebar_enabled) {
+        const uint16_t h = layout::framed_floating_height(g, d.border_width, d.titlebar_height);
         return wm.frame_manager.configure_frame(*wm.connection, w, g.x, g.y, box.width, h,
-                                                static_cast<uint16_t>(c.titlebar_height),
-                                                static_cast<uint16_t>(c.border_width));
+                                                static_cast<uint16_t>(d.titlebar_height),
+                                                static_cast<uint16_t>(d.border_width));
     }
-    return wm.connection->configure_window(w, g.x, g.y, box.width, box.height, c.border_width);
+    return wm.connection->configure_window(w, g.x, g.y, box.width, box.height, d.border_width);
 }
 
 static XResult<void> start_drag(WindowManager& wm, DragState d, uint32_t cursor) {

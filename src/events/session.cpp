@@ -2,6 +2,7 @@
 #include "events/session.hpp"
 
 #include "logging.hpp"
+#include "util/helper.hpp"
 #include "util/process.hpp"
 #include "util/stop_signals.hpp"
 #include "util/unicode.hpp"
@@ -33,22 +34,29 @@ void sleep_ms(long ms) {
 }  // namespace
 
 void start_graphical_session() {
+    using helper::OnStop;
     const char* display = std::getenv("DISPLAY");
     if (!display) {
         log::warn(kTarget, "DISPLAY not set, skipping systemd import");
     } else {
-        auto r = process::run("systemctl", {"--user", "import-environment", "DISPLAY", "XAUTHORITY"}, kCaptured);
+        auto r = helper::run(kTarget, "systemctl", {"--user", "import-environment", "DISPLAY", "XAUTHORITY"},
+                             kCaptured, OnStop::Kill);
         if (!r) {
             log::error(kTarget, "Failed to run systemctl import-environment: {}", r.error());
+        } else if (r->killed()) {
+            // logged by helper::run
         } else if (!r->success()) {
             log::error(kTarget, "Failed to import DISPLAY: {}", unicode::lossy(r->err));
         } else {
             log::info(kTarget, "Imported DISPLAY={} to systemd user session", display);
         }
     }
-    auto r = process::run("systemctl", {"--user", "start", "graphical-session.target"}, kCaptured);
+    auto r = helper::run(kTarget, "systemctl", {"--user", "start", "graphical-session.target"}, kCaptured,
+                         OnStop::Kill);
     if (!r) {
         log::error(kTarget, "Failed to run systemctl start graphical-session.target: {}", r.error());
+    } else if (r->killed()) {
+        // logged by helper::run
     } else if (!r->success()) {
         log::error(kTarget, "Failed to start graphical-session.target: {}", unicode::lossy(r->err));
     } else {
@@ -57,13 +65,12 @@ void start_graphical_session() {
 }
 
 void stop_graphical_session() {
-    auto r = process::run("systemctl", {"--user", "stop", "graphical-session.target"},
-                          {.in = process::Stdio::Null, .time_limit = kShutdownHelperLimit});
+    auto r = helper::run(kTarget, "systemctl", {"--user", "stop", "graphical-session.target"},
+                         {.in = process::Stdio::Null}, helper::OnStop::Finish);
     if (!r) {
         log::warn(kTarget, "Failed to stop graphical-session.target: {}", r.error());
-    } else if (r->killed_at_time_limit) {
-        log::warn(kTarget, "systemctl --user stop graphical-session.target did not finish within {} ms and was killed",
-                  kShutdownHelperLimit.count());
+    } else if (r->killed()) {
+        // logged by helper::run
     } else if (!r->success()) {
         log::debug(kTarget, "graphical-session.target was not running");
     } else {
@@ -74,7 +81,7 @@ void stop_graphical_session() {
 std::optional<pid_t> spawn_vopbar(const std::optional<std::string>& i3_socket) {
     log::info(kTarget, "Spawning vopbar...");
     std::string program = "vopbar";
-    auto which = process::run("which", {"vopbar"}, kCaptured);
+    auto which = helper::run(kTarget, "which", {"vopbar"}, kCaptured, helper::OnStop::Kill);
     if (!which || !which->success()) {
         const char* home = std::getenv("HOME");
         if (home && exists(std::string(home) + "/.local/bin/vopbar")) {

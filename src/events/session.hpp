@@ -1,6 +1,8 @@
 // The programs around the window manager: the systemd graphical session and the vopbar bar.
 #pragma once
 
+#include "util/helper.hpp"
+
 #include <sys/types.h>
 
 #include <chrono>
@@ -9,14 +11,14 @@
 
 namespace vop::session {
 
-// How long shutdown waits for each helper it runs before it kills it: one that hangs (writing to a pipe
-// nobody reads, say) must not hold vop up for good.
-inline constexpr std::chrono::milliseconds kShutdownHelperLimit{3000};
+// How long shutdown waits for each helper it runs before it kills it, as for every helper.
+inline constexpr std::chrono::milliseconds kShutdownHelperLimit = helper::kTimeLimit;
 // How long a whole shutdown may take: both helpers at their limit, the bar's grace period and room to
 // spare. Until then a further stop signal is only noted; after it, one ends vop at once.
 inline constexpr std::chrono::milliseconds kShutdownLimit = 2 * kShutdownHelperLimit + std::chrono::seconds(1);
 
-// Imports DISPLAY and XAUTHORITY into the systemd user session and starts graphical-session.target.
+// Imports DISPLAY and XAUTHORITY into the systemd user session and starts graphical-session.target, each
+// within helper::kTimeLimit and cut short by a stop signal.
 void start_graphical_session();
 // Within kShutdownHelperLimit.
 void stop_graphical_session();

@@ -13,6 +13,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/timerfd.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -157,53 +159,115 @@ Result<pid_t, OsError> start(const std::string& program, const std::vector<std::
 
 using Clock = std::chrono::steady_clock;
 
-// Milliseconds left until `deadline` for poll(): -1 without one, 0 once it has passed.
-int millis_left(const std::optional<Clock::time_point>& deadline) {
-    if (!deadline) return -1;
-    auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now()).count();
-    return static_cast<int>(std::clamp<long long>(left, 0, 1000));
+// A helper's text goes into one log record at most: beyond this much a stream is read and dropped.
+constexpr size_t kCaptureLimit = size_t{1} << 20;
+// How long a killed child may take to go; one stuck in the kernel is left to the main loop's reaping.
+constexpr std::chrono::milliseconds kKillGrace{1000};
+
+struct OwnedFd {
+    int fd = -1;
+    ~OwnedFd() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+int open_pidfd(pid_t pid) {
+#ifdef SYS_pidfd_open
+    return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+#else
+    return -1;
+#endif
 }
 
-// Reads both pipes until each reaches end of file or the deadline passes.
-void drain(Pipe& out, Pipe& err, std::string& out_text, std::string& err_text,
-           const std::optional<Clock::time_point>& deadline) {
+// Makes `timer` readable `after` from now.
+void arm(int timer, std::chrono::milliseconds after) {
+    if (timer < 0) return;
+    itimerspec when{};
+    when.it_value.tv_sec = after.count() / 1000;
+    when.it_value.tv_nsec = (after.count() % 1000) * 1'000'000;
+    timerfd_settime(timer, 0, &when, nullptr);
+}
+
+// Reads what the (non-blocking) pipe holds now into `sink`, closing it at end of file. At most one pipe's
+// worth a call: a writer that never stops cannot keep the caller here.
+void read_ready(Pipe& p, std::string& sink) {
     char buf[4096];
-    while (out.read >= 0 || err.read >= 0) {
+    for (int i = 0; i < 16 && p.read >= 0; ++i) {
+        const ssize_t got = ::read(p.read, buf, sizeof buf);
+        if (got > 0) {
+            sink.append(buf, std::min(static_cast<size_t>(got), kCaptureLimit - std::min(sink.size(), kCaptureLimit)));
+        } else if (got == 0 || (errno != EINTR && errno != EAGAIN)) {
+            p.close_read();
+        } else if (errno == EAGAIN) {
+            return;
+        }
+    }
+}
+
+// Waits for child `pid` to end, reading its captured output meanwhile. Everything that can end the wait is a
+// descriptor in one poll without a timeout: the child's exit (a pidfd), the time limit (a timerfd), the stop
+// descriptor and the pipes. Without a pidfd the child is asked every few milliseconds.
+Result<Output, OsError> wait_for(pid_t pid, Pipe& out, Pipe& err_pipe, const Options& options) {
+    Output result;
+    OwnedFd exited{open_pidfd(pid)};
+    OwnedFd timer{timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK)};
+    std::optional<Clock::time_point> deadline;
+    auto wait_at_most = [&](std::chrono::milliseconds after) {
+        deadline = Clock::now() + after;
+        arm(timer.fd, after);
+    };
+    if (options.time_limit.count() > 0) wait_at_most(options.time_limit);
+    bool killed = false;
+    auto kill_it = [&](bool& why) {
+        ::kill(pid, SIGKILL);
+        why = killed = true;
+        wait_at_most(kKillGrace);
+    };
+    for (;;) {
+        const pid_t r = waitpid(pid, &result.status, WNOHANG);
+        if (r == pid) break;
+        if (r < 0 && errno != EINTR) return err(OsError{errno});
         if (deadline && Clock::now() >= *deadline) {
-            out.close_read();
-            err.close_read();
-            return;
+            if (killed) {
+                result.status = SIGKILL;  // as it will end, uncollected here
+                break;
+            }
+            kill_it(result.killed_at_time_limit);
         }
-        pollfd fds[2];
+        pollfd fds[5];
         nfds_t n = 0;
-        Pipe* owners[2];
-        std::string* sinks[2];
-        if (out.read >= 0) {
-            fds[n] = {out.read, POLLIN, 0};
-            owners[n] = &out;
-            sinks[n++] = &out_text;
+        for (int fd : {exited.fd, timer.fd, killed ? -1 : options.stop_fd, out.read, err_pipe.read}) {
+            if (fd >= 0) fds[n++] = {fd, POLLIN, 0};
         }
-        if (err.read >= 0) {
-            fds[n] = {err.read, POLLIN, 0};
-            owners[n] = &err;
-            sinks[n++] = &err_text;
+        int timeout = exited.fd >= 0 ? -1 : 5;
+        if (deadline && timer.fd < 0) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now()).count();
+            timeout = static_cast<int>(std::clamp<long long>(left, 0, timeout < 0 ? 1000 : timeout));
         }
-        if (poll(fds, n, millis_left(deadline)) < 0) {
-            if (errno == EINTR) continue;
-            out.close_read();
-            err.close_read();
-            return;
+        if (poll(fds, n, timeout) < 0 && errno != EINTR) {
+            const int e = errno;
+            ::kill(pid, SIGKILL);
+            return err(OsError{e});
         }
         for (nfds_t i = 0; i < n; ++i) {
             if (!fds[i].revents) continue;
-            ssize_t got = ::read(fds[i].fd, buf, sizeof buf);
-            if (got > 0) {
-                sinks[i]->append(buf, static_cast<size_t>(got));
-            } else if (got == 0 || errno != EINTR) {
-                owners[i]->close_read();
+            const int fd = fds[i].fd;
+            if (fd == timer.fd) {
+                uint64_t expirations = 0;
+                [[maybe_unused]] ssize_t got = ::read(fd, &expirations, sizeof expirations);
+            } else if (fd == options.stop_fd && !killed) {
+                kill_it(result.killed_on_stop);
+            } else if (fd == out.read) {
+                read_ready(out, result.out);
+            } else if (fd == err_pipe.read) {
+                read_ready(err_pipe, result.err);
             }
         }
     }
+    // Whatever it wrote before it went; a child of its own may keep the pipes open for much longer.
+    read_ready(out, result.out);
+    read_ready(err_pipe, result.err);
+    return result;
 }
 
 }  // namespace
@@ -230,24 +294,10 @@ Result<Output, OsError> run(const std::string& program, const std::vector<std::s
     if (!started) return started.take_error();
     out.close_write();
     errp.close_write();
-
-    Output result;
-    std::optional<Clock::time_point> deadline;
-    if (options.time_limit.count() > 0) deadline = Clock::now() + options.time_limit;
-    drain(out, errp, result.out, result.err, deadline);
-    for (;;) {
-        pid_t r = waitpid(*started, &result.status, deadline ? WNOHANG : 0);
-        if (r == *started) break;
-        if (r < 0 && errno != EINTR) return err(OsError{errno});
-        if (r == 0 && Clock::now() >= *deadline) {
-            ::kill(*started, SIGKILL);
-            result.killed_at_time_limit = true;
-            deadline.reset();  // now wait for it to go
-        } else if (r == 0) {
-            poll(nullptr, 0, std::min(millis_left(deadline), 5));
-        }
+    for (const Pipe* p : {&out, &errp}) {
+        if (p->read >= 0) fcntl(p->read, F_SETFL, O_NONBLOCK);
     }
-    return result;
+    return wait_for(*started, out, errp, options);
 }
 
 Result<WaitState, OsError> try_wait(pid_t pid) {

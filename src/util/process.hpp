@@ -38,6 +38,9 @@ struct Options {
     std::vector<std::pair<std::string, std::string>> env;
     // For `run`: how long to wait for the child before it is killed (SIGKILL); zero waits for ever.
     std::chrono::milliseconds time_limit{0};
+    // For `run`: a descriptor that turns readable when the wait is to end early (vop is asked to stop); the
+    // child is then killed. -1: none.
+    int stop_fd = -1;
 };
 
 // The result of a program run to completion.
@@ -46,6 +49,9 @@ struct Output {
     std::string out;  // captured standard output (empty unless captured)
     std::string err;  // captured standard error (empty unless captured)
     bool killed_at_time_limit = false;
+    bool killed_on_stop = false;
+    // Killed either way: the status says nothing about what it was asked to do.
+    bool killed() const { return killed_at_time_limit || killed_on_stop; }
     bool success() const;
 };
 
@@ -59,8 +65,10 @@ Result<pid_t, OsError> spawn(const std::string& program, const std::vector<std::
 // Starts "sh" with "-c" and `command`, inheriting the standard streams; not waited for.
 Result<pid_t, OsError> spawn_shell(std::string_view command);
 
-// Starts `program` like `spawn` and waits for it to end, collecting any captured
-// output; past the options' time limit it is killed. Standard input defaults to /dev/null here.
+// Starts `program` like `spawn` and waits for it to end, collecting any captured output (up to 1 MiB a
+// stream); past the options' time limit, or once their stop descriptor is readable, it is killed. The wait
+// ends with the program itself: what it left in the pipes is read without waiting, so a child of its own
+// that keeps them open cannot hold the caller. Standard input defaults to /dev/null here.
 Result<Output, OsError> run(const std::string& program, const std::vector<std::string>& args,
                             Options options = Options{Stdio::Null, Stdio::Inherit, Stdio::Inherit, {}});
 

@@ -18,6 +18,11 @@ std::string Error::to_string() const {
     return detail_;
 }
 
+bool Error::window_gone() const {
+    constexpr uint8_t kBadWindow = 3, kBadDrawable = 9;
+    return kind_ == Kind::Reply && (x_code_ == kBadWindow || x_code_ == kBadDrawable);
+}
+
 std::string describe_conn_error(int code) {
     switch (code) {
         case 1: return "socket, pipe or other stream error";

@@ -16,7 +16,8 @@ public:
 
     static Error connect(std::string d) { return {Kind::Connect, std::move(d)}; }
     static Error connection(std::string d) { return {Kind::Connection, std::move(d)}; }
-    static Error reply(std::string d) { return {Kind::Reply, std::move(d)}; }
+    // `x_error_code`: the X protocol error the request was answered with, when there was one.
+    static Error reply(std::string d, uint8_t x_error_code = 0) { return {Kind::Reply, std::move(d), x_error_code}; }
     static Error reply_or_id(std::string d) { return {Kind::ReplyOrId, std::move(d)}; }
     static Error another_wm_running() { return {Kind::AnotherWmRunning, {}}; }
     static Error no_screens() { return {Kind::NoScreens, {}}; }
@@ -28,11 +29,15 @@ public:
     const std::string& detail() const { return detail_; }
     // The display text, e.g. "X11 reply error: ...".
     std::string to_string() const;
+    // A reply error about a window that is gone (BadWindow, BadDrawable): normal for one that has just been
+    // destroyed.
+    bool window_gone() const;
 
 private:
-    Error(Kind k, std::string d) : kind_(k), detail_(std::move(d)) {}
+    Error(Kind k, std::string d, uint8_t x_error_code = 0) : kind_(k), detail_(std::move(d)), x_code_(x_error_code) {}
     Kind kind_;
     std::string detail_;
+    uint8_t x_code_ = 0;
 };
 
 template <class T>

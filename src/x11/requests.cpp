@@ -86,8 +86,9 @@ XResult<void> Connection::warp_pointer_to_window(Window window) {
         std::string text = e ? describe_x_error(e->error_code, e->major_code, e->minor_code, e->resource_id,
                                                 e->sequence)
                              : describe_conn_error(xcb_connection_has_error(conn));
+        const uint8_t code = e ? e->error_code : 0;
         std::free(e);
-        return err(Error::reply(text));
+        return err(Error::reply(text, code));
     }
     auto x = static_cast<int16_t>(g->width / 2);
     auto y = static_cast<int16_t>(g->height / 2);

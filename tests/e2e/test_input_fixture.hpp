@@ -60,7 +60,7 @@ protected:
     uint32_t open_floating() { return open({.window_type = {"_NET_WM_WINDOW_TYPE_DIALOG"}}); }
 
     Geometry geo(uint32_t w) { return client_->geometry(w).value_or(Geometry{}); }
-    bool becomes(const std::function<bool()>& pred) { return wait_until(pred, 3000ms); }
+    bool becomes(const std::function<bool()>& pred) { return wait_until(pred, 10000ms); }
     uint32_t active() {
         auto v = client_->property_u32(client_->root(), "_NET_ACTIVE_WINDOW");
         return v && !v->empty() ? (*v)[0] : 0;
@@ -78,7 +78,7 @@ protected:
     // vop's terminal output: the same records as the shared log file, but only this vop's.
     std::string output() { return vop_->out() + vop_->err(); }
     bool logged(const std::string& text) {
-        return wait_until([&] { return output().find(text) != std::string::npos; }, 3000ms);
+        return wait_until([&] { return output().find(text) != std::string::npos; }, 10000ms);
     }
     std::string init_lua_path() { return vop_->config_home() + "/vop/init.lua"; }
 

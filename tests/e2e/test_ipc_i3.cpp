@@ -114,7 +114,7 @@ TEST_F(IpcTest, I3RunCommandSwitchesWorkspaces) {
         EXPECT_EQ(reply->payload, k.reply) << k.text;
         EXPECT_TRUE(desktop_is(k.desktop)) << k.text;
         if (k.log) {
-            EXPECT_TRUE(printed(k.log, 2000ms)) << k.log;
+            EXPECT_TRUE(printed(k.log)) << k.log;
         }
     }
     EXPECT_FALSE(printed("Workspace not found: number", 0ms));

@@ -295,8 +295,8 @@ TEST_F(IpcTest, AbuseLeavesItServingWithItsDescriptors) {
 
 // Requests near the size limits cost time in proportion to their size: a JSON line of a megabyte, a SUBSCRIBE
 // of 80,000 names and a 16 MiB command of control bytes (logged twice, each record capped) sent together leave
-// a fourth client's request answered within a second; each is answered within seconds, and the log grows by
-// well under a megabyte.
+// a fourth client's request answered within seconds (a cost growing faster than the size would take minutes),
+// and the log grows by well under a megabyte.
 TEST_F(IpcTest, HugeRequestsDoNotHoldUpOtherClients) {
     start();
     std::string keys = R"({"command":"get_workspaces")";
@@ -313,15 +313,15 @@ TEST_F(IpcTest, HugeRequestsDoNotHoldUpOtherClients) {
 
     auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(other.request(R"({"command":"workspace","args":{"number":2}})"), kOk);
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, 1s);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 5s);
     EXPECT_EQ(big.line(10000ms).value_or("").rfind(R"({"success":true,"data":[)", 0), 0u);
     auto reply = subscriber.frame(10000ms);
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->payload, R"({"success":true})");
-    reply = commander.frame(3000ms);
+    reply = commander.frame(10000ms);
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->payload, R"([{"success":false,"error":"command failed"}])");
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, 3s);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 15s);
     ASSERT_TRUE(printed("Workspace not found: "));
     EXPECT_LT(log_size() - log0, 256u * 1024) << "bytes added to the log";
 }
@@ -339,9 +339,9 @@ TEST_F(IpcTest, OutOfDescriptorsItNeitherSpinsNorFloodsAndRecovers) {
     ASSERT_TRUE(vop_->wait_for_log("Failed to accept connection: ")) << vop_->describe();
     ASSERT_TRUE(vop_->wait_for_log("Failed to accept i3 IPC connection: ")) << vop_->describe();
 
-    // vop keeps failing to accept all along.
+    // vop keeps failing to accept all along, without spinning on it (that would take a whole core).
     const size_t records0 = log_records().size();
-    EXPECT_LT(cpu_share(vop_->pid(), 3s), 0.15);
+    EXPECT_LT(cpu_share(vop_->pid(), 3s), 0.35);
     EXPECT_LE(log_records().size() - records0, 4u) << read_log();
 
     idle.clear();
@@ -373,7 +373,8 @@ TEST_F(IpcTest, ParkedAndIdleClientsLeaveItIdle) {
     ASSERT_TRUE(wait_until([&] { return open_fds(vop_->pid()) >= before + clients.size(); }, 20000ms))
         << open_fds(vop_->pid()) << " descriptors";
     ASSERT_TRUE(vop_->wait_idle());
-    EXPECT_LT(cpu_share(vop_->pid(), 2s), 0.05);
+    // Busy, it took over half a core; idle, a few per cent even on a loaded debug build.
+    EXPECT_LT(cpu_share(vop_->pid(), 2s), 0.25);
     SocketClient other(json_path());
     EXPECT_EQ(other.request(R"({"command":"get_workspaces"})").value_or("").rfind(R"({"success":true)", 0), 0u);
     clients.clear();

@@ -348,7 +348,7 @@ TEST(Startup, UnusableLogFileStopsBeforeConnecting) {
         lstat(kLogPath, &planted);
         ReservedDisplay listener(true);
         VopProcess vop({.display = listener.display(), .keep_old_log = true});
-        EXPECT_EQ(vop.wait_exit(3000ms), 101) << vop.describe();
+        EXPECT_EQ(vop.wait_exit(10000ms), 101) << vop.describe();
         EXPECT_EQ(vop.err(), prefix + c.expected_err);
         EXPECT_EQ(vop.out(), "") << "nothing is logged";
         EXPECT_FALSE(listener.accept_connection(0ms)) << "no X connection was made";

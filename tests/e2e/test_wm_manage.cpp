@@ -162,6 +162,18 @@ TEST_F(WmTest, SurvivesWindowsThatVanishAtOnce) {
     uint32_t a = client_->open_window();
     EXPECT_TRUE(has_geometry(a, {12, 12, 1892, 1052, 2}));
     EXPECT_TRUE(becomes([&] { return client_list() == std::vector<uint32_t>{a}; }));
+    // Nothing unusual about them: the pointer warp to one that is gone is no warning.
+    EXPECT_TRUE(log_contains("Failed to warp pointer: X11 reply error: X error BadDrawable"));
+    for (const auto& r : log_records()) EXPECT_FALSE(r.level == "WARN" && r.message.starts_with("Failed to warp"));
+}
+
+// Gaps and a border as large as the settings take leave a tiled window on the monitor (at its last pixel, with
+// the widest border the monitor holds) rather than wrapped far off it; a larger border is refused.
+TEST_F(WmTest, SizesLargerThanTheMonitorKeepWindowsOnIt) {
+    start(kPlainConfig + "vop.set('gap_outer', 32767) vop.set('gap_inner', 32767) vop.set('border_width', 32767)\n"
+                         "vop.set('border_width', 40000)\n");
+    EXPECT_TRUE(has_geometry(client_->open_window(), {1919, 1079, 1, 1, 539}));
+    EXPECT_TRUE(log_contains("Out-of-range value for config key: border_width (40000)"));
 }
 
 TEST_F(WmTest, FocusColourBeatsUrgency) {
@@ -225,7 +237,8 @@ TEST_F(WmTest, SurvivesAStormOfClients) {
         }
     }
     for (auto& cl : clients) cl->sync();
-    // Let vop work through the storm: the list stops changing.
+    // Let vop work through the storm: the list stops changing (for long enough that a loaded machine's pauses
+    // do not count).
     std::vector<uint32_t> last = client_list();
     auto still = std::chrono::steady_clock::now();
     wait_until([&] {
@@ -234,8 +247,8 @@ TEST_F(WmTest, SurvivesAStormOfClients) {
             last = now;
             still = std::chrono::steady_clock::now();
         }
-        return std::chrono::steady_clock::now() - still > 300ms;
-    }, 10000ms);
+        return std::chrono::steady_clock::now() - still > 1000ms;
+    }, 20000ms);
     // Every living window is either listed and on screen, or unlisted and off it; nothing dead is listed.
     std::vector<uint32_t> want;
     for (auto& [owner, w] : alive) {

@@ -47,10 +47,13 @@ TEST_F(WmTest, StartsTheGraphicalSession) {
     EXPECT_TRUE(stubs.lines("vopbar").empty()) << "no bar without vop.bar";
 }
 
+// The failing systemctl leaves a child behind that holds its standard error: vop reads what is there when
+// systemctl itself ends, and never what the child writes later.
 TEST_F(WmTest, FailingSystemctlIsLoggedAndStartGoesOn) {
     TempDir dir;
     // The stub log directory is known only once vop runs, so make systemctl fail through PATH instead.
-    write_file(dir.path() + "/systemctl", "#!/bin/sh\necho 'no user manager' >&2\nexit 1\n");
+    write_file(dir.path() + "/systemctl",
+               "#!/bin/sh\n(sleep 2; echo belated >&2; exec sleep 60) &\necho 'no user manager' >&2\nexit 1\n");
     chmod((dir.path() + "/systemctl").c_str(), 0755);
     vop_ = std::make_unique<VopProcess>(VopOptions{
         .display = x_.display(),
@@ -62,6 +65,64 @@ TEST_F(WmTest, FailingSystemctlIsLoggedAndStartGoesOn) {
     client_ = std::make_unique<TestClient>(x_.display());
     uint32_t a = client_->open_window();
     EXPECT_TRUE(has_geometry(a, {12, 12, 1892, 1052, 2}));
+    EXPECT_EQ(read_log().find("belated"), std::string::npos) << read_log();
+}
+
+// Helpers vop waits for at start-up and on a reload are killed at their time limit: with every systemctl hung
+// (a stuck user bus) or pkill hung, the sockets answer, windows are managed and a reload is answered. A stop
+// signal during such a wait is heard at once.
+TEST_F(WmTest, HungHelpersCannotHoldUpTheStartOrAReload) {
+    TempDir dir;
+    struct Case {
+        const char* program;
+        bool stop;           // SIGTERM while the first run hangs
+        const char* logged;  // what is said of the first run
+    };
+    const Case cases[] = {
+        {"systemctl", false,
+         "systemctl --user import-environment DISPLAY XAUTHORITY did not finish within 3000 ms and was killed"},
+        {"pkill", false, "pkill picom did not finish within 3000 ms and was killed"},
+        {"systemctl", true, "systemctl --user import-environment DISPLAY XAUTHORITY was killed: vop is stopping"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(fmt::format("{}{}", c.program, c.stop ? " and a stop" : ""));
+        const std::string path = dir.path() + "/" + c.program;
+        write_file(path, "#!/bin/sh\n[ \"$2\" = stop ] && exit 0\ntouch \"$HOME/hung\"\nexec sleep 60\n");
+        chmod(path.c_str(), 0755);
+        vop_ = std::make_unique<VopProcess>(VopOptions{
+            .display = x_.display(), .env = {{"PATH", dir.path() + ":" + VOP_STUB_DIR + ":/usr/bin:/bin"}},
+            .init_lua = kPlainConfig});
+        const auto killed_at_limit = [] {
+            int n = 0;
+            for (const auto& r : log_records()) n += r.message.find("did not finish within") != std::string::npos;
+            return n;
+        };
+        if (c.stop) {
+            ASSERT_TRUE(wait_until([&] { return std::filesystem::exists(vop_->home() + "/hung"); }, 10000ms));
+            vop_->signal(SIGTERM);
+            EXPECT_EQ(vop_->wait_exit(20000ms), 0) << vop_->describe();
+            EXPECT_TRUE(log_contains(c.logged)) << vop_->describe();
+            EXPECT_EQ(killed_at_limit(), 0) << vop_->describe();
+            vop_.reset();
+            std::filesystem::remove(path);
+            continue;
+        }
+        const std::string sock = vop_->runtime_dir() + "/vop.sock";
+        // The loop runs once the limits have passed: polled, with room for a loaded machine.
+        ASSERT_TRUE(wait_until(
+            [&] { return SocketClient(sock).request(R"({"command":"get_workspaces"})").has_value(); }, 30000ms))
+            << vop_->describe();
+        EXPECT_TRUE(log_contains(c.logged)) << vop_->describe();
+        client_ = std::make_unique<TestClient>(x_.display());
+        EXPECT_TRUE(has_geometry(client_->open_window(), {12, 12, 1892, 1052, 2}));
+        SocketClient reload(sock);
+        ASSERT_TRUE(reload.send("{\"command\":\"reload\"}\n"));
+        EXPECT_EQ(reload.line(30000ms), std::optional<std::string>(R"({"success":true})")) << vop_->describe();
+        EXPECT_EQ(killed_at_limit(), 2) << vop_->describe();
+        client_.reset();
+        vop_.reset();
+        std::filesystem::remove(path);
+    }
 }
 
 // Further stop signals during a shutdown (a terminal's SIGINT, then the try-out script's SIGTERM) are only

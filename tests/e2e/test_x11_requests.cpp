@@ -123,10 +123,11 @@ TEST_F(RequestTest, PointerWarps) {
     EXPECT_EQ(p.root_x, 700);
     EXPECT_EQ(p.root_y, 500);
 
-    // A window that does not exist: a reply error, and the pointer stays.
+    // A window that does not exist: a reply error that says so, and the pointer stays.
     auto r = c->warp_pointer_to_window(0x7fffff);
     ASSERT_FALSE(r.ok());
     EXPECT_EQ(r.error().kind(), Error::Kind::Reply);
+    EXPECT_TRUE(r.error().window_gone());
     p = pointer(c->root);
     EXPECT_EQ(p.root_x, 700);
 }

@@ -71,6 +71,41 @@ TEST(LayoutMath, NeverBelowOnePixel) {
     EXPECT_EQ(client_height(100, 20), 80);
 }
 
+// Sizes as large as the settings take, on small monitors: every tiled window starts on its monitor and is no
+// larger than it, nor are its borders or its frame; nothing wraps around.
+TEST(LayoutMath, LargestSizesKeepEveryWindowOnItsMonitor) {
+    const Rect monitors[] = {{0, 0, 800, 600}, {1920, 0, 1280, 1024}, {0, 0, 1, 1}};
+    const uint32_t sizes[] = {0, 8, 599, 32767};
+    auto check = [](Rect m, uint32_t gap_outer, uint32_t gap_inner, uint32_t border, uint32_t bar) {
+        SCOPED_TRACE(fmt::format("{} gaps {} {} border {} bar {}", m, gap_outer, gap_inner, border, bar));
+        const Decorations d = fit_decorations(m, border, bar);
+        EXPECT_LT(2 * d.border_width, std::max<uint32_t>(std::min(m.width, m.height), 1));
+        const Rect area = work_area(m, {0, 0, bar, 0}, gap_outer);
+        const auto half = static_cast<uint16_t>(area.width / 2);
+        const Rect cells[] = {area, {area.x, area.y, half, area.height},
+                              {static_cast<int16_t>(area.x + half), area.y, static_cast<uint16_t>(area.width - half),
+                               area.height}};
+        for (const Rect& cell : cells) {
+            const Rect box = tiled_box(cell, gap_inner, d.border_width);
+            EXPECT_TRUE(box.x >= m.x && box.x < m.x + std::max<int>(m.width, 1)) << fmt::format("{}", box);
+            EXPECT_TRUE(box.y >= m.y && box.y < m.y + std::max<int>(m.height, 1)) << fmt::format("{}", box);
+            EXPECT_LE(box.width, std::max<uint16_t>(m.width, 1));
+            EXPECT_LE(box.height, std::max<uint16_t>(m.height, 1));
+            const uint16_t client = framed_tiled_height(cell, gap_inner, d.border_width, d.titlebar_height);
+            EXPECT_LE(client + d.titlebar_height, std::max<uint32_t>(m.height, 1));
+        }
+    };
+    for (const Rect& m : monitors) {
+        for (uint32_t gap_outer : sizes) {
+            for (uint32_t gap_inner : sizes) {
+                for (uint32_t border : sizes) {
+                    for (uint32_t bar : sizes) check(m, gap_outer, gap_inner, border, bar);
+                }
+            }
+        }
+    }
+}
+
 TEST(LayoutMath, FloatingSizes) {
     struct Case {
         Rect monitor, small, large;

@@ -286,6 +286,9 @@ TEST_F(LuaConfigTest, BarTable) {
         {"vop.set('bar_height', 9) vop.bar = { height = -1 }", true, 9, "vopbar integration enabled (default height)"},
         {"vop.bar = { height = 'tall' }", true, 0, "vopbar integration enabled (default height)"},
         {"vop.bar = { height = 4294967296 }", true, 0, "vopbar integration enabled (default height)"},
+        // Sizes beyond what X geometry carries are not heights.
+        {"vop.bar = { height = 32767.9 }", true, 32767, "vopbar integration enabled (height=32767)"},
+        {"vop.bar = { height = '32768' }", true, 0, "vopbar integration enabled (default height)"},
         {"vop.bar = true", false, 0, nullptr},
         {"vop.bar = setmetatable({}, { __index = function() error('no') end })", true, 0,
          "vopbar integration enabled (default height)"},

@@ -53,6 +53,34 @@ TEST(Process, RunCapturesBothStreamsAndTheStatus) {
     EXPECT_EQ(big.err.size(), 150000u);
 }
 
+// The wait ends with the program itself, however long a child of its own keeps the pipes open; past the time
+// limit, or once the stop descriptor is readable, the program is killed.
+TEST(Process, RunEndsWithTheProgramItsTimeLimitOrAStop) {
+    Output left = sh("echo early; (sleep 2; echo late; echo late >&2) & exit 4");
+    EXPECT_EQ(left.out, "early\n");
+    EXPECT_EQ(left.err, "");
+    EXPECT_EQ(exit_status_text(left.status), "exit status: 4");
+    EXPECT_FALSE(left.killed());
+
+    Options limited = kCapture;
+    limited.time_limit = std::chrono::milliseconds(200);
+    Output hung = sh("exec sleep 30", limited);
+    EXPECT_TRUE(hung.killed_at_time_limit);
+    EXPECT_EQ(exit_status_text(hung.status), "signal: 9 (SIGKILL)");
+
+    int stop[2];
+    ASSERT_EQ(pipe2(stop, O_CLOEXEC), 0);
+    ASSERT_EQ(write(stop[1], "!", 1), 1);
+    Options stoppable = kCapture;
+    stoppable.stop_fd = stop[0];
+    stoppable.time_limit = std::chrono::seconds(10);
+    Output stopped = sh("exec sleep 30", stoppable);
+    close(stop[0]);
+    close(stop[1]);
+    EXPECT_TRUE(stopped.killed_on_stop);
+    EXPECT_FALSE(stopped.killed_at_time_limit);
+}
+
 TEST(Process, StandardInputFromDevNull) {
     // `cat` would wait forever on an inherited terminal or pipe.
     Output o = sh("cat; echo done");

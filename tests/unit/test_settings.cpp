@@ -114,7 +114,11 @@ TEST(SettingsSetField, TypedStores) {
         {"signed below 32 bits", "shadow_offset_y", int64_t{INT32_MIN} - 1, SetResult::OutOfRange, int64_t{-7}},
         {"signed beyond 32 bits", "shadow_offset_x", int64_t{0x80000000LL}, SetResult::OutOfRange, int64_t{-7}},
         {"unsigned zero", "border_width", int64_t{0}, SetResult::Stored, uint64_t{0}},
-        {"unsigned highest", "border_width", int64_t{UINT32_MAX}, SetResult::Stored, uint64_t{4294967295u}},
+        {"unsigned highest", "corner_radius", int64_t{UINT32_MAX}, SetResult::Stored, uint64_t{4294967295u}},
+        // Sizes end up in 16-bit X geometry.
+        {"size highest", "gap_outer", int64_t{32767}, SetResult::Stored, uint64_t{32767}},
+        {"size beyond X geometry", "border_width", int64_t{32768}, SetResult::OutOfRange, uint64_t{2}},
+        {"bar height beyond X geometry", "bar_height", int64_t{70000}, SetResult::OutOfRange, uint64_t{0}},
         {"unsigned negative", "border_width", int64_t{-1}, SetResult::OutOfRange, uint64_t{2}},
         {"unsigned beyond 32 bits", "gap_outer", int64_t{(1LL << 32) + 2}, SetResult::OutOfRange, uint64_t{0}},
         {"unsigned far beyond", "titlebar_height", INT64_MIN, SetResult::OutOfRange, uint64_t{20}},
@@ -154,13 +158,15 @@ TEST(SettingsSetField, UnknownKeysChangeNothing) {
 TEST(SettingsSetField, EveryKeyAcceptsItsKindAndNothingElse) {
     // One well-typed value per kind, and every other value must be refused.
     const std::map<FieldKind, ConfigValue> good{
-        {FieldKind::Unsigned, int64_t{3}},          {FieldKind::Signed, int64_t{-3}},
+        {FieldKind::Unsigned, int64_t{3}},          {FieldKind::Size, int64_t{3}},
+        {FieldKind::Signed, int64_t{-3}},
         {FieldKind::Float, 0.5},                    {FieldKind::Bool, true},
         {FieldKind::Text, std::string_view("x")},   {FieldKind::OptionalText, std::string_view("x")},
         {FieldKind::Color, std::string_view("#010203")},
     };
     const std::map<FieldKind, Plain> stored{
-        {FieldKind::Unsigned, uint64_t{3}},         {FieldKind::Signed, int64_t{-3}},
+        {FieldKind::Unsigned, uint64_t{3}},         {FieldKind::Size, uint64_t{3}},
+        {FieldKind::Signed, int64_t{-3}},
         {FieldKind::Float, 0.5},                    {FieldKind::Bool, true},
         {FieldKind::Text, std::string("x")},        {FieldKind::OptionalText, std::optional<std::string>("x")},
         {FieldKind::Color, uint64_t{0x010203}},
