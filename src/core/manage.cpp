@@ -110,12 +110,14 @@ XResult<void> WindowManager::follow_titlebar_setting(bool had_titlebars) {
                 if (mapped) --rec.pending_unmaps;
                 continue;
             }
+            VOP_TRY(stack_new(w));
             // Hidden workspaces stay hidden: only a client on screen gets its frame on screen.
             if (mapped && is_shown(rec.workspace)) VOP_TRY(frame_manager.map_frame(*connection, w));
         } else {
             // The client goes back to the root, still mapped if it was; the layout puts it in place.
             (void)frame_manager.destroy_frame(*connection, connection->root, w);
             rec.frame.reset();
+            VOP_TRY(stack_new(w));
         }
     }
     VOP_TRY(apply_layout());

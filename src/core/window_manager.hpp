@@ -148,7 +148,19 @@ public:
     // Floating windows.
     XResult<void> toggle_floating(Window w);
     bool is_floating(Window w) const;
+    // Puts a floating window at the top of its workspace's list and restacks.
     XResult<void> raise_window(Window w);
+
+    // Stacking. vop raises only within its layer, its managed windows and the docks, so that the windows
+    // lying above that layer (menus, tooltips, notifications) stay above it.
+    // The raise step: on each shown workspace the floating windows in list order, then the fullscreen window,
+    // brought above the rest of the layer.
+    XResult<void> restack();
+    // A client or dock new to the root's children (or its new frame) goes to the top of the layer.
+    XResult<void> stack_new(Window w);
+    // The root's child that stands for a managed window: its frame, or itself.
+    Window top_level(Window w) const { return frame_manager.frame_for_client(w).value_or(w); }
+    bool in_stacking_layer(Window w) const;
     // Brings what goes with a managed window's floating state in line with it: the event mask (pointer
     // motion for the edge zone), the edge cursor, and the click grab, which every window but the focused
     // one holds and a focused floating one keeps for its edge zone.

@@ -72,8 +72,8 @@ public:
     bool caused_by_own_request(uint32_t sequence);
 
     xcb_connection_t* conn = nullptr;
-    // The root's children in stacking order: vop's own restacks, reparents and frame creations tell it
-    // at once, the root's substructure notifications after.
+    // The root's children in stacking order, from the root's notifications; the requests below that may
+    // change it (restack, reparent, destroy, and frame creation) tell it that they were sent.
     StackMirror stack;
     unsigned screen_num = 0;
     Window root = 0;

@@ -117,7 +117,7 @@ TEST_F(WmTest, FullscreenRequestsCoverTheMonitorAndRestore) {
     EXPECT_EQ(active(), a);
     EXPECT_EQ(client_->input_focus(), a);
     EXPECT_TRUE(has_geometry(a, {0, 0, 1920, 1080, 0}));
-    EXPECT_EQ(client_->children(root()).back(), a) << "the fullscreen window is not on top";
+    EXPECT_EQ(top_shown(), a) << "the fullscreen window is not on top";
     client_->destroy(c);
     ASSERT_TRUE(becomes([&] { return !contains(client_list(), c); }));
 
