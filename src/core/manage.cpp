@@ -23,6 +23,7 @@ void WindowManager::manage_common(Window w, size_t ws, bool floating, Rect geome
     rec.workspace = ws;
     rec.window = w;
     rec.floating = floating;
+    rec.transient_for = connection->get_transient_for(w);
     windows.emplace(w, std::move(rec));
     // In the save-set the server maps the window again should vop go away while it is hidden.
     (void)connection->add_to_save_set(w);

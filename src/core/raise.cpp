@@ -8,16 +8,24 @@ namespace vop {
 namespace {
 constexpr const char* kTarget = "vop::core";
 
-// Bottom to top, per shown workspace: its floating windows in list order, then its fullscreen window.
+// Bottom to top, per shown workspace: its floating windows in list order, then its fullscreen window, then
+// that window's transients (its dialogs), tiled ones first.
 std::vector<Window> raise_order(const WindowManager& wm) {
     std::vector<Window> out;
     for (const Monitor& m : wm.monitors) {
         const Workspace& ws = wm.workspaces[m.workspace];
         const std::optional<Window> fullscreen = wm.fullscreen_on(m.workspace);
+        auto over_fullscreen = [&](Window w) { return fullscreen && wm.is_transient_of(w, *fullscreen); };
+        std::vector<Window> over;
+        for (Window w : ws.root.windows()) {
+            if (over_fullscreen(w)) over.push_back(wm.top_level(w));
+        }
         for (Window w : ws.floating) {
-            if (w != fullscreen && wm.windows.count(w)) out.push_back(wm.top_level(w));
+            if (w == fullscreen || !wm.windows.count(w)) continue;
+            (over_fullscreen(w) ? over : out).push_back(wm.top_level(w));
         }
         if (fullscreen) out.push_back(wm.top_level(*fullscreen));
+        out.insert(out.end(), over.begin(), over.end());
     }
     return out;
 }

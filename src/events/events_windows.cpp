@@ -44,10 +44,10 @@ XResult<void> WindowManager::handle_map_request(const void* event) {
     VOP_TRY(connection->select_input(w, floating ? kFloatingEventMask : kClientEventMask));
     VOP_TRY(connection->grab_button(w));
     if (t == current_workspace) {
-        // Under a fullscreen window the new one would take the keys unseen: the focus stays where it was.
-        const bool covered = fullscreen_on(t).has_value();
         const std::optional<Window> before = focused, remembered = workspaces[t].focused;
         floating ? manage_window_floating(w) : manage_window(w);
+        // Under a fullscreen window the new one would take the keys unseen: the focus stays where it was.
+        const bool covered = fullscreen_cover(w).has_value();
         const bool framed = create_frame_for_window(w).has_value();
         VOP_TRY(stack_new(w));
         if (framed) VOP_TRY(frame_manager.map_frame(*connection, w));
