@@ -9,6 +9,8 @@
 namespace vop {
 namespace {
 constexpr const char* kTarget = "vop::core";
+// Dialogs of dialogs are a few deep; a client naming a loop or an endless chain is not followed further.
+constexpr int kMaxTransientDepth = 16;
 }
 
 XResult<void> WindowManager::set_focus(Window w, bool warp) {
@@ -164,7 +166,18 @@ std::optional<Window> WindowManager::fullscreen_cover(Window w) const {
     auto it = windows.find(w);
     if (it == windows.end()) return std::nullopt;
     auto cover = fullscreen_on(it->second.workspace);
-    return cover == w ? std::nullopt : cover;
+    // A dialog of the fullscreen window shows above it: the application waits for its answer.
+    if (!cover || *cover == w || is_transient_of(w, *cover)) return std::nullopt;
+    return cover;
+}
+
+bool WindowManager::is_transient_of(Window w, Window owner) const {
+    auto it = windows.find(w);
+    for (int depth = 0; depth < kMaxTransientDepth && it != windows.end() && it->second.transient_for; ++depth) {
+        if (*it->second.transient_for == owner) return true;
+        it = windows.find(*it->second.transient_for);
+    }
+    return false;
 }
 
 XResult<void> WindowManager::set_fullscreen(Window w, bool on) {

@@ -2,31 +2,12 @@
 #include "core/layout_math.hpp"
 #include "core/window_manager.hpp"
 #include "logging.hpp"
-#include "x11/wm_requests.hpp"
 
 #include <algorithm>
 
 namespace vop {
 namespace {
 constexpr const char* kTarget = "vop::core";
-
-// Raises `order` (bottom to top) above every other child of the root, unless it already is the top of the
-// stack: an unneeded restack would move windows under the pointer on every pass. The order is known from
-// the server's notifications; only when they could not be followed is the server asked, and a failed
-// answer just means raising.
-XResult<void> raise_in_order(Connection& c, const std::vector<Window>& order) {
-    if (order.empty()) return {};
-    if (!c.stack.sure()) {
-        if (auto kids = x11::root_children(c)) {
-            c.stack.reset(std::move(kids).value());
-        } else {
-            log::warn(kTarget, "Failed to read the stacking order: {}", kids.error());
-        }
-    }
-    if (c.stack.sure() && c.stack.top_is(order)) return {};
-    for (Window w : order) VOP_TRY(x11::raise_window(c, w));
-    return {};
-}
 }  // namespace
 
 layout::Reservation WindowManager::reservation_of(Rect monitor, std::span<const Strut> docks) const {
@@ -53,7 +34,6 @@ XResult<void> WindowManager::apply_layout() {
     for (const auto& [w, s] : struts) docks.push_back(s);
 
     const bool frames_on = c.titlebar_enabled;
-    std::vector<Window> raises;  // the raise step, bottom to top, sent after every window is placed
     for (const Monitor& m : monitors) {
         const size_t index = m.workspace;
         const Rect rect = m.rect;
@@ -97,14 +77,12 @@ XResult<void> WindowManager::apply_layout() {
             if (it->second.frame && frames_on) {
                 uint16_t h = layout::framed_floating_height(g, d.border_width, d.titlebar_height);
                 VOP_TRY(frame_manager.configure_frame(*connection, w, g.x, g.y, box.width, h, bar, bw));
-                if (auto frame = frame_manager.frame_for_client(w)) raises.push_back(*frame);
                 log::debug(kTarget, "apply_layout: FLOATING+FRAME window={} at ({}, {}) size {}x{} (raising)", w, g.x,
                            g.y, box.width, box.height);
             } else {
                 log::debug(kTarget, "apply_layout: FLOATING window={} at ({}, {}) size {}x{} (raising)", w, g.x, g.y,
                            box.width, box.height);
                 VOP_TRY(connection->configure_window(w, g.x, g.y, box.width, box.height, d.border_width));
-                raises.push_back(w);
             }
         }
         if (fullscreen != 0) {
@@ -114,14 +92,13 @@ XResult<void> WindowManager::apply_layout() {
                 // Configuring the client alone would leave it clipped inside its frame: the frame covers the
                 // monitor without border, and the client covers the frame, bar included.
                 VOP_TRY(frame_manager.configure_frame(*connection, w, rect.x, rect.y, rect.width, rect.height, 0, 0));
-                if (auto frame = frame_manager.frame_for_client(w)) raises.push_back(*frame);
             } else {
                 VOP_TRY(connection->configure_window(w, rect.x, rect.y, rect.width, rect.height, 0));
-                raises.push_back(w);
             }
         }
     }
-    VOP_TRY(raise_in_order(*connection, raises));
+    // Raised once every window is in place.
+    VOP_TRY(restack());
     VOP_TRY(update_borders());
     return connection->flush();
 }

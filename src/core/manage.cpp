@@ -23,6 +23,7 @@ void WindowManager::manage_common(Window w, size_t ws, bool floating, Rect geome
     rec.workspace = ws;
     rec.window = w;
     rec.floating = floating;
+    rec.transient_for = connection->get_transient_for(w);
     windows.emplace(w, std::move(rec));
     // In the save-set the server maps the window again should vop go away while it is hidden.
     (void)connection->add_to_save_set(w);
@@ -110,12 +111,14 @@ XResult<void> WindowManager::follow_titlebar_setting(bool had_titlebars) {
                 if (mapped) --rec.pending_unmaps;
                 continue;
             }
+            VOP_TRY(stack_new(w));
             // Hidden workspaces stay hidden: only a client on screen gets its frame on screen.
             if (mapped && is_shown(rec.workspace)) VOP_TRY(frame_manager.map_frame(*connection, w));
         } else {
             // The client goes back to the root, still mapped if it was; the layout puts it in place.
             (void)frame_manager.destroy_frame(*connection, connection->root, w);
             rec.frame.reset();
+            VOP_TRY(stack_new(w));
         }
     }
     VOP_TRY(apply_layout());

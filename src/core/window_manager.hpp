@@ -46,6 +46,7 @@ struct ManagedWindow {
     Rect floating_geometry{0, 0, 640, 480};
     size_t workspace = 0;
     Window window = 0;
+    std::optional<Window> transient_for;  // WM_TRANSIENT_FOR as it was when the window was managed
     uint32_t pending_unmaps = 0;  // unmaps we caused ourselves, still to be absorbed
     bool floating = false;
     bool fullscreen = false;
@@ -118,12 +119,15 @@ public:
     // Ends the fullscreen of the workspace's fullscreen window unless it is `w` (no layout pass): a
     // workspace has one at most.
     XResult<void> end_other_fullscreen(Window w, size_t workspace);
-    // The workspace's fullscreen window; the fullscreen window drawn over `w` (none when `w` is that one).
+    // The workspace's fullscreen window; the fullscreen window drawn over `w` (none when `w` is that one or
+    // its transient, which shows above it).
     std::optional<Window> fullscreen_on(size_t workspace) const;
     std::optional<Window> fullscreen_cover(Window w) const;
     // A window the user asked for or just put somewhere is not left hidden: the fullscreen window drawn over
     // it leaves fullscreen. True when one did.
     XResult<bool> uncover(Window w);
+    // Whether `w` is a transient of `owner`, directly or through managed transients between them.
+    bool is_transient_of(Window w, Window owner) const;
     // Whether the window's own _NET_WM_STATE holds the fullscreen atom (read from the server).
     bool asks_fullscreen(Window w);
     RuleActions check_rules(Window w);
@@ -148,7 +152,19 @@ public:
     // Floating windows.
     XResult<void> toggle_floating(Window w);
     bool is_floating(Window w) const;
+    // Puts a floating window at the top of its workspace's list and restacks.
     XResult<void> raise_window(Window w);
+
+    // Stacking. vop raises only within its layer, its managed windows and the docks, so that the windows
+    // lying above that layer (menus, tooltips, notifications) stay above it.
+    // The raise step: on each shown workspace the floating windows in list order, then the fullscreen window,
+    // then its transients, brought above the rest of the layer.
+    XResult<void> restack();
+    // A client or dock new to the root's children (or its new frame) goes to the top of the layer.
+    XResult<void> stack_new(Window w);
+    // The root's child that stands for a managed window: its frame, or itself.
+    Window top_level(Window w) const { return frame_manager.frame_for_client(w).value_or(w); }
+    bool in_stacking_layer(Window w) const;
     // Brings what goes with a managed window's floating state in line with it: the event mask (pointer
     // motion for the edge zone), the edge cursor, and the click grab, which every window but the focused
     // one holds and a focused floating one keeps for its edge zone.

@@ -21,9 +21,11 @@ XResult<void> WindowManager::handle_map_request(const void* event) {
     log::debug(kTarget, "MapRequest for window {}", w);
     if (connection->should_ignore(w)) {
         log::info(kTarget, "Window {} is dock/desktop, mapping without managing", w);
-        VOP_TRY(connection->map_window(w));
+        // Known as a dock from here on, it joins the windows vop stacks, under any menu open.
         auto reserves = follow_dock(w);
         if (!reserves) return reserves.take_error();
+        VOP_TRY(stack_new(w));
+        VOP_TRY(connection->map_window(w));
         if (*reserves) VOP_TRY(apply_layout());
         return connection->flush();
     }
@@ -42,11 +44,13 @@ XResult<void> WindowManager::handle_map_request(const void* event) {
     VOP_TRY(connection->select_input(w, floating ? kFloatingEventMask : kClientEventMask));
     VOP_TRY(connection->grab_button(w));
     if (t == current_workspace) {
-        // Under a fullscreen window the new one would take the keys unseen: the focus stays where it was.
-        const bool covered = fullscreen_on(t).has_value();
         const std::optional<Window> before = focused, remembered = workspaces[t].focused;
         floating ? manage_window_floating(w) : manage_window(w);
-        if (create_frame_for_window(w)) VOP_TRY(frame_manager.map_frame(*connection, w));
+        // Under a fullscreen window the new one would take the keys unseen: the focus stays where it was.
+        const bool covered = fullscreen_cover(w).has_value();
+        const bool framed = create_frame_for_window(w).has_value();
+        VOP_TRY(stack_new(w));
+        if (framed) VOP_TRY(frame_manager.map_frame(*connection, w));
         VOP_TRY(connection->map_window(w));
         if (wants_fullscreen) {
             VOP_TRY(set_fullscreen(w, true));
@@ -60,6 +64,7 @@ XResult<void> WindowManager::handle_map_request(const void* event) {
     }
     floating ? manage_window_floating_on_workspace(w, t) : manage_window_on_workspace(w, t);
     create_frame_for_window(w);
+    VOP_TRY(stack_new(w));
     if (is_shown(t)) {
         // Another monitor shows that workspace: the window belongs on screen there.
         if (frame_manager.frame_for_client(w)) VOP_TRY(frame_manager.map_frame(*connection, w));
@@ -152,7 +157,9 @@ XResult<void> WindowManager::handle_destroy_notify(const void* event) {
     auto* ev = static_cast<const xcb_destroy_notify_event_t*>(event);
     const Window w = ev->window;
     log::debug(kTarget, "DestroyNotify for window {}", w);
-    if (ev->event == connection->root) connection->stack.removed(w);
+    if (ev->event == connection->root) {
+        connection->stack.removed(w, static_cast<const xcb_generic_event_t*>(event)->full_sequence);
+    }
     docks.erase(w);
     const bool dock = struts.erase(w) > 0;
     if (dock) log::info(kTarget, "Dock window {} destroyed, removing strut", w);

@@ -57,8 +57,7 @@ XResult<void> WindowManager::raise_window(Window w) {
         list.erase(it);
         list.push_back(w);
     }
-    // A framed window is stacked through its frame; restacking the client inside it does nothing.
-    VOP_TRY(x11::raise_window(*connection, frame_manager.frame_for_client(w).value_or(w)));
+    VOP_TRY(restack());
     return connection->flush();
 }
 

@@ -50,11 +50,11 @@ XResult<void> WindowManager::setup_ewmh_hints() {
 XResult<void> WindowManager::adopt_existing_windows() {
     auto children = x11::root_children(*connection);
     if (!children) return children.take_error();
-    connection->stack.reset(*children);
+    connection->stack.reset(children->bottom_to_top, children->sequence);
     size_t adopted = 0;
     bool docks_found = false;
     std::vector<Window> fullscreen;  // adopted windows that say they are fullscreen
-    for (Window w : *children) {
+    for (Window w : children->bottom_to_top) {
         auto attrs = x11::window_attributes(*connection, w);
         if (!attrs) return attrs.take_error();
         if (!*attrs || !(*attrs)->viewable || (*attrs)->override_redirect) continue;

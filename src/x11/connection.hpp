@@ -72,8 +72,8 @@ public:
     bool caused_by_own_request(uint32_t sequence);
 
     xcb_connection_t* conn = nullptr;
-    // The root's children in stacking order: vop's own restacks, reparents and frame creations tell it
-    // at once, the root's substructure notifications after.
+    // The root's children in stacking order, from the root's notifications; the requests below that may
+    // change it (restack, reparent, destroy, and frame creation) tell it that they were sent.
     StackMirror stack;
     unsigned screen_num = 0;
     Window root = 0;
@@ -124,6 +124,8 @@ public:
     std::optional<WmClass> get_wm_class(Window window);
     std::optional<std::string> get_window_title(Window window);
     std::optional<WmHints> get_wm_hints(Window window);
+    // The window WM_TRANSIENT_FOR names; none when it is missing, malformed or names no window.
+    std::optional<Window> get_transient_for(Window window);
     // The atoms of _NET_WM_STATE; empty when it is missing or not a list of atoms.
     std::vector<Atom> get_wm_state(Window window);
     // Each side is clamped to the screen size, so a hostile strut cannot wrap the work area.

@@ -66,11 +66,11 @@ XResult<Window> FrameManager::create_frame(Connection& c, Window root, Window cl
     if (frame == static_cast<Window>(-1)) return err(Error::reply_or_id("resource ids exhausted"));
     const auto frame_height = static_cast<uint16_t>(height + titlebar_height);
     const uint32_t values[] = {background_colour, border_colour, kFrameEvents};
-    xcb_create_window(c.conn, XCB_COPY_FROM_PARENT, frame, root, x, y, width, frame_height, border_width,
-                      XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT,
-                      XCB_CW_BACK_PIXEL | XCB_CW_BORDER_PIXEL | XCB_CW_EVENT_MASK, values);
+    auto created = xcb_create_window(c.conn, XCB_COPY_FROM_PARENT, frame, root, x, y, width, frame_height,
+                                     border_width, XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT,
+                                     XCB_CW_BACK_PIXEL | XCB_CW_BORDER_PIXEL | XCB_CW_EVENT_MASK, values);
     VOP_TRY(c.check());
-    if (root == c.root) c.stack.created(frame);
+    if (root == c.root) c.stack.sent(created.sequence);
     // In the save-set the server hands the client back to the root (mapped) if vop exits or dies.
     xcb_change_save_set(c.conn, XCB_SET_MODE_INSERT, client);
     VOP_TRY(c.check());

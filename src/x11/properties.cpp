@@ -1,4 +1,4 @@
-// Reading client-window properties: floating and dock policy, class, title, hints and struts.
+// Reading client-window properties: floating and dock policy, class, title, hints, transients and struts.
 #include "x11/properties.hpp"
 
 #include "util/unicode.hpp"
@@ -118,6 +118,14 @@ std::optional<WmHints> Connection::get_wm_hints(Window window) {
     if ((flags & 0x2) && v.size() >= 3) h.initial_state = v[2];
     h.urgent = (flags & 0x100) != 0;
     return h;
+}
+
+std::optional<Window> Connection::get_transient_for(Window window) {
+    auto r = get_property(conn, window, atoms.WM_TRANSIENT_FOR, XCB_ATOM_WINDOW, 1);
+    if (!r || r->type != XCB_ATOM_WINDOW || r->format != 32) return std::nullopt;
+    const std::vector<uint32_t> v = cardinals_of(r.get());
+    if (v.empty() || v[0] == 0) return std::nullopt;
+    return v[0];
 }
 
 std::vector<Atom> Connection::get_wm_state(Window window) {

@@ -131,7 +131,9 @@ XResult<void> Connection::configure_window(Window window, int16_t x, int16_t y, 
 XResult<void> Connection::configure(Window window, uint16_t mask, std::span<const uint32_t> values) {
     // A border width set here is not known to be the remembered one any more.
     if (mask & XCB_CONFIG_WINDOW_BORDER_WIDTH) border_widths_.erase(window);
-    return window_change(xcb_configure_window(conn, window, mask, values.data()).sequence);
+    const uint32_t sequence = xcb_configure_window(conn, window, mask, values.data()).sequence;
+    if (mask & XCB_CONFIG_WINDOW_STACK_MODE) stack.sent(sequence);
+    return window_change(sequence);
 }
 
 XResult<void> Connection::map_window(Window window) { return window_change(xcb_map_window(conn, window).sequence); }
@@ -141,13 +143,15 @@ XResult<void> Connection::unmap_window(Window window) {
 }
 
 XResult<void> Connection::reparent_window(Window window, Window parent, int16_t x, int16_t y) {
-    parent == root ? stack.reparented_here(window) : stack.removed(window);
-    return window_change(xcb_reparent_window(conn, window, parent, x, y).sequence);
+    const uint32_t sequence = xcb_reparent_window(conn, window, parent, x, y).sequence;
+    stack.sent(sequence);
+    return window_change(sequence);
 }
 
 XResult<void> Connection::destroy_window(Window window) {
-    stack.removed(window);
-    return window_change(xcb_destroy_window(conn, window).sequence);
+    const uint32_t sequence = xcb_destroy_window(conn, window).sequence;
+    stack.sent(sequence);
+    return window_change(sequence);
 }
 
 XResult<void> Connection::kill_client(Window window) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <vector>
@@ -10,36 +11,64 @@ namespace vop {
 
 using Window = uint32_t;
 
-// Kept from the root's substructure notifications, read in order, so that the layout pass knows what is on
-// top without asking the server. vop's own requests change it when they are sent, and again when their
-// notifications come: until then it may think a window lower than it is, which costs at most one raise too
-// many, never one too few. A notification it cannot place (a sibling it does not know) makes it unsure
-// until it is reset from a fresh query.
+// Kept from the root's substructure notifications, read in order, so that vop knows what lies where without
+// asking the server. Only the server's word counts: vop's own restacks are not guessed at when sent (the
+// server may have moved other windows first); until they are reported back the mirror is unsure, as it is
+// after a notification it cannot place (a sibling it does not know), and the next reader asks the server.
 class StackMirror {
 public:
-    // The children of the root, bottom to top, as a QueryTree reported them.
-    void reset(std::vector<Window> bottom_to_top);
-    bool sure() const { return sure_; }
+    // The children of the root, bottom to top, as the QueryTree sent as request `sequence` reported them.
+    void reset(std::vector<Window> bottom_to_top, uint32_t sequence);
+    // Whether the order is the server's as of the last event read.
+    bool sure() const { return sure_ && !awaiting_; }
+    const std::vector<Window>& order() const { return order_; }  // bottom to top
 
+    // vop sent request `sequence`, which may change the order.
+    void sent(uint32_t sequence);
+    // Any event read, by its full sequence number: one later than vop's last change comes after every
+    // notification that change caused.
+    void saw(uint32_t sequence);
+
+    // The notifications, each with its event's full sequence number; those older than the last reset are
+    // in that order already and change nothing.
     // CreateNotify: a new child goes on top.
-    void created(Window w);
-    // A ConfigureWindow with stack mode Above and no sibling: a child goes on top; others are no children.
-    void raised(Window w);
+    void created(Window w, uint32_t sequence);
     // DestroyNotify, or ReparentNotify away from the root.
-    void removed(Window w);
+    void removed(Window w, uint32_t sequence);
     // ReparentNotify onto the root: the child goes on top.
-    void reparented_here(Window w) { created(w); }
+    void reparented_here(Window w, uint32_t sequence) { created(w, sequence); }
     // ConfigureNotify: the child now lies just above `sibling`, at the bottom when it is none (0).
-    void restacked(Window w, Window sibling);
+    void restacked(Window w, Window sibling, uint32_t sequence);
     // CirculateNotify: the child went to the top or the bottom.
-    void circulated(Window w, bool to_top);
-
-    // Whether `order` (bottom to top) is the top of the stack, in that order.
-    bool top_is(std::span<const Window> order) const;
+    void circulated(Window w, bool to_top, uint32_t sequence);
 
 private:
+    // False for a notification the last reset holds already; otherwise notes that it was read.
+    bool follows(uint32_t sequence);
+
     std::vector<Window> order_;  // bottom to top
+    uint32_t reset_at_ = 0;      // the sequence number of the QueryTree it was last reset from
+    uint32_t own_ = 0;           // vop's last request that may change the order
     bool sure_ = false;
+    bool awaiting_ = false;  // that request is not yet reported back
 };
+
+// One ConfigureWindow: `window` just above `sibling`, or at the bottom when `sibling` is 0.
+struct Restack {
+    Window window = 0;
+    Window sibling = 0;
+    bool operator==(const Restack&) const = default;
+};
+
+// The topmost window of `stack` (bottom to top) that `in_layer` accepts, `except` aside.
+std::optional<Window> topmost_in_layer(std::span<const Window> stack, const std::function<bool(Window)>& in_layer,
+                                       std::span<const Window> except = {});
+
+// The restacks that bring `wanted` (bottom to top) together just above the topmost other window of the
+// layer (the windows vop stacks: its managed windows and the docks), or to the bottom when there is none,
+// each next one just above the one before. The windows outside the layer that lie above it (menus, tooltips)
+// end above all of them. Windows already in place stay.
+std::vector<Restack> plan_raise(std::span<const Window> stack, std::span<const Window> wanted,
+                                const std::function<bool(Window)>& in_layer);
 
 }  // namespace vop

@@ -39,10 +39,13 @@ XResult<void> delete_property(Connection& c, Window w, Atom property) {
     return c.check();
 }
 
-XResult<void> raise_window(Connection& c, Window w) {
-    const uint32_t above = XCB_STACK_MODE_ABOVE;
-    c.stack.raised(w);
-    return c.configure(w, XCB_CONFIG_WINDOW_STACK_MODE, {&above, 1});
+XResult<void> restack(Connection& c, Restack r) {
+    if (r.sibling == 0) {
+        const uint32_t below = XCB_STACK_MODE_BELOW;
+        return c.configure(r.window, XCB_CONFIG_WINDOW_STACK_MODE, {&below, 1});
+    }
+    const uint32_t values[] = {r.sibling, XCB_STACK_MODE_ABOVE};
+    return c.configure(r.window, XCB_CONFIG_WINDOW_SIBLING | XCB_CONFIG_WINDOW_STACK_MODE, values);
 }
 
 XResult<void> set_input_focus(Connection& c, Window w) {
@@ -73,14 +76,14 @@ XResult<void> send_delete_window(Connection& c, Window w) {
     return c.check();
 }
 
-XResult<std::vector<Window>> root_children(Connection& c) {
+XResult<RootChildren> root_children(Connection& c) {
     auto cookie = xcb_query_tree(c.conn, c.root);
     VOP_TRY(c.check());
     xcb_generic_error_t* e = nullptr;
     xcb_query_tree_reply_t* r = xcb_query_tree_reply(c.conn, cookie, &e);
     if (!r) return err(Error::reply(reply_error(c, e)));
     const Window* kids = xcb_query_tree_children(r);
-    std::vector<Window> out(kids, kids + xcb_query_tree_children_length(r));
+    RootChildren out{{kids, kids + xcb_query_tree_children_length(r)}, cookie.sequence};
     std::free(r);
     return out;
 }

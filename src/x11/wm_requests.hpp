@@ -16,8 +16,8 @@ XResult<void> set_windows(Connection& c, Window w, Atom property, std::span<cons
 XResult<void> set_atoms(Connection& c, Window w, Atom property, std::span<const uint32_t> values);
 XResult<void> delete_property(Connection& c, Window w, Atom property);
 
-// ConfigureWindow with only the stack mode Above.
-XResult<void> raise_window(Connection& c, Window w);
+// ConfigureWindow: just above the sibling (stack mode Above), or at the bottom (Below) without one.
+XResult<void> restack(Connection& c, Restack r);
 // SetInputFocus (revert to Parent, CurrentTime).
 XResult<void> set_input_focus(Connection& c, Window w);
 // GetInputFocus, waited for: every request before it has reached the server.
@@ -25,8 +25,13 @@ XResult<void> sync(Connection& c);
 // A WM_PROTOCOLS ClientMessage carrying WM_DELETE_WINDOW.
 XResult<void> send_delete_window(Connection& c, Window w);
 
-// QueryTree of the root, waited for: its children bottom to top.
-XResult<std::vector<Window>> root_children(Connection& c);
+// QueryTree of the root, waited for: its children bottom to top, and the request's sequence number (the
+// answer holds every change the server made before that request).
+struct RootChildren {
+    std::vector<Window> bottom_to_top;
+    uint32_t sequence = 0;
+};
+XResult<RootChildren> root_children(Connection& c);
 
 struct WindowAttributes {
     bool viewable = false;

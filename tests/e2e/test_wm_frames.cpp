@@ -141,7 +141,7 @@ TEST_F(FrameWmTest, FloatingFramesKeepTheirBoxAndStayOnTop) {
     EXPECT_TRUE(has_geometry(fd, {640, 300, 636, 476, 2}));
     EXPECT_TRUE(has_geometry(dialog, {642, 322, 636, 456, 0}));
     EXPECT_TRUE(has_geometry(frame_of(a), {12, 12, 1892, 1052, 2}));
-    EXPECT_TRUE(becomes([&] { return client_->children(root()).back() == fd; }));
+    EXPECT_TRUE(becomes([&] { return top_shown() == fd; }));
     EXPECT_TRUE(becomes([&] { return client_->root_pixel(1000, 310) == kBarFocused; }));
 }
 
@@ -238,7 +238,7 @@ TEST_F(FrameWmTest, FullscreenFramedWindowCoversTheMonitor) {
     // Neither the bar nor the frame's border shows: the client has the whole monitor.
     EXPECT_TRUE(has_geometry(b, {0, 0, 1920, 1080, 0}));
     EXPECT_TRUE(has_geometry(fb, {0, 0, 1920, 1080, 0}));
-    EXPECT_EQ(client_->children(root()).back(), fb) << "the fullscreen frame is not on top";
+    EXPECT_EQ(top_shown(), fb) << "the fullscreen frame is not on top";
 
     ASSERT_EQ(run({"wmctrl", "-i", "-r", fmt::format("0x{:x}", b), "-b", "remove,fullscreen"}).status, 0);
     EXPECT_TRUE(has_geometry(fb, {964, 12, 940, 1052, 2}));

@@ -1,5 +1,5 @@
 // Managing real client windows: tiling geometry, floating dialogs, docks and struts, unmanaging, adoption.
-#include "wm_fixture.hpp"
+#include "ipc_fixture.hpp"
 
 #include <xcb/xcb.h>
 
@@ -86,9 +86,18 @@ TEST_F(WmTest, DialogsAndTransientsFloatCentred) {
     EXPECT_TRUE(becomes([&] { return (client_->all_event_masks(dialog).value_or(0) & 0x620050) == 0x620050; }));
     EXPECT_EQ(client_->all_event_masks(main).value_or(0) & 0x40, 0u);
 
+    // A menu open over the dialog stays over it through a layout pass, and over a window mapped meanwhile.
+    const uint32_t menu = client_->open_window({.x = 700, .y = 350, .override_redirect = true});
+    SocketClient json(vop_->runtime_dir() + "/vop.sock");
+    ASSERT_EQ(json.request(R"({"command":"equalize"})").value_or(""), R"({"success":true})");
+    ASSERT_TRUE(vop_->wait_idle());
+    EXPECT_EQ(top_shown(), menu);
+
     uint32_t transient = client_->open_window({.transient_for = main});
     EXPECT_TRUE(has_geometry(transient, {640, 300, 636, 476, 2}));
     EXPECT_TRUE(has_geometry(main, {12, 12, 1892, 1052, 2}));
+    ASSERT_TRUE(vop_->wait_idle());
+    EXPECT_EQ(top_shown(), menu);
 }
 
 TEST_F(WmTest, DocksReserveTheirEdgeWithoutBeingManaged) {

@@ -1,5 +1,5 @@
-// The model check: a seeded random walk of clients, pointer moves and Mod+drags, commands, docks and RandR
-// changes on two monitors; after every step vop's views and what the X server shows must agree.
+// The model check: a seeded random walk of clients, pointer moves and Mod+drags, commands, docks, menus and
+// RandR changes on two monitors; after every step vop's views and what the X server shows must agree.
 // Fixed seeds run in the suite (one for each mix of title bars and following moved windows);
 // VOP_MODEL_SEED replays one run instead (VOP_MODEL_SEED=random draws a new seed), VOP_MODEL_STEPS sets its length.
 #include "ipc_fixture.hpp"
@@ -90,6 +90,7 @@ protected:
     void TearDown() override {
         apps_.clear();
         dock_client_.reset();
+        menu_client_.reset();
         if (vop_) {
             EXPECT_TRUE(vop_->running()) << "vop died during the test\n" << vop_->describe();
         }
@@ -225,7 +226,7 @@ protected:
                                     focus["workspace"].get<size_t>(), current + 1));
         }
         dock_faults(f, home, floating);
-        state_faults(home, shown, viewable, managed, focus, f);
+        state_faults(home, shown, viewable, managed, focus, tree, f);
         if (expect_) {
             if (auto more = expect_()) f.push_back(*more);
         }
@@ -233,17 +234,30 @@ protected:
     }
 
     // On each shown workspace without a fullscreen window, the floating windows (their frames when framed)
-    // lie above every tiled one, in the order of their list.
+    // lie above every tiled one, in the order of their list; with one, its dialogs lie above it. No managed
+    // window lies above a menu that lay above it after the last step.
     void stacking_faults(const json& tree, const std::map<size_t, Box>& shown, std::vector<std::string>& f) {
         const std::vector<uint32_t> stack = client_->children(client_->root());
-        auto level = [&](uint32_t w) { return static_cast<long>(std::find(stack.begin(), stack.end(), top_level(w)) - stack.begin()); };
+        auto level = [&](uint32_t w) { return level_in(stack, w); };
         for (const auto& [ws, box] : shown) {
             const json& w = tree["workspaces"][ws];
-            bool any_fullscreen = false;
+            std::optional<uint32_t> fullscreen;
             for (const char* part : {"tiled", "floating"}) {
-                for (uint32_t win : w[part]) any_fullscreen |= says_fullscreen(win);
+                for (uint32_t win : w[part]) {
+                    if (says_fullscreen(win)) fullscreen = win;
+                }
             }
-            if (any_fullscreen) continue;
+            if (fullscreen) {
+                for (const char* part : {"tiled", "floating"}) {
+                    for (uint32_t win : w[part]) {
+                        if (transient_of(win, *fullscreen, tree) && level(win) < level(*fullscreen)) {
+                            f.push_back(fmt::format("dialog {} of workspace {} is under its fullscreen window {}", win,
+                                                    ws + 1, *fullscreen));
+                        }
+                    }
+                }
+                continue;
+            }
             long highest_tiled = -1, last = -1;
             for (uint32_t win : w["tiled"]) highest_tiled = std::max(highest_tiled, level(win));
             for (uint32_t win : w["floating"]) {
@@ -254,6 +268,41 @@ protected:
                 last = at;
             }
         }
+        for (const auto& [menu, win] : under_menus_) {
+            if (std::find(menus_.begin(), menus_.end(), menu) == menus_.end() || !listed_in(tree, win)) continue;
+            if (level(win) > level(menu)) f.push_back(fmt::format("window {} went above the menu {}", win, menu));
+        }
+    }
+    // Where a window (its frame when framed) lies in `stack`, bottom to top.
+    long level_in(const std::vector<uint32_t>& stack, uint32_t w) {
+        return static_cast<long>(std::find(stack.begin(), stack.end(), top_level(w)) - stack.begin());
+    }
+    // Every (menu, managed window under it) as the screen shows it now.
+    std::set<std::pair<uint32_t, uint32_t>> under_menus() {
+        const json tree = view("get_tree");
+        const std::vector<uint32_t> stack = client_->children(client_->root());
+        std::set<std::pair<uint32_t, uint32_t>> out;
+        for (const json& ws : tree["workspaces"]) {
+            for (const char* part : {"tiled", "floating"}) {
+                for (uint32_t w : ws[part]) {
+                    for (uint32_t m : menus_) {
+                        if (level_in(stack, m) > level_in(stack, w)) out.insert({m, w});
+                    }
+                }
+            }
+        }
+        return out;
+    }
+    // Whether `w` is a dialog of `owner`, directly or through dialogs vop still lists.
+    bool transient_of(uint32_t w, uint32_t owner, const json& tree) const {
+        for (int depth = 0; depth < 16; ++depth) {
+            auto it = transients_.find(w);
+            if (it == transients_.end()) return false;
+            if (it->second == owner) return true;
+            if (!listed_in(tree, it->second)) return false;
+            w = it->second;
+        }
+        return false;
     }
 
     // A client window's frame when it has one, else itself: what the user sees and what is stacked.
@@ -264,6 +313,14 @@ protected:
     std::optional<Geometry> outer_geometry(uint32_t w) { return client_->geometry(top_level(w)); }
 
     App* random_app() { return apps_.empty() ? nullptr : &apps_[pick(apps_.size())]; }
+    // A client of its own, its window still to open.
+    App new_app() {
+        App app{std::make_unique<TestClient>(xorg_->display()), 0, false};
+        // A new connection may reuse a killed one's ids: skip ahead so that no window id comes back.
+        const int skip = ++opened_;
+        for (int k = 0; k < skip; ++k) xcb_generate_id(app.client->conn());
+        return app;
+    }
     void drop(App* a) { apps_.erase(apps_.begin() + (a - apps_.data())); }
     // A window that dies while its workspace is hidden must leave the pointer alone.
     void expect_pointer_kept_unless_shown(uint32_t w) {
@@ -287,10 +344,7 @@ protected:
         if (r < 14 || !a) {
             if (apps_.size() >= 8) return command("workspace", {{"number", 1 + pick(5)}});
             const std::string cls = kClasses[pick(std::size(kClasses))];
-            App app{std::make_unique<TestClient>(xorg_->display()), 0, false};
-            // A new connection may reuse a killed one's ids: skip ahead so that no window id comes back.
-            const int skip = ++opened_;
-            for (int k = 0; k < skip; ++k) xcb_generate_id(app.client->conn());
+            App app = new_app();
             WindowSpec wanted{.instance = cls, .class_name = cls};
             if (cls == "Dialog") wanted.window_type = {"_NET_WM_WINDOW_TYPE_DIALOG"};
             app.window = app.client->open_window(wanted);
@@ -486,10 +540,11 @@ protected:
     // Now and then a step about fullscreen, activation or withdrawal; none leaves the step to the others.
     std::optional<std::string> state_step() {
         const uint64_t r = pick(100);
-        if (r >= 20) return std::nullopt;
+        if (r >= 26) return std::nullopt;
         const json tree = view("get_tree"), focus = view("get_focused");
         if (!tree.is_object()) return std::nullopt;
         const size_t current = tree["focused_workspace"].get<size_t>() - 1;
+        if (r >= 20) return menu_or_dialog_step(r - 20, tree, current);
         const uint32_t focused = focus.is_object() ? focus["id"].get<uint32_t>() : 0;
         std::set<size_t> shown;
         for (const json& m : view("get_monitors")) shown.insert(m["active_workspace"].get<size_t>() - 1);
@@ -501,9 +556,7 @@ protected:
         if (r < 4 && apps_.size() < 8) {
             // A window that asks for fullscreen before it maps, as video players do; some are ruled elsewhere.
             const std::string cls = kClasses[pick(std::size(kClasses))];
-            App app{std::make_unique<TestClient>(xorg_->display()), 0, false};
-            const int skip = ++opened_;
-            for (int k = 0; k < skip; ++k) xcb_generate_id(app.client->conn());
+            App app = new_app();
             app.window = app.client->open_window({.instance = cls, .class_name = cls, .state = {"_NET_WM_STATE_FULLSCREEN"}});
             apps_.push_back(std::move(app));
             return fmt::format("open {} window {} already fullscreen", cls, apps_.back().window);
@@ -563,12 +616,49 @@ protected:
         return fmt::format("map withdrawn window {} asking for fullscreen", a->window);
     }
 
-    // No fullscreen window covers the focused one, at most one is fullscreen per workspace, _NET_WM_STATE says
+    // A menu opens somewhere on a monitor or one closes; or a dialog opens of the current workspace's
+    // fullscreen window (or of one of its dialogs). `r` is below 6.
+    std::optional<std::string> menu_or_dialog_step(uint64_t r, const json& tree, size_t current) {
+        if (r < 3) {
+            if (!menu_client_) menu_client_ = std::make_unique<TestClient>(xorg_->display());
+            if (!menus_.empty() && (menus_.size() >= 2 || pick(2))) {
+                const uint32_t m = menus_[pick(menus_.size())];
+                menu_client_->destroy(m);
+                std::erase(menus_, m);
+                return fmt::format("close the menu {}", m);
+            }
+            auto boxes = monitor_boxes();
+            if (boxes.empty()) return std::nullopt;
+            const Box& b = boxes[pick(boxes.size())];
+            const auto x = static_cast<int16_t>(b.x + static_cast<int>(pick(b.width / 2)));
+            const auto y = static_cast<int16_t>(b.y + static_cast<int>(pick(b.height / 2)));
+            menus_.push_back(menu_client_->open_window({.x = x, .y = y, .width = 150, .height = 200, .override_redirect = true}));
+            return fmt::format("open the menu {} at ({}, {})", menus_.back(), x, y);
+        }
+        std::optional<uint32_t> fullscreen;
+        for (const App& a : apps_) {
+            if (listed_in(tree, a.window) == current && says_fullscreen(a.window)) fullscreen = a.window;
+        }
+        if (!fullscreen) return std::nullopt;
+        std::vector<uint32_t> owners{*fullscreen};
+        for (const App& a : apps_) {
+            if (listed_in(tree, a.window) == current && transient_of(a.window, *fullscreen, tree)) owners.push_back(a.window);
+        }
+        const uint32_t owner = owners[pick(owners.size())];
+        App app = new_app();
+        app.window = app.client->open_window({.transient_for = owner});
+        transients_[app.window] = owner;
+        apps_.push_back(std::move(app));
+        expect_focus_on(apps_.back().window, "it is a dialog of the fullscreen window");
+        return fmt::format("open a dialog {} of window {} over the fullscreen window {}", apps_.back().window, owner, *fullscreen);
+    }
+
+    // No fullscreen window covers the focused one (its dialogs show above it), at most one is fullscreen per workspace, _NET_WM_STATE says
     // fullscreen exactly when the window covers its monitor, withdrawn windows keep none of vop's properties,
     // and no window vop lets go of stays on screen.
     void state_faults(const std::map<uint32_t, size_t>& home, const std::map<size_t, Box>& shown,
                       const std::set<uint32_t>& viewable, const std::set<uint32_t>& managed, const json& focus,
-                      std::vector<std::string>& f) {
+                      const json& tree, std::vector<std::string>& f) {
         std::map<size_t, uint32_t> fullscreen_on;  // workspace -> a window saying it is fullscreen
         std::map<size_t, uint32_t> covering;        // workspace -> the window drawn over its monitor
         for (const auto& [w, ws] : home) {
@@ -591,7 +681,8 @@ protected:
         if (focus.is_object()) {
             const uint32_t w = focus["id"].get<uint32_t>();
             auto ws = home.find(w);
-            if (ws != home.end() && covering.count(ws->second) && covering[ws->second] != w) {
+            if (ws != home.end() && covering.count(ws->second) && covering[ws->second] != w &&
+                !transient_of(w, covering[ws->second], tree)) {
                 f.push_back(fmt::format("the focused window {} is under the fullscreen window {}", w, covering[ws->second]));
             }
         }
@@ -632,6 +723,10 @@ protected:
     std::optional<size_t> expect_monitors_;      // set after a RandR step
     std::function<std::optional<std::string>()> expect_;  // a step's own expectation
     std::unique_ptr<TestClient> dock_client_;    // the dock's own connection: killing it takes the dock
+    std::unique_ptr<TestClient> menu_client_;    // the menus' connection
+    std::vector<uint32_t> menus_;                // open menus (override-redirect windows)
+    std::set<std::pair<uint32_t, uint32_t>> under_menus_;  // (menu, managed window under it) after the last step
+    std::map<uint32_t, uint32_t> transients_;    // dialog -> the window it is a dialog of
     uint32_t dock_ = 0;
     std::array<uint32_t, 12> dock_strut_{};      // its _NET_WM_STRUT_PARTIAL
 };
@@ -651,6 +746,7 @@ TEST_P(ModelCheck, RandomStepsKeepViewsAndScreenInAgreement) {
                    << "\nlast steps:" << recent << "\nmonitors: " << view("get_monitors").dump()
                    << "\nreplay with VOP_MODEL_SEED=" << seed_;
         }
+        under_menus_ = under_menus();
         if (expect_monitors_) {
             assigned_.clear();
             for (const json& m : view("get_monitors")) assigned_.push_back(m["workspaces"]);

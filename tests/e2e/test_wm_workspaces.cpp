@@ -117,9 +117,30 @@ TEST_F(WmTest, FullscreenRequestsCoverTheMonitorAndRestore) {
     EXPECT_EQ(active(), a);
     EXPECT_EQ(client_->input_focus(), a);
     EXPECT_TRUE(has_geometry(a, {0, 0, 1920, 1080, 0}));
-    EXPECT_EQ(client_->children(root()).back(), a) << "the fullscreen window is not on top";
+    EXPECT_EQ(top_shown(), a) << "the fullscreen window is not on top";
     client_->destroy(c);
     ASSERT_TRUE(becomes([&] { return !contains(client_list(), c); }));
+    // So does one naming itself as what it is transient for.
+    const uint32_t loop = client_->create_window();
+    client_->set_window_ids(loop, "WM_TRANSIENT_FOR", {loop});
+    client_->map(loop);
+    ASSERT_TRUE(becomes([&] { return client_->viewable(loop); }));
+
+    // A dialog of the fullscreen window, and a dialog of that dialog, show above it with the focus; the
+    // fullscreen stays, and the focus comes back to it when they go.
+    const uint32_t dialog = client_->open_window({.transient_for = a});
+    ASSERT_TRUE(becomes([&] { return client_->input_focus() == dialog && active() == dialog; }));
+    const uint32_t inner = client_->open_window({.transient_for = dialog});
+    ASSERT_TRUE(becomes([&] { return client_->input_focus() == inner && top_shown() == inner; }));
+    const std::vector<uint32_t> stack = client_->children(root());
+    auto level = [&](uint32_t w) { return std::find(stack.begin(), stack.end(), w) - stack.begin(); };
+    EXPECT_GT(level(dialog), level(a));
+    EXPECT_TRUE(has_geometry(a, {0, 0, 1920, 1080, 0}));
+    client_->destroy(inner);
+    client_->destroy(dialog);
+    EXPECT_TRUE(becomes([&] { return client_->input_focus() == a && active() == a; }));
+    EXPECT_EQ(top_shown(), a);
+    client_->destroy(loop);
 
     // Adding it again changes nothing; toggling leaves fullscreen and restores the tiled place.
     ASSERT_EQ(run({"wmctrl", "-i", "-r", hex(a), "-b", "add,fullscreen"}).status, 0);

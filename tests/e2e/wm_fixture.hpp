@@ -6,6 +6,7 @@
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 
@@ -79,6 +80,12 @@ protected:
         return v && !v->empty() ? (*v)[0] : 99;
     }
     uint32_t root() { return client_->root(); }
+    // The topmost child of the root that is on screen (unmapped ones above it show nothing).
+    uint32_t top_shown() {
+        const std::vector<uint32_t> kids = client_->children(root());
+        auto it = std::find_if(kids.rbegin(), kids.rend(), [&](uint32_t w) { return client_->viewable(w); });
+        return it == kids.rend() ? 0 : *it;
+    }
     CommandResult run(const std::vector<std::string>& argv) { return run_command(x_.display(), argv); }
 
     XServer x_;
