@@ -11,16 +11,14 @@
 
 namespace vop::session {
 
-// How long shutdown waits for each helper it runs before it kills it, as for every helper.
-inline constexpr std::chrono::milliseconds kShutdownHelperLimit = helper::kTimeLimit;
-// How long a whole shutdown may take: both helpers at their limit, the bar's grace period and room to
+// How long a whole shutdown may take: both its helpers at their limit, the bar's grace period and room to
 // spare. Until then a further stop signal is only noted; after it, one ends vop at once.
-inline constexpr std::chrono::milliseconds kShutdownLimit = 2 * kShutdownHelperLimit + std::chrono::seconds(1);
+inline constexpr std::chrono::milliseconds kShutdownLimit = 2 * helper::kTimeLimit + std::chrono::seconds(1);
 
 // Imports DISPLAY and XAUTHORITY into the systemd user session and starts graphical-session.target, each
 // within helper::kTimeLimit and cut short by a stop signal.
 void start_graphical_session();
-// Within kShutdownHelperLimit.
+// Within helper::kTimeLimit, never cut short by a stop signal.
 void stop_graphical_session();
 
 // Starts vopbar with "daemon" and I3SOCK set to the i3 server's socket (left out when there is no
