@@ -244,7 +244,7 @@ protected:
             std::optional<uint32_t> fullscreen;
             for (const char* part : {"tiled", "floating"}) {
                 for (uint32_t win : w[part]) {
-                    if (says_fullscreen(win)) fullscreen = win;
+                    if (client_->says_fullscreen(win)) fullscreen = win;
                 }
             }
             if (fullscreen) {
@@ -475,7 +475,7 @@ protected:
         if (!dock_ || dock_strut_[2] == 0) return;
         const int top = static_cast<int>(dock_strut_[2]), from = static_cast<int>(dock_strut_[8]), to = static_cast<int>(dock_strut_[9]);
         for (const auto& [w, ws] : home) {
-            if (floating.count(w) || !client_->viewable(w) || says_fullscreen(w)) continue;
+            if (floating.count(w) || !client_->viewable(w) || client_->says_fullscreen(w)) continue;
             auto g = outer_geometry(w);
             if (!g) continue;
             const int right = g->x + static_cast<int>(g->width + 2 * g->border_width);
@@ -514,10 +514,6 @@ protected:
 
     // ---- Fullscreen, activation and withdrawal: their steps and checks ----
 
-    bool says_fullscreen(uint32_t w) {
-        const auto state = client_->property_u32(w, "_NET_WM_STATE").value_or(std::vector<uint32_t>{});
-        return std::find(state.begin(), state.end(), client_->atom("_NET_WM_STATE_FULLSCREEN")) != state.end();
-    }
     // The workspace (index) get_tree lists a window in.
     static std::optional<size_t> listed_in(const json& tree, uint32_t w) {
         for (size_t i = 0; i < tree["workspaces"].size(); ++i) {
@@ -573,7 +569,7 @@ protected:
             const auto& from = here.empty() ? unfocused : here;
             if (from.empty()) return std::nullopt;
             const auto [a, ws] = from[pick(from.size())];
-            const bool was = says_fullscreen(a->window);
+            const bool was = client_->says_fullscreen(a->window);
             client_->send_root_message(a->window, "_NET_WM_STATE", {1, client_->atom("_NET_WM_STATE_FULLSCREEN"), 0, 1, 0});
             if (ws == current && !was) expect_focus_on(a->window, "it went fullscreen on the current workspace");
             return fmt::format("fullscreen request from unfocused window {} of workspace {}", a->window, ws + 1);
@@ -637,7 +633,7 @@ protected:
         }
         std::optional<uint32_t> fullscreen;
         for (const App& a : apps_) {
-            if (listed_in(tree, a.window) == current && says_fullscreen(a.window)) fullscreen = a.window;
+            if (listed_in(tree, a.window) == current && client_->says_fullscreen(a.window)) fullscreen = a.window;
         }
         if (!fullscreen) return std::nullopt;
         std::vector<uint32_t> owners{*fullscreen};
@@ -662,7 +658,7 @@ protected:
         std::map<size_t, uint32_t> fullscreen_on;  // workspace -> a window saying it is fullscreen
         std::map<size_t, uint32_t> covering;        // workspace -> the window drawn over its monitor
         for (const auto& [w, ws] : home) {
-            const bool says = says_fullscreen(w);
+            const bool says = client_->says_fullscreen(w);
             if (says && !fullscreen_on.emplace(ws, w).second) {
                 f.push_back(fmt::format("windows {} and {} of workspace {} both say they are fullscreen", fullscreen_on[ws], w, ws + 1));
             }

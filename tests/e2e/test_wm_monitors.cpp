@@ -103,13 +103,9 @@ protected:
         xdo({"mousemove", n(x), n(y), "keydown", "super", "mousedown", "1", "mousemove", n((x + tx) / 2),
              n((y + ty) / 2), "mousemove", n(tx), n(ty), "mouseup", "1", "keyup", "super"});
     }
-    bool says_fullscreen(uint32_t w) {
-        auto state = client_->property_atoms(w, "_NET_WM_STATE").value_or(std::vector<std::string>{});
-        return std::find(state.begin(), state.end(), "_NET_WM_STATE_FULLSCREEN") != state.end();
-    }
     void fullscreen(uint32_t w) {
         ASSERT_EQ(run({"wmctrl", "-i", "-r", fmt::format("0x{:x}", w), "-b", "add,fullscreen"}).status, 0);
-        ASSERT_TRUE(becomes([&] { return says_fullscreen(w); }));
+        ASSERT_TRUE(becomes([&] { return client_->says_fullscreen(w); }));
     }
     // Whether `w` lies above `under` in the root's stacking order.
     bool above(uint32_t w, uint32_t under) {
@@ -332,7 +328,7 @@ vop.bind("mod+Right", vop.focus("right"))
     EXPECT_EQ(command("swap", "right"), ok);
     EXPECT_TRUE(has_geometry(a, {1920, 0, 1280, 1024, 0}));
     EXPECT_TRUE(has_geometry(b, kAloneOnFirst));
-    EXPECT_TRUE(becomes([&] { return active() == a && says_fullscreen(a); }));
+    EXPECT_TRUE(becomes([&] { return active() == a && client_->says_fullscreen(a); }));
 }
 
 // A window dropped on a monitor belongs to the workspace shown there and stays in sight.
@@ -355,7 +351,7 @@ TEST_F(MonitorWmTest, ADroppedWindowStaysInSightWhereThePointerLetsGo) {
     EXPECT_TRUE(becomes([&] { return active() == d && client_->input_focus() == d; })) << "active " << active();
     EXPECT_TRUE(becomes([&] { return above(d, video); }));
     EXPECT_TRUE(has_geometry(video, kAloneOnSecond));
-    EXPECT_FALSE(says_fullscreen(video));
+    EXPECT_FALSE(client_->says_fullscreen(video));
 
     // Held by its right side and let go with the pointer on the first monitor, its centre off every monitor:
     // it comes inside the monitor under the pointer, not back to its own.

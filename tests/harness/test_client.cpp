@@ -5,6 +5,7 @@
 
 #include <xcb/xcb.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -200,6 +201,11 @@ std::optional<std::vector<std::string>> TestClient::property_atoms(uint32_t w, c
     std::vector<std::string> out;
     for (uint32_t a : *ids) out.push_back(atom_name(a));
     return out;
+}
+
+bool TestClient::says_fullscreen(uint32_t w) {
+    const auto state = property_u32(w, "_NET_WM_STATE").value_or(std::vector<uint32_t>{});
+    return std::find(state.begin(), state.end(), atom("_NET_WM_STATE_FULLSCREEN")) != state.end();
 }
 
 std::optional<std::string> TestClient::property_type(uint32_t w, const std::string& name) {

@@ -99,6 +99,8 @@ public:
     std::optional<std::string> property_bytes(uint32_t w, const std::string& name);
     std::optional<std::vector<uint32_t>> property_u32(uint32_t w, const std::string& name);
     std::optional<std::vector<std::string>> property_atoms(uint32_t w, const std::string& name);
+    // Whether the window's own _NET_WM_STATE says it is fullscreen.
+    bool says_fullscreen(uint32_t w);
     // The type of the property as an atom name, std::nullopt when it is not set.
     std::optional<std::string> property_type(uint32_t w, const std::string& name);
 
