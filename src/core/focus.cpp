@@ -172,10 +172,11 @@ std::optional<Window> WindowManager::fullscreen_cover(Window w) const {
 }
 
 bool WindowManager::is_transient_of(Window w, Window owner) const {
+    if (w == owner) return false;
     auto it = windows.find(w);
-    for (int depth = 0; depth < kMaxTransientDepth && it != windows.end() && it->second.transient_for; ++depth) {
-        if (*it->second.transient_for == owner) return true;
-        it = windows.find(*it->second.transient_for);
+    for (int depth = 0; depth < kMaxTransientDepth && it != windows.end() && it->second.owner; ++depth) {
+        if (*it->second.owner == owner) return true;
+        it = windows.find(*it->second.owner);
     }
     return false;
 }

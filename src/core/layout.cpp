@@ -98,7 +98,7 @@ XResult<void> WindowManager::apply_layout() {
         }
     }
     // Raised once every window is in place.
-    VOP_TRY(restack());
+    VOP_TRY(apply_stacking());
     VOP_TRY(update_borders());
     return connection->flush();
 }

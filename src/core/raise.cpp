@@ -1,12 +1,14 @@
 // Raising: the windows vop keeps on top go above the rest of its managed windows and the docks, and no
 // higher, so that menus, tooltips and notifications over them stay in sight.
+#include "core/raise.hpp"
+
 #include "core/window_manager.hpp"
-#include "logging.hpp"
 #include "x11/wm_requests.hpp"
+
+#include <algorithm>
 
 namespace vop {
 namespace {
-constexpr const char* kTarget = "vop::core";
 
 // Bottom to top, per shown workspace: its floating windows in list order, then its fullscreen window, then
 // that window's transients (its dialogs), tiled ones first.
@@ -30,43 +32,66 @@ std::vector<Window> raise_order(const WindowManager& wm) {
     return out;
 }
 
-// The mirror of the stacking order, read afresh from the server when it is unsure (vop's own restacks not
-// yet reported back, or a notification it could not follow). False when the server could not be asked.
-bool stacking_known(Connection& c) {
-    if (c.stack.sure()) return true;
-    auto kids = x11::root_children(c);
-    if (!kids) {
-        log::warn(kTarget, "Failed to read the stacking order: {}", kids.error());
-        return false;
-    }
-    c.stack.reset(std::move(kids->bottom_to_top), kids->sequence);
-    return true;
-}
 }  // namespace
+
+std::optional<Window> topmost_in_layer(std::span<const Window> stack, const std::function<bool(Window)>& in_layer,
+                                       std::span<const Window> except) {
+    for (auto it = stack.rbegin(); it != stack.rend(); ++it) {
+        if (in_layer(*it) && std::find(except.begin(), except.end(), *it) == except.end()) return *it;
+    }
+    return std::nullopt;
+}
+
+std::vector<Restack> plan_raise(std::span<const Window> stack, std::span<const Window> wanted,
+                                const std::function<bool(Window)>& in_layer) {
+    std::vector<Window> now(stack.begin(), stack.end());  // as it will be after the restacks so far
+    auto at = [&](Window w) { return std::find(now.begin(), now.end(), w); };
+    std::vector<Window> done;
+    std::vector<Restack> out;
+    std::optional<Window> below = topmost_in_layer(stack, in_layer, wanted);
+    for (Window w : wanted) {
+        if (std::find(done.begin(), done.end(), w) != done.end()) continue;
+        auto it = at(w);
+        if (it == now.end()) continue;  // not a child of the root
+        done.push_back(w);
+        // Nothing to go above, or above it already: it stays, over whatever lies between.
+        if (!below || at(*below) < it) {
+            below = w;
+            continue;
+        }
+        now.erase(it);
+        now.insert(at(*below) + 1, w);
+        out.push_back({w, *below});
+        below = w;
+    }
+    return out;
+}
 
 bool WindowManager::in_stacking_layer(Window w) const {
     if (auto client = frame_manager.client_for_frame(w)) return windows.count(*client) > 0;
     return windows.count(w) > 0 || docks.count(w) > 0;
 }
 
-XResult<void> WindowManager::restack() {
+XResult<void> WindowManager::apply_stacking() {
     const std::vector<Window> wanted = raise_order(*this);
     // Only what is out of place moves: a needless restack moves windows under the pointer.
-    if (wanted.empty() || !stacking_known(*connection)) return {};
+    if (wanted.empty() || !x11::stacking_known(*connection)) return {};
     auto in_layer = [this](Window w) { return in_stacking_layer(w); };
     for (const Restack& r : plan_raise(connection->stack.order(), wanted, in_layer)) {
-        VOP_TRY(x11::restack(*connection, r));
+        VOP_TRY(x11::restack(*connection, r.window, r.sibling));
     }
     return {};
 }
 
 XResult<void> WindowManager::stack_new(Window w) {
-    // Created (or reparented) on top of every child of the root, it would cover the menus open there.
+    // Created (or reparented) on top of every child of the root, it would cover the menus open there. With
+    // nothing of the layer to go above it stays: lower, it could go under a wallpaper.
     const Window top = top_level(w);
-    if (!stacking_known(*connection)) return {};
+    if (!x11::stacking_known(*connection)) return {};
     auto below = topmost_in_layer(connection->stack.order(), [this](Window x) { return in_stacking_layer(x); },
                                   {&top, 1});
-    return x11::restack(*connection, {top, below.value_or(0)});
+    if (!below) return {};
+    return x11::restack(*connection, top, *below);
 }
 
 }  // namespace vop

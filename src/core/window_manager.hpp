@@ -47,6 +47,9 @@ struct ManagedWindow {
     size_t workspace = 0;
     Window window = 0;
     std::optional<Window> transient_for;  // WM_TRANSIENT_FOR as it was when the window was managed
+    // Whose dialog it is: the window its WM_TRANSIENT_FOR names, or while that one is not managed, the owner
+    // it had (a dialog of a closed dialog stays a dialog of the window under them).
+    std::optional<Window> owner;
     uint32_t pending_unmaps = 0;  // unmaps we caused ourselves, still to be absorbed
     bool floating = false;
     bool fullscreen = false;
@@ -126,7 +129,8 @@ public:
     // A window the user asked for or just put somewhere is not left hidden: the fullscreen window drawn over
     // it leaves fullscreen. True when one did.
     XResult<bool> uncover(Window w);
-    // Whether `w` is a transient of `owner`, directly or through managed transients between them.
+    // Whether `w` is a transient of `owner`, directly or through managed transients between them; never of
+    // itself, however its owners loop.
     bool is_transient_of(Window w, Window owner) const;
     // Whether the window's own _NET_WM_STATE holds the fullscreen atom (read from the server).
     bool asks_fullscreen(Window w);
@@ -159,7 +163,7 @@ public:
     // lying above that layer (menus, tooltips, notifications) stay above it.
     // The raise step: on each shown workspace the floating windows in list order, then the fullscreen window,
     // then its transients, brought above the rest of the layer.
-    XResult<void> restack();
+    XResult<void> apply_stacking();
     // A client or dock new to the root's children (or its new frame) goes to the top of the layer.
     XResult<void> stack_new(Window w);
     // The root's child that stands for a managed window: its frame, or itself.

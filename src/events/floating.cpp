@@ -57,7 +57,7 @@ XResult<void> WindowManager::raise_window(Window w) {
         list.erase(it);
         list.push_back(w);
     }
-    VOP_TRY(restack());
+    VOP_TRY(apply_stacking());
     return connection->flush();
 }
 

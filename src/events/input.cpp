@@ -132,14 +132,20 @@ XResult<void> WindowManager::execute_action(const Action& action) {
     return kActions[kind](*this, action);
 }
 
-XResult<void> WindowManager::cycle_floating() {
-    // Under a fullscreen window the cycle stops at it: a floating window raised over it would show
-    // without the keys.
-    if (auto cover = fullscreen_on(current_workspace)) {
-        if (focused != cover) VOP_TRY(set_focus(*cover, true));
-        return connection->flush();
+// What the floating cycle goes through: the workspace's floating windows in list order; under a fullscreen
+// window, that window and its dialogs (the rest stays hidden under it), in an order raising does not change.
+static std::vector<Window> cycle_list(const WindowManager& wm) {
+    const auto cover = wm.fullscreen_on(wm.current_workspace);
+    if (!cover) return wm.workspaces[wm.current_workspace].floating;
+    std::vector<Window> list{*cover};
+    for (const auto& [w, rec] : wm.windows) {
+        if (rec.workspace == wm.current_workspace && wm.is_transient_of(w, *cover)) list.push_back(w);
     }
-    const std::vector<Window> list = workspaces[current_workspace].floating;
+    return list;
+}
+
+XResult<void> WindowManager::cycle_floating() {
+    const std::vector<Window> list = cycle_list(*this);
     if (list.empty()) {
         log::debug(kTarget, "No floating windows to cycle");
         return {};

@@ -129,28 +129,35 @@ static XResult<PressEnd> press_action(WindowManager& wm, const xcb_button_press_
 // A floating window lives on the monitor its centre lies on: dropped with its centre on another monitor, it
 // goes to the workspace shown there (its monitor becomes the focused one when it has the focus). Dropped with
 // its centre on no monitor, it belongs where the pointer was released (its own monitor when that is on none
-// either) and comes inside that monitor. The user just put it there: a fullscreen window over it there leaves
-// fullscreen and it takes the focus.
+// either) and comes inside that monitor. The user just put it there: a fullscreen window that would cover it
+// there, on its own monitor too, leaves fullscreen and it takes the focus.
 static XResult<void> drop_floating(WindowManager& wm, Window w, int16_t px, int16_t py) {
     ManagedWindow& rec = wm.windows.at(w);
     const auto home = wm.monitor_showing(rec.workspace);
+    if (!home) return {};
     Rect& g = rec.floating_geometry;
-    if (!home || layout::centre_on(wm.monitors[*home].rect, g)) return {};
-    auto on = std::find_if(wm.monitors.begin(), wm.monitors.end(),
-                           [&](const Monitor& m) { return layout::centre_on(m.rect, g); });
-    if (on == wm.monitors.end()) {
-        on = std::find_if(wm.monitors.begin(), wm.monitors.end(),
-                          [&](const Monitor& m) { return layout::point_on(m.rect, px, py); });
-        if (on == wm.monitors.end()) on = wm.monitors.begin() + static_cast<std::ptrdiff_t>(*home);
-        g = layout::bring_inside(g, on->rect, on->rect);
+    bool moved = false, carried = false;
+    if (!layout::centre_on(wm.monitors[*home].rect, g)) {
+        auto on = std::find_if(wm.monitors.begin(), wm.monitors.end(),
+                               [&](const Monitor& m) { return layout::centre_on(m.rect, g); });
+        if (on == wm.monitors.end()) {
+            on = std::find_if(wm.monitors.begin(), wm.monitors.end(),
+                              [&](const Monitor& m) { return layout::point_on(m.rect, px, py); });
+            if (on == wm.monitors.end()) on = wm.monitors.begin() + static_cast<std::ptrdiff_t>(*home);
+            g = layout::bring_inside(g, on->rect, on->rect);
+        }
+        const auto m = static_cast<size_t>(on - wm.monitors.begin());
+        moved = true;
+        carried = m != *home;
+        if (carried) {
+            log::info(kTarget, "Window {} dropped on monitor {}, moving it to workspace {}", w, m, on->workspace + 1);
+            VOP_TRY(wm.carry_to_monitor(w, m));
+        }
     }
-    const auto m = static_cast<size_t>(on - wm.monitors.begin());
-    if (m == *home) return wm.apply_layout();
-    log::info(kTarget, "Window {} dropped on monitor {}, moving it to workspace {}", w, m, on->workspace + 1);
-    VOP_TRY(wm.carry_to_monitor(w, m));
     auto uncovered = wm.uncover(w);
     if (!uncovered) return uncovered.take_error();
-    if (*uncovered || wm.focused == w) VOP_TRY(wm.set_focus(w, false));
+    if (*uncovered || (carried && wm.focused == w)) VOP_TRY(wm.set_focus(w, false));
+    if (!*uncovered && !moved) return {};
     return wm.apply_layout();
 }
 

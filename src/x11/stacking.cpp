@@ -1,5 +1,8 @@
-// The stacking order of the root's children, followed from notifications; where raised windows go in it.
+// The stacking order of the root's children, followed from notifications and read afresh when unsure.
 #include "x11/stacking.hpp"
+
+#include "logging.hpp"
+#include "x11/wm_requests.hpp"
 
 #include <algorithm>
 
@@ -77,37 +80,15 @@ void StackMirror::circulated(Window w, bool to_top, uint32_t sequence) {
     }
 }
 
-std::optional<Window> topmost_in_layer(std::span<const Window> stack, const std::function<bool(Window)>& in_layer,
-                                       std::span<const Window> except) {
-    for (auto it = stack.rbegin(); it != stack.rend(); ++it) {
-        if (in_layer(*it) && std::find(except.begin(), except.end(), *it) == except.end()) return *it;
+bool x11::stacking_known(Connection& c) {
+    if (c.stack.sure()) return true;
+    auto kids = x11::root_children(c);
+    if (!kids) {
+        log::warn("vop::x11", "Failed to read the stacking order: {}", kids.error());
+        return false;
     }
-    return std::nullopt;
-}
-
-std::vector<Restack> plan_raise(std::span<const Window> stack, std::span<const Window> wanted,
-                                const std::function<bool(Window)>& in_layer) {
-    std::vector<Window> now(stack.begin(), stack.end());  // as it will be after the restacks so far
-    auto at = [&](Window w) { return std::find(now.begin(), now.end(), w); };
-    auto is_wanted = [&](Window w) { return std::find(wanted.begin(), wanted.end(), w) != wanted.end(); };
-    std::vector<Restack> out;
-    std::optional<Window> below = topmost_in_layer(stack, in_layer, wanted);  // none: the bottom
-    for (Window w : wanted) {
-        auto it = at(w);
-        if (it == now.end()) continue;  // not a child of the root
-        auto from = below ? at(*below) + 1 : now.begin();
-        // In place when nothing else lies between it and the one before; a window that did (a menu over
-        // the layer) is left above it, never passed on the way up.
-        if (from <= it && std::all_of(from, it, is_wanted)) {
-            below = w;
-            continue;
-        }
-        now.erase(it);
-        now.insert(below ? at(*below) + 1 : now.begin(), w);
-        out.push_back({w, below.value_or(0)});
-        below = w;
-    }
-    return out;
+    c.stack.reset(std::move(kids->bottom_to_top), kids->sequence);
+    return true;
 }
 
 }  // namespace vop

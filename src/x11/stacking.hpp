@@ -2,9 +2,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
-#include <optional>
-#include <span>
 #include <vector>
 
 namespace vop {
@@ -53,22 +50,12 @@ private:
     bool awaiting_ = false;  // that request is not yet reported back
 };
 
-// One ConfigureWindow: `window` just above `sibling`, or at the bottom when `sibling` is 0.
-struct Restack {
-    Window window = 0;
-    Window sibling = 0;
-    bool operator==(const Restack&) const = default;
-};
+class Connection;
 
-// The topmost window of `stack` (bottom to top) that `in_layer` accepts, `except` aside.
-std::optional<Window> topmost_in_layer(std::span<const Window> stack, const std::function<bool(Window)>& in_layer,
-                                       std::span<const Window> except = {});
-
-// The restacks that bring `wanted` (bottom to top) together just above the topmost other window of the
-// layer (the windows vop stacks: its managed windows and the docks), or to the bottom when there is none,
-// each next one just above the one before. The windows outside the layer that lie above it (menus, tooltips)
-// end above all of them. Windows already in place stay.
-std::vector<Restack> plan_raise(std::span<const Window> stack, std::span<const Window> wanted,
-                                const std::function<bool(Window)>& in_layer);
+// The mirror, read afresh from the server when it is unsure (vop's own restacks not yet reported back, or a
+// notification it could not follow). False when the server could not be asked.
+namespace x11 {
+bool stacking_known(Connection& c);
+}
 
 }  // namespace vop

@@ -39,13 +39,9 @@ XResult<void> delete_property(Connection& c, Window w, Atom property) {
     return c.check();
 }
 
-XResult<void> restack(Connection& c, Restack r) {
-    if (r.sibling == 0) {
-        const uint32_t below = XCB_STACK_MODE_BELOW;
-        return c.configure(r.window, XCB_CONFIG_WINDOW_STACK_MODE, {&below, 1});
-    }
-    const uint32_t values[] = {r.sibling, XCB_STACK_MODE_ABOVE};
-    return c.configure(r.window, XCB_CONFIG_WINDOW_SIBLING | XCB_CONFIG_WINDOW_STACK_MODE, values);
+XResult<void> restack(Connection& c, Window w, Window sibling) {
+    const uint32_t values[] = {sibling, XCB_STACK_MODE_ABOVE};
+    return c.configure(w, XCB_CONFIG_WINDOW_SIBLING | XCB_CONFIG_WINDOW_STACK_MODE, values);
 }
 
 XResult<void> set_input_focus(Connection& c, Window w) {

@@ -16,8 +16,8 @@ XResult<void> set_windows(Connection& c, Window w, Atom property, std::span<cons
 XResult<void> set_atoms(Connection& c, Window w, Atom property, std::span<const uint32_t> values);
 XResult<void> delete_property(Connection& c, Window w, Atom property);
 
-// ConfigureWindow: just above the sibling (stack mode Above), or at the bottom (Below) without one.
-XResult<void> restack(Connection& c, Restack r);
+// ConfigureWindow: `w` just above `sibling` (stack mode Above).
+XResult<void> restack(Connection& c, Window w, Window sibling);
 // SetInputFocus (revert to Parent, CurrentTime).
 XResult<void> set_input_focus(Connection& c, Window w);
 // GetInputFocus, waited for: every request before it has reached the server.

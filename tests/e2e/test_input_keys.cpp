@@ -122,6 +122,19 @@ TEST_F(Keys, FloatFullscreenAndCycle) {
     auto kids = client_->children(client_->root());
     auto pos = [&](uint32_t w) { return std::find(kids.begin(), kids.end(), w) - kids.begin(); };
     EXPECT_GT(pos(a), pos(f2));
+
+    // Under a fullscreen window the cycle goes through it and its dialogs, and comes back to the dialog;
+    // the other floating window stays hidden under it.
+    key("super+shift+f");
+    ASSERT_TRUE(becomes([&] { return geo(a) == Geometry{0, 0, 1920, 1080, 0}; }));
+    const uint32_t dialog = open({.transient_for = a});
+    for (uint32_t next : {a, dialog, a, dialog}) {
+        key("super+grave");
+        EXPECT_TRUE(becomes([&] { return active() == next && client_->input_focus() == next; })) << next;
+    }
+    kids = client_->children(client_->root());
+    EXPECT_GT(pos(dialog), pos(a));
+    EXPECT_GT(pos(a), pos(f2));
 }
 
 TEST_F(Keys, CloseAsksPolitelyOrKills) {

@@ -13,6 +13,7 @@
 #include <map>
 #include <random>
 #include <set>
+#include <tuple>
 
 using namespace vop::test;
 using nlohmann::json;
@@ -86,11 +87,18 @@ protected:
         ASSERT_TRUE(subscribed && subscribed->payload == R"({"success":true})");
         // The first XTEST key switches the server's keyboard device and may be lost: spend it on no chord.
         ASSERT_EQ(run_command(xorg_->display(), {"xdotool", "key", "Shift_L"}).status, 0);
+        // A wallpaper of its own: an override-redirect window that lowers itself to the bottom.
+        wallpaper_client_ = std::make_unique<TestClient>(xorg_->display());
+        wallpaper_ = wallpaper_client_->open_window({.width = 4000, .height = 3000, .override_redirect = true});
+        const uint32_t below = XCB_STACK_MODE_BELOW;
+        xcb_configure_window(wallpaper_client_->conn(), wallpaper_, XCB_CONFIG_WINDOW_STACK_MODE, &below);
+        wallpaper_client_->sync();
     }
     void TearDown() override {
         apps_.clear();
         dock_client_.reset();
         menu_client_.reset();
+        wallpaper_client_.reset();
         if (vop_) {
             EXPECT_TRUE(vop_->running()) << "vop died during the test\n" << vop_->describe();
         }
@@ -235,7 +243,8 @@ protected:
 
     // On each shown workspace without a fullscreen window, the floating windows (their frames when framed)
     // lie above every tiled one, in the order of their list; with one, its dialogs lie above it. No managed
-    // window lies above a menu that lay above it after the last step.
+    // window lies above a menu that lay above it after the last step, nor under an override-redirect window
+    // that lay under it, nor ever under the wallpaper.
     void stacking_faults(const json& tree, const std::map<size_t, Box>& shown, std::vector<std::string>& f) {
         const std::vector<uint32_t> stack = client_->children(client_->root());
         auto level = [&](uint32_t w) { return level_in(stack, w); };
@@ -268,26 +277,32 @@ protected:
                 last = at;
             }
         }
-        for (const auto& [menu, win] : under_menus_) {
+        for (const auto& [menu, win, menu_above] : override_pairs_) {
             if (std::find(menus_.begin(), menus_.end(), menu) == menus_.end() || !listed_in(tree, win)) continue;
-            if (level(win) > level(menu)) f.push_back(fmt::format("window {} went above the menu {}", win, menu));
+            if (menu_above && level(win) > level(menu)) f.push_back(fmt::format("window {} went above the menu {}", win, menu));
+            if (!menu_above && level(win) < level(menu)) f.push_back(fmt::format("window {} went under the menu {}", win, menu));
+        }
+        for (const json& ws : tree["workspaces"]) {
+            for (const char* part : {"tiled", "floating"}) {
+                for (uint32_t win : ws[part]) {
+                    if (level(win) < level(wallpaper_)) f.push_back(fmt::format("window {} went under the wallpaper", win));
+                }
+            }
         }
     }
     // Where a window (its frame when framed) lies in `stack`, bottom to top.
     long level_in(const std::vector<uint32_t>& stack, uint32_t w) {
         return static_cast<long>(std::find(stack.begin(), stack.end(), top_level(w)) - stack.begin());
     }
-    // Every (menu, managed window under it) as the screen shows it now.
-    std::set<std::pair<uint32_t, uint32_t>> under_menus() {
+    // Every (menu, managed window, whether the menu lies above it) as the screen shows it now.
+    std::set<std::tuple<uint32_t, uint32_t, bool>> override_pairs() {
         const json tree = view("get_tree");
         const std::vector<uint32_t> stack = client_->children(client_->root());
-        std::set<std::pair<uint32_t, uint32_t>> out;
+        std::set<std::tuple<uint32_t, uint32_t, bool>> out;
         for (const json& ws : tree["workspaces"]) {
             for (const char* part : {"tiled", "floating"}) {
                 for (uint32_t w : ws[part]) {
-                    for (uint32_t m : menus_) {
-                        if (level_in(stack, m) > level_in(stack, w)) out.insert({m, w});
-                    }
+                    for (uint32_t m : menus_) out.insert({m, w, level_in(stack, m) > level_in(stack, w)});
                 }
             }
         }
@@ -295,14 +310,37 @@ protected:
     }
     // Whether `w` is a dialog of `owner`, directly or through dialogs vop still lists.
     bool transient_of(uint32_t w, uint32_t owner, const json& tree) const {
+        if (w == owner) return false;  // however its owners loop
+        const std::map<uint32_t, uint32_t> owners = owners_now(tree);
         for (int depth = 0; depth < 16; ++depth) {
-            auto it = transients_.find(w);
-            if (it == transients_.end()) return false;
+            auto it = owners.find(w);
+            if (it == owners.end()) return false;
             if (it->second == owner) return true;
             if (!listed_in(tree, it->second)) return false;
             w = it->second;
         }
         return false;
+    }
+
+    // Each listed dialog's owner as vop holds it: what its WM_TRANSIENT_FOR names while that window is listed
+    // or when vop took the dialog; while it is not, the owner it had when that one went (never itself).
+    std::map<uint32_t, uint32_t> owners_now(const json& tree) const {
+        std::map<uint32_t, uint32_t> now;
+        for (const auto& [w, named] : transients_) {
+            if (!listed_in(tree, w)) continue;
+            if (listed_in(tree, named) || !listed_before_.count(w)) {
+                now[w] = named;
+                continue;
+            }
+            auto was = owners_.find(w);
+            uint32_t o = was == owners_.end() ? 0 : was->second;  // 0: none
+            for (int depth = 0; depth < 16 && o && !listed_in(tree, o) && listed_before_.count(o); ++depth) {
+                auto up = owners_.find(o);
+                o = up == owners_.end() || up->second == w ? 0 : up->second;
+            }
+            if (o) now[w] = o;
+        }
+        return now;
     }
 
     // A client window's frame when it has one, else itself: what the user sees and what is stacked.
@@ -536,7 +574,7 @@ protected:
     // Now and then a step about fullscreen, activation or withdrawal; none leaves the step to the others.
     std::optional<std::string> state_step() {
         const uint64_t r = pick(100);
-        if (r >= 26) return std::nullopt;
+        if (r >= 31) return std::nullopt;
         const json tree = view("get_tree"), focus = view("get_focused");
         if (!tree.is_object()) return std::nullopt;
         const size_t current = tree["focused_workspace"].get<size_t>() - 1;
@@ -613,8 +651,10 @@ protected:
     }
 
     // A menu opens somewhere on a monitor or one closes; or a dialog opens of the current workspace's
-    // fullscreen window (or of one of its dialogs). `r` is below 6.
+    // fullscreen window (or of one of its dialogs); or an owner loop opens or is made fullscreen. `r` is
+    // below 11.
     std::optional<std::string> menu_or_dialog_step(uint64_t r, const json& tree, size_t current) {
+        if (r >= 6) return loop_step(tree, current);
         if (r < 3) {
             if (!menu_client_) menu_client_ = std::make_unique<TestClient>(xorg_->display());
             if (!menus_.empty() && (menus_.size() >= 2 || pick(2))) {
@@ -647,6 +687,49 @@ protected:
         apps_.push_back(std::move(app));
         expect_focus_on(apps_.back().window, "it is a dialog of the fullscreen window");
         return fmt::format("open a dialog {} of window {} over the fullscreen window {}", apps_.back().window, owner, *fullscreen);
+    }
+
+    // Windows whose WM_TRANSIENT_FOR loop: one naming itself, or two naming each other. Or one of them on the
+    // current workspace takes the focus and is made fullscreen, floating or tiled (before or after).
+    std::optional<std::string> loop_step(const json& tree, size_t current) {
+        std::vector<uint32_t> here;
+        for (const App& a : apps_) {
+            if (looped_.count(a.window) && listed_in(tree, a.window) == current) here.push_back(a.window);
+        }
+        if (here.empty() || pick(3) == 0) {
+            if (apps_.size() >= 7) return std::nullopt;
+            const bool pair = pick(2);
+            std::vector<App> opened;
+            for (int k = 0; k < (pair ? 2 : 1); ++k) {
+                opened.push_back(new_app());
+                opened.back().window = opened.back().client->create_window();
+            }
+            for (size_t k = 0; k < opened.size(); ++k) {
+                const uint32_t w = opened[k].window, owner = opened[(k + 1) % opened.size()].window;
+                opened[k].client->set_window_ids(w, "WM_TRANSIENT_FOR", {owner});
+                transients_[w] = owner;
+                looped_.insert(w);
+            }
+            std::string what = "open the owner loop";
+            for (App& a : opened) {
+                a.client->map(a.window);
+                what += fmt::format(" {}", a.window);
+                apps_.push_back(std::move(a));
+            }
+            return what;
+        }
+        const uint32_t w = here[pick(here.size())];
+        client_->send_root_message(w, "_NET_ACTIVE_WINDOW", {2, 0, 0, 0, 0});
+        const bool focused = wait_until([&] { const json f = view("get_focused"); return f.is_object() && f["id"] == w; }, 2000ms);
+        const uint64_t how = pick(3);  // 0: floating; 1: tiled, then fullscreen; 2: fullscreen, then tiled
+        if (how == 1 && focused) command("toggle_floating", json::object());
+        client_->send_root_message(w, "_NET_WM_STATE", {1, client_->atom("_NET_WM_STATE_FULLSCREEN"), 0, 1, 0});
+        client_->sync();
+        if (how == 2 && focused && wait_until([&] { return client_->says_fullscreen(w); }, 2000ms)) {
+            command("toggle_floating", json::object());
+        }
+        static const char* const kHow[] = {"", " after toggle_floating", " before toggle_floating"};
+        return fmt::format("window {} of an owner loop made fullscreen{}", w, focused ? kHow[how] : " (it took no focus)");
     }
 
     // No fullscreen window covers the focused one (its dialogs show above it), at most one is fullscreen per workspace, _NET_WM_STATE says
@@ -721,8 +804,13 @@ protected:
     std::unique_ptr<TestClient> dock_client_;    // the dock's own connection: killing it takes the dock
     std::unique_ptr<TestClient> menu_client_;    // the menus' connection
     std::vector<uint32_t> menus_;                // open menus (override-redirect windows)
-    std::set<std::pair<uint32_t, uint32_t>> under_menus_;  // (menu, managed window under it) after the last step
+    std::set<std::tuple<uint32_t, uint32_t, bool>> override_pairs_;  // (menu, managed window, menu above) after the last step
+    std::unique_ptr<TestClient> wallpaper_client_;
+    uint32_t wallpaper_ = 0;                     // an override-redirect window at the bottom from the start
     std::map<uint32_t, uint32_t> transients_;    // dialog -> the window it is a dialog of
+    std::set<uint32_t> looped_;                  // windows of owner loops
+    std::map<uint32_t, uint32_t> owners_;        // dialog -> its owner as vop held it after the last step
+    std::set<uint32_t> listed_before_;           // the windows vop listed after the last step
     uint32_t dock_ = 0;
     std::array<uint32_t, 12> dock_strut_{};      // its _NET_WM_STRUT_PARTIAL
 };
@@ -742,7 +830,15 @@ TEST_P(ModelCheck, RandomStepsKeepViewsAndScreenInAgreement) {
                    << "\nlast steps:" << recent << "\nmonitors: " << view("get_monitors").dump()
                    << "\nreplay with VOP_MODEL_SEED=" << seed_;
         }
-        under_menus_ = under_menus();
+        override_pairs_ = override_pairs();
+        const json tree = view("get_tree");
+        owners_ = owners_now(tree);
+        listed_before_.clear();
+        for (const json& ws : tree["workspaces"]) {
+            for (const char* part : {"tiled", "floating"}) {
+                for (uint32_t w : ws[part]) listed_before_.insert(w);
+            }
+        }
         if (expect_monitors_) {
             assigned_.clear();
             for (const json& m : view("get_monitors")) assigned_.push_back(m["workspaces"]);

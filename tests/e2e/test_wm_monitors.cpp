@@ -360,6 +360,25 @@ TEST_F(MonitorWmTest, ADroppedWindowStaysInSightWhereThePointerLetsGo) {
     EXPECT_TRUE(becomes([&] { return client_->property_u32(d, "_NET_WM_DESKTOP") == std::vector<uint32_t>{0}; }));
     EXPECT_TRUE(becomes([&] { return active() == d && current_desktop() == 0; }));
     expect_viewable({d, video}, {});
+
+    // Sticking out over the next monitor from under its own monitor's fullscreen window, and dragged by the
+    // part in sight back onto its own monitor, or let go there with its centre off every monitor (so that it
+    // falls back to the monitor under the pointer, its own): that fullscreen ends and it is on top with the
+    // focus.
+    const uint32_t t = client_->open_window();
+    ASSERT_TRUE(becomes([&] { return active() == t; }));
+    for (bool off_every_monitor : {false, true}) {
+        auto g = client_->geometry(d);
+        ASSERT_TRUE(g);
+        drag(g->x + g->width / 2 + 2, g->y + g->height / 2 + 2, 1820, 540);
+        fullscreen(t);
+        ASSERT_TRUE(becomes([&] { return active() == t && above(t, d); })) << off_every_monitor;
+        off_every_monitor ? drag(2130, 310, 1910, 1075) : drag(2000, 540, 1000, 540);
+        EXPECT_TRUE(becomes([&] { return active() == d && above(d, t) && !client_->says_fullscreen(t); }))
+            << off_every_monitor;
+        g = client_->geometry(d);
+        EXPECT_TRUE(g && g->x + g->width + 4 <= 1920 && g->y + g->height + 4 <= 1080) << off_every_monitor;
+    }
 }
 
 TEST_F(MonitorWmTest, FramesFollowTheirWorkspaceThroughHotplug) {

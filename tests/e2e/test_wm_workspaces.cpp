@@ -136,6 +136,14 @@ TEST_F(WmTest, FullscreenRequestsCoverTheMonitorAndRestore) {
     auto level = [&](uint32_t w) { return std::find(stack.begin(), stack.end(), w) - stack.begin(); };
     EXPECT_GT(level(dialog), level(a));
     EXPECT_TRUE(has_geometry(a, {0, 0, 1920, 1080, 0}));
+    // The middle one goes while it has the focus: the inner one is now a dialog of the fullscreen window,
+    // still above it, and takes the focus.
+    client_->send_root_message(dialog, "_NET_ACTIVE_WINDOW", {2, 0, 0, 0, 0});
+    ASSERT_TRUE(becomes([&] { return client_->input_focus() == dialog; }));
+    client_->unmap(dialog);
+    EXPECT_TRUE(becomes([&] { return client_->input_focus() == inner && active() == inner; }));
+    EXPECT_EQ(top_shown(), inner);
+    EXPECT_TRUE(client_->says_fullscreen(a));
     client_->destroy(inner);
     client_->destroy(dialog);
     EXPECT_TRUE(becomes([&] { return client_->input_focus() == a && active() == a; }));

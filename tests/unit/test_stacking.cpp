@@ -1,8 +1,11 @@
-// The mirror of the root's stacking order, and where raised windows go in it.
+// The mirror of the root's stacking order, and the plan of where raised windows go in it.
+#include "core/raise.hpp"
 #include "x11/stacking.hpp"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
 #include <set>
 
 namespace vop {
@@ -38,8 +41,8 @@ TEST(StackMirror, HoldsOnlyOrdersTheServerHad) {
     EXPECT_FALSE(m.sure()) << "a window it never saw arrive";
 }
 
-TEST(StackMirror, RaisedWindowsStayUnderWhatLiesAboveTheLayer) {
-    // 1 and 2 tiled, 5 and 6 floating, 8 a dock; 7 and 9 are menus (outside the layer).
+TEST(PlanRaise, LiftsWindowsJustAboveTheLayerAndNeverLowersOne) {
+    // 1 and 2 tiled, 5 and 6 floating, 8 a dock; 7 and 9 are menus or a wallpaper (outside the layer).
     const std::set<Window> layer{1, 2, 5, 6, 8};
     auto in_layer = [&](Window w) { return layer.count(w) > 0; };
     struct Case {
@@ -48,13 +51,48 @@ TEST(StackMirror, RaisedWindowsStayUnderWhatLiesAboveTheLayer) {
     } cases[] = {
         {{1, 5, 6, 7}, {5, 6}, {}},
         {{5, 1, 6, 7}, {5, 6}, {{5, 1}}},
-        {{6, 1, 7, 5}, {5, 6}, {{5, 1}, {6, 5}}},
+        {{6, 1, 7, 5}, {5, 6}, {{6, 5}}},  // 5 stays over the menu it lay over
         {{1, 5, 7, 6, 8, 9}, {5, 6}, {{5, 8}, {6, 5}}},
-        {{7, 5}, {5}, {{5, 0}}},
         {{5, 1, 2}, {5}, {{5, 2}}},
+        {{7, 5}, {5}, {}},  // nothing of the layer to go above: never down under the wallpaper
+        {{7, 6, 9, 5}, {5, 6}, {{6, 5}}},
+        {{5, 1}, {5, 5}, {{5, 1}}},  // named twice (an owner loop): once
+        {{5, 1, 6}, {5, 6, 5, 4}, {{5, 1}}},  // 4 is no child of the root
     };
     for (const Case& c : cases) {
         EXPECT_EQ(plan_raise(c.stack, c.wanted, in_layer), c.restacks) << ::testing::PrintToString(c.stack);
+    }
+
+    // Any stack and any wanted list, repeats included: applied, the plan leaves the wanted windows in order
+    // above the rest of the layer, moves each at most once and only up, and moves nothing else.
+    std::mt19937 rng(7);
+    for (int round = 0; round < 2000; ++round) {
+        std::vector<Window> stack{1, 2, 5, 6, 7, 8, 9};
+        std::shuffle(stack.begin(), stack.end(), rng);
+        stack.resize(1 + rng() % stack.size());
+        std::vector<Window> wanted(rng() % 5);
+        for (Window& w : wanted) w = stack[rng() % stack.size()];
+        std::erase_if(wanted, [&](Window w) { return !in_layer(w); });
+        std::vector<Window> now = stack, firsts;
+        for (Window w : wanted) {
+            if (std::find(firsts.begin(), firsts.end(), w) == firsts.end()) firsts.push_back(w);
+        }
+        std::set<Window> moved;
+        auto level = [&](Window w) { return std::find(now.begin(), now.end(), w) - now.begin(); };
+        const auto plan = plan_raise(stack, wanted, in_layer);
+        for (const Restack& r : plan) {
+            ASSERT_TRUE(moved.insert(r.window).second) << "moved twice";
+            ASSERT_NE(std::find(firsts.begin(), firsts.end(), r.window), firsts.end());
+            ASSERT_LT(level(r.window), level(r.sibling)) << "moved down";
+            now.erase(now.begin() + level(r.window));
+            now.insert(now.begin() + level(r.sibling) + 1, r.window);
+        }
+        for (size_t k = 1; k < firsts.size(); ++k) EXPECT_LT(level(firsts[k - 1]), level(firsts[k]));
+        for (Window w : now) {
+            if (in_layer(w) && std::find(firsts.begin(), firsts.end(), w) == firsts.end() && !firsts.empty()) {
+                EXPECT_LT(level(w), level(firsts.front())) << "wanted window under the rest of the layer";
+            }
+        }
     }
 }
 
