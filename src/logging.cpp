@@ -105,57 +105,35 @@ int open_stdout() {
     return fd >= 0 ? fd : STDOUT_FILENO;
 }
 
-// Why the thing at the log path is not ours to write: "is a FIFO, not a regular file", "belongs to uid
-// 1001, not to uid 1000 that vop runs as", "has 2 hard links, not 1"; nothing when it is a regular file of
-// ours that no other name shares (or is gone).
-std::optional<std::string> refusal(const struct stat& st) {
+// Why the thing at `path` is not ours to write: "is a FIFO, not a regular file", "belongs to uid 1001, not
+// to uid 1000 that vop runs as", "has 2 hard links, not 1"; nothing when it is a regular file of ours that
+// no other name shares.
+std::optional<std::string> refusal(const char* path, const struct stat& st) {
     if (!S_ISREG(st.st_mode)) {
         const char* kind = S_ISFIFO(st.st_mode)  ? "a FIFO"
                            : S_ISDIR(st.st_mode) ? "a directory"
                            : S_ISLNK(st.st_mode) ? "a symbolic link"
                            : S_ISSOCK(st.st_mode) ? "a socket"
                                                   : "a device";
-        return fmt::format("{} is {}, not a regular file", kLogPath, kind);
+        return fmt::format("{} is {}, not a regular file", path, kind);
     }
     if (st.st_uid != geteuid()) {
-        return fmt::format("{} belongs to uid {}, not to uid {} that vop runs as", kLogPath, st.st_uid, geteuid());
+        return fmt::format("{} belongs to uid {}, not to uid {} that vop runs as", path, st.st_uid, geteuid());
     }
-    // A hard link makes the log another file under another name: truncating it would wipe that file.
+    // A hard link means another name shares the file: it is some other file, not a previous log.
     if (st.st_nlink > 1) {
-        return fmt::format("{} has {} hard links, not 1: another name shares the file", kLogPath, st.st_nlink);
+        return fmt::format("{} has {} hard links, not 1: another name shares the file", path, st.st_nlink);
     }
     return std::nullopt;
 }
 
-// The log holds window titles and commands, and the path is a fixed one in a directory everybody writes:
-// it is created for its owner alone, never through a link (symbolic or hard), never by waiting on a FIFO,
-// and written only when it is a regular file of the user vop runs as. Made private and truncated only once
-// that is known.
-Result<int, std::string> open_log_file() {
-    int fd = ::open(kLogPath, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        const int e = errno;
-        struct stat st {};
-        if (::lstat(kLogPath, &st) == 0) {
-            if (auto why = refusal(st)) return err(*why);
-        }
-        return err(fmt::format("{}: {}", kLogPath, dbg::os_error(e)));
-    }
+// What stands at `path` now, when it is not ours to write, else the system error `e`.
+std::string failure(const char* path, int e) {
     struct stat st {};
-    std::optional<std::string> why;
-    if (::fstat(fd, &st) != 0) why = fmt::format("{}: {}", kLogPath, dbg::os_error(errno));
-    else why = refusal(st);
-    // An older log of ours may have been readable by others.
-    if (!why && (st.st_mode & 07777) != 0600 && ::fchmod(fd, 0600) != 0) {
-        why = fmt::format("{}: cannot make it private: {}", kLogPath, dbg::os_error(errno));
+    if (::lstat(path, &st) == 0) {
+        if (auto why = refusal(path, st)) return *why;
     }
-    if (!why && ::ftruncate(fd, 0) != 0) why = fmt::format("{}: {}", kLogPath, dbg::os_error(errno));
-    if (why) {
-        ::close(fd);
-        return err(*why);
-    }
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    return fd;
+    return fmt::format("{}: {}", path, dbg::os_error(e));
 }
 
 long long now_micros() {
@@ -227,6 +205,30 @@ std::string record_line(long long now_us, Level level, std::string_view target, 
 }
 
 }  // namespace
+
+// The log holds window titles and commands, and the path is a fixed one in a directory everybody writes:
+// the log is its owner's alone, and it takes the path only from nothing or from a previous log of ours.
+// What stands at the path may change between any two calls here (a link made and removed, a rename over
+// it), so no file that was there before is ever opened for writing: the previous log is removed and the
+// log created afresh, exclusively. Anything that takes the path in between makes the creation fail.
+Result<int, std::string> open_log_file(const char* path) {
+    struct stat st {};
+    if (::lstat(path, &st) == 0) {
+        if (auto why = refusal(path, st)) return err(*why);
+        // Removing a name leaves every file's content and mode as they were: at worst it takes away a name
+        // another process has just put there.
+        if (::unlink(path) != 0 && errno != ENOENT) return err(failure(path, errno));
+    }
+    int fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600);
+    if (fd < 0) return err(failure(path, errno));
+    // The umask may have taken the owner's bits; nobody else's are ever given.
+    if (::fchmod(fd, 0600) != 0) {
+        const int e = errno;
+        ::close(fd);
+        return err(fmt::format("{}: cannot make it private: {}", path, dbg::os_error(e)));
+    }
+    return fd;
+}
 
 Level Filter::level_for(std::string_view target) const {
     size_t best = 0;
@@ -302,7 +304,7 @@ std::optional<std::string> init() {
     std::optional<Filter> f = env ? parse_filter(env) : std::nullopt;
     s.filter = f ? *f : Filter{};
 
-    auto fd = open_log_file();
+    auto fd = open_log_file(kLogPath);
     if (!fd) return "Failed to create log file: " + fd.error();
     s.file_fd = *fd;
 

@@ -1,6 +1,8 @@
 // The one global log: levelled records with a target, to stdout and /tmp/vop.log.
 #pragma once
 
+#include "util/result.hpp"
+
 #include <fmt/format.h>
 
 #include <functional>
@@ -31,6 +33,11 @@ std::optional<Filter> parse_filter(std::string_view text);
 // Sets up both outputs. Returns the failure text ("Failed to create log file: ...")
 // when the file cannot be opened.
 std::optional<std::string> init();
+
+// Creates the log file at `path` afresh for writing, private to its owner, after removing the previous
+// log there; refuses anything else at the path (a link, a FIFO, another user's file) with the reason.
+// Returns the descriptor.
+Result<int, std::string> open_log_file(const char* path);
 
 // Formats one record line, with the terminal colours when `colour`; `now_us` is microseconds since the
 // epoch. Control characters in `msg` are escaped (\n, \t, \u{1b}...), so a record is always one line.

@@ -77,6 +77,7 @@ TEST(RunScript, WithoutDisplayUsesAPrivateXvfbAndEndsWhenVopEnds) {
     std::string display = announced_display(run);
     ASSERT_TRUE(run.wait_for_log(VopProcess::kReadyLine)) << run.describe();
     EXPECT_NE(run.out().find("private, invisible Xvfb"), std::string::npos) << run.out();
+    EXPECT_NE(run.out().find("clients can reach it with DISPLAY=" + display + ";"), std::string::npos) << run.out();
     // The caller has no init.lua: the try-out writes the default into its own directory, not the caller's.
     EXPECT_TRUE(run.wait_for_log("Config loaded: 61 keybinds registered")) << run.describe();
     EXPECT_NE(run.out().find("configuration: the built-in default"), std::string::npos) << run.out();
@@ -114,6 +115,7 @@ TEST(RunScript, WithADesktopNestsXephyrLeavesTheSessionAloneAndStopsOnInterrupt)
     ASSERT_TRUE(run.wait_for_log(VopProcess::kReadyLine)) << run.describe();
     EXPECT_NE(display, desktop.display());
     EXPECT_NE(run.out().find("nested Xephyr window (1280x800)"), std::string::npos) << run.out();
+    EXPECT_NE(run.out().find("clients can reach it with DISPLAY=" + display + ";"), std::string::npos) << run.out();
     auto info = run_command(display, {"xdpyinfo"});
     EXPECT_NE(info.out.find("dimensions:    1280x800 pixels"), std::string::npos) << info.out;
     TestClient outer(desktop.display());

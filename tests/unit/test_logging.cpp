@@ -1,12 +1,17 @@
-// Log filter directives and the record line format.
+// Log filter directives, the record line format and the opening of the log file.
 #include "logging.hpp"
+#include "lua_test_env.hpp"
 #include "util/debug_form.hpp"
 #include "x11/error.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <optional>
+#include <thread>
 
 using vop::log::Level;
 
@@ -87,6 +92,50 @@ TEST(LogFormat, InsertedValuesAreCapped) {
     EXPECT_EQ(got[1], "Fatal error: IO error: " + std::string(4086, 'e') + "… (914 more bytes)");
     EXPECT_EQ(got[2], "exactly " + std::string(4096, 'c'));
     EXPECT_EQ(got[3], "(null) and (null)");
+}
+
+// The log takes its path from nothing or from a previous log of ours, each time as a fresh private file, and
+// never writes into another file, not even one that a racer keeps linking at the path and unlinking again
+// (or renaming a link over it) while the log is opened.
+TEST(LogFile, NeverWritesIntoAFileLinkedAtThePathWhileItOpens) {
+    vop::testing::TempDir dir;
+    const std::string log = dir.path() / "vop.log", victim = dir.path() / "victim", spare = dir.path() / "spare";
+    auto mode = [](const std::string& p) {
+        struct stat st {};
+        return lstat(p.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+    };
+    auto open_and_write = [&] {
+        auto fd = vop::log::open_log_file(log.c_str());
+        if (!fd) return false;
+        EXPECT_EQ(write(*fd, "record\n", 7), 7);
+        close(*fd);
+        return true;
+    };
+    ASSERT_TRUE(open_and_write());
+    chmod(log.c_str(), 0644);
+    ASSERT_TRUE(open_and_write()) << "a previous log is replaced";
+    EXPECT_EQ(vop::testing::read_file(log), "record\n");
+    EXPECT_EQ(mode(log), 0600u);
+    auto missing = vop::log::open_log_file((dir.path() / "gone/vop.log").c_str());
+    ASSERT_FALSE(missing);
+    EXPECT_EQ(missing.error(), (dir.path() / "gone/vop.log").string() + ": No such file or directory (os error 2)");
+
+    vop::testing::write_file(victim, "precious\n");
+    chmod(victim.c_str(), 0644);
+    std::atomic<bool> stop{false};
+    std::thread racer([&] {
+        for (unsigned n = 0; !stop; ++n) {
+            if (n % 2 == 0 ? link(victim.c_str(), log.c_str()) == 0
+                           : link(victim.c_str(), spare.c_str()) == 0 && rename(spare.c_str(), log.c_str()) == 0)
+                unlink(log.c_str());
+        }
+    });
+    // A racer's window is a few microseconds wide: thousands of rounds find it even on a loaded machine.
+    for (int i = 0; i < 5000; ++i) open_and_write();
+    stop = true;
+    racer.join();
+    EXPECT_EQ(vop::testing::read_file(victim), "precious\n");
+    EXPECT_EQ(mode(victim), 0644u);
 }
 
 TEST(DebugForm, QuotedOptionalAndList) {
