@@ -78,7 +78,10 @@ std::optional<Window> WindowManager::create_frame_for_window(Window client) {
     std::string title = connection->get_window_title(client).value_or("");
     Rect m = focused_monitor_ref().rect;
     const layout::Decorations d = layout::fit_decorations(m, config.border_width, config.titlebar_height);
-    auto frame = frame_manager.create_frame(*connection, connection->root, client, m.x, m.y, 400, 300,
+    // Until the layout places it, the frame waits at the monitor's corner, wholly on the monitor.
+    const Rect first = layout::client_on(m, d, 400, 300);
+    auto frame = frame_manager.create_frame(*connection, connection->root, client, first.x, first.y, first.width,
+                                            first.height,
                                             static_cast<uint16_t>(d.titlebar_height),
                                             static_cast<uint16_t>(d.border_width),
                                             config.border_color_unfocused, config.titlebar_color_unfocused);
