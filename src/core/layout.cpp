@@ -37,25 +37,30 @@ XResult<void> WindowManager::apply_layout() {
     for (const Monitor& m : monitors) {
         const size_t index = m.workspace;
         const Rect rect = m.rect;
-        const layout::Decorations d = layout::fit_decorations(rect, c.border_width, c.titlebar_height);
+        // Borders, title bars and gaps as far as the monitor holds them, so every window stays wholly on it.
+        const layout::Decorations d =
+            layout::fit_decorations(rect, c.border_width, frames_on ? c.titlebar_height : 0);
+        const layout::Decorations unframed{d.border_width, 0};
         const auto bar = static_cast<uint16_t>(d.titlebar_height), bw = static_cast<uint16_t>(d.border_width);
+        const layout::Gaps gaps = layout::fit_gaps(rect, {c.gap_outer, c.gap_inner}, d);
         const Workspace& ws = workspaces[index];
         const Window fullscreen = fullscreen_on(index).value_or(0);  // 0: none
         const layout::Reservation reserve = reservation_of(rect, docks);
-        const auto tiling = layout::tiling_area(rect, reserve, c.gap_outer, c.gap_inner, d.border_width);
+        const auto tiling = layout::tiling_area(rect, reserve, gaps, d);
         note_cramped(m.name, reserve, !tiling);
-        // Tiling in what the docks leave would put every window off the monitor at 1x1: better under them.
-        const Rect area = tiling.value_or(layout::work_area(rect, {}, c.gap_outer));
+        // Tiling in what the docks leave would squash every window to a sliver: better under them.
+        const Rect area = tiling.value_or(layout::work_area(rect, {}, gaps.outer));
         log::debug(kTarget, "apply_layout: ws={} screen={}, work_area={}, tiled={}, floating={}", index + 1, rect,
                    area, ws.root.window_count(), ws.floating.size());
         // The windows under a fullscreen one are laid out too: the workspace may have come to this monitor
         // from another, and they must not stay over there.
         for (const auto& [w, cell] : ws.root.calculate_geometries(area)) {
             if (w == fullscreen) continue;
-            Rect box = layout::tiled_box(cell, c.gap_inner, d.border_width);
             auto it = windows.find(w);
-            if (it != windows.end() && it->second.frame && frames_on) {
-                uint16_t h = layout::framed_tiled_height(cell, c.gap_inner, d.border_width, d.titlebar_height);
+            const bool framed = it != windows.end() && it->second.frame && frames_on;
+            const Rect box = layout::tiled_box(cell, area, gaps.inner, framed ? d : unframed);
+            if (framed) {
+                const uint16_t h = layout::client_height(box.height, d.titlebar_height);
                 VOP_TRY(frame_manager.configure_frame(*connection, w, box.x, box.y, box.width, h, bar, bw));
                 log::debug(kTarget, "apply_layout: TILED+FRAME window={} at ({}, {}) size {}x{} (titlebar: {})", w,
                            box.x, box.y, box.width, box.height, bar);

@@ -19,6 +19,11 @@ int16_t within(int16_t origin, uint64_t by, uint16_t length) {
     return static_cast<int16_t>(origin + static_cast<int32_t>(std::min<uint64_t>(by, length ? length - 1u : 0)));
 }
 
+// Start of a span `size` long that would start at `at`, kept on [lo, lo + length) where it fits there.
+int64_t keep_on(int64_t at, uint64_t size, int64_t lo, uint16_t length) {
+    return size > length ? lo : std::clamp<int64_t>(at, lo, lo + length - static_cast<int64_t>(size));
+}
+
 // Position of a size centred in a monitor: the difference is taken as a signed 16-bit value.
 int16_t centred(int16_t origin, uint16_t outer, uint32_t inner) {
     int16_t diff = static_cast<int16_t>(static_cast<uint16_t>(outer - inner));
@@ -69,9 +74,17 @@ Reservation monitor_reservation(std::span<const Strut> struts, Rect m, uint16_t 
     return total;
 }
 
-bool room_to_tile(Rect area, uint32_t gap_inner, uint32_t border_width) {
-    return sat_sub(sat_sub(area.width, gap_inner), twice(border_width)) >= 2 &&
-           sat_sub(sat_sub(area.height, gap_inner), twice(border_width)) >= 2;
+bool room_to_tile(Rect area, uint32_t gap_inner, Decorations d) {
+    return sat_sub(sat_sub(area.width, gap_inner), twice(d.border_width)) >= 2 &&
+           sat_sub(sat_sub(area.height, gap_inner), twice(d.border_width) + d.titlebar_height) >= 2;
+}
+
+Gaps fit_gaps(Rect m, Gaps wanted, Decorations d) {
+    const uint64_t across = sat_sub(m.width, twice(d.border_width) + 2);
+    const uint64_t down = sat_sub(m.height, twice(d.border_width) + d.titlebar_height + 2);
+    const uint64_t outer = std::min<uint64_t>({wanted.outer, across / 2, down / 2});
+    const uint64_t inner = std::min<uint64_t>({wanted.inner, across - 2 * outer, down - 2 * outer});
+    return Gaps{static_cast<uint32_t>(outer), static_cast<uint32_t>(inner)};
 }
 
 Rect work_area(Rect m, Reservation r, uint32_t gap_outer) {
@@ -83,19 +96,23 @@ Rect work_area(Rect m, Reservation r, uint32_t gap_outer) {
                 sat_sub(m.width, left + right + twice(gap_outer)), sat_sub(m.height, top + bottom + twice(gap_outer))};
 }
 
-std::optional<Rect> tiling_area(Rect monitor, Reservation r, uint32_t gap_outer, uint32_t gap_inner,
-                                uint32_t border_width) {
-    const Rect area = work_area(monitor, r, gap_outer);
-    if (r == Reservation{} || room_to_tile(area, gap_inner, border_width)) return area;
+std::optional<Rect> tiling_area(Rect monitor, Reservation r, Gaps gaps, Decorations d) {
+    const Rect area = work_area(monitor, r, gaps.outer);
+    if (r == Reservation{} || room_to_tile(area, gaps.inner, d)) return area;
     return std::nullopt;
 }
 
-Rect tiled_box(Rect cell, uint32_t gap_inner, uint32_t border_width) {
-    const uint16_t w = sat_sub(sat_sub(cell.width, gap_inner), twice(border_width));
-    const uint16_t h = sat_sub(sat_sub(cell.height, gap_inner), twice(border_width));
-    // Half the gap in from the cell's corner; a gap wider than the cell leaves the window on its last pixel.
-    return Rect{within(cell.x, gap_inner / 2, cell.width), within(cell.y, gap_inner / 2, cell.height), at_least_1(w),
-                at_least_1(h)};
+Rect tiled_box(Rect cell, Rect area, uint32_t gap_inner, Decorations d) {
+    const uint64_t borders = twice(d.border_width);
+    const uint16_t w = at_least_1(sat_sub(sat_sub(cell.width, gap_inner), borders));
+    const uint16_t h = at_least_1(sat_sub(sat_sub(cell.height, gap_inner), borders));
+    // Half the gap in from the cell's corner, as far as the whole window still fits in the cell. In a cell
+    // smaller than its borders and title bar it overlaps its neighbours rather than leave the area.
+    const uint64_t outer_w = w + borders, outer_h = std::max<uint64_t>(h, uint64_t{d.titlebar_height} + 1) + borders;
+    const int64_t x = keep_on(cell.x + int64_t{gap_inner / 2}, outer_w, cell.x, cell.width);
+    const int64_t y = keep_on(cell.y + int64_t{gap_inner / 2}, outer_h, cell.y, cell.height);
+    return Rect{static_cast<int16_t>(keep_on(x, outer_w, area.x, area.width)),
+                static_cast<int16_t>(keep_on(y, outer_h, area.y, area.height)), w, h};
 }
 
 Rect floating_box(Rect g, uint32_t border_width) {
@@ -107,18 +124,20 @@ uint16_t client_height(uint16_t h, uint32_t titlebar_height) {
     return h > titlebar_height ? static_cast<uint16_t>(h - titlebar_height) : 1;
 }
 
-uint16_t framed_tiled_height(Rect cell, uint32_t gap_inner, uint32_t border_width, uint32_t titlebar_height) {
-    return client_height(sat_sub(sat_sub(cell.height, gap_inner), twice(border_width)), titlebar_height);
-}
-
 uint16_t framed_floating_height(Rect g, uint32_t border_width, uint32_t titlebar_height) {
     return client_height(sat_sub(g.height, twice(border_width)), titlebar_height);
 }
 
 Decorations fit_decorations(Rect m, uint32_t border_width, uint32_t titlebar_height) {
     const uint32_t side = std::min(m.width, m.height);
-    return Decorations{std::min(border_width, side > 0 ? (side - 1) / 2 : 0),
-                       std::min<uint32_t>(titlebar_height, m.height > 0 ? m.height - 1u : 0)};
+    const uint32_t border = std::min(border_width, side > 0 ? (side - 1) / 2 : 0);
+    return Decorations{border, std::min<uint32_t>(titlebar_height, sat_sub(m.height, twice(border) + 1))};
+}
+
+Rect client_on(Rect m, Decorations d, uint16_t width, uint16_t height) {
+    const uint16_t w = at_least_1(sat_sub(m.width, twice(d.border_width))), h =
+        at_least_1(sat_sub(m.height, twice(d.border_width) + d.titlebar_height));
+    return Rect{m.x, m.y, std::min(width, w), std::min(height, h)};
 }
 
 Rect floating_size_small(Rect m) {

@@ -83,7 +83,10 @@ std::optional<Window> WindowManager::create_frame_for_window(Window client) {
     std::string title = connection->get_window_title(client).value_or("");
     Rect m = focused_monitor_ref().rect;
     const layout::Decorations d = layout::fit_decorations(m, config.border_width, config.titlebar_height);
-    auto frame = frame_manager.create_frame(*connection, connection->root, client, m.x, m.y, 400, 300,
+    // Until the layout places it, the frame waits at the monitor's corner, wholly on the monitor.
+    const Rect first = layout::client_on(m, d, 400, 300);
+    auto frame = frame_manager.create_frame(*connection, connection->root, client, first.x, first.y, first.width,
+                                            first.height,
                                             static_cast<uint16_t>(d.titlebar_height),
                                             static_cast<uint16_t>(d.border_width),
                                             config.border_color_unfocused, config.titlebar_color_unfocused);
@@ -140,8 +143,10 @@ XResult<void> WindowManager::paint_titlebar(Window client) {
     auto it = windows.find(client);
     const std::string title = it == windows.end() ? std::string() : it->second.title;
     const bool is_focused = focused == client;
-    return frame_manager.draw_titlebar(*connection, client, title, *frame_width,
-                                       static_cast<uint16_t>(config.titlebar_height),
+    // The bar as high as the layout made it on the window's monitor.
+    const Rect home = home_rect(it == windows.end() ? current_workspace : it->second.workspace);
+    const uint32_t height = layout::fit_decorations(home, config.border_width, config.titlebar_height).titlebar_height;
+    return frame_manager.draw_titlebar(*connection, client, title, *frame_width, static_cast<uint16_t>(height),
                                        is_focused ? config.titlebar_color_focused : config.titlebar_color_unfocused,
                                        config.titlebar_text_color, is_focused);
 }

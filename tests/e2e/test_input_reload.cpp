@@ -198,3 +198,30 @@ TEST_F(Reload, TitleBarsTurnedOffAndOn) {
     client_->unmap(hidden);
     EXPECT_TRUE(becomes([&] { return list().size() == 2u && client_->parent(hidden) == client_->root(); }));
 }
+
+// Sizes as large as the settings take, title bars on: each frame (title bar and borders included) and each
+// client lies wholly on the screen, and the reloads succeed. A title bar alone takes what the borders leave
+// and is painted that high: the focused one's accent line shows at its foot.
+TEST_F(Reload, LargestSizesKeepEveryWindowOnTheScreen) {
+    start(kBefore);
+    const uint32_t a = open(), b = open();
+    auto on_screen = [&](uint32_t w) { return client_->geometry(w).value_or(Geometry{-1}).on_screen(1920, 1080); };
+    auto frame = [&](uint32_t w) { return client_->parent(w).value_or(client_->root()); };
+    auto all_on_screen = [&] {
+        return frame(a) != client_->root() && frame(b) != client_->root() && on_screen(frame(a)) &&
+               on_screen(frame(b)) && on_screen(a) && on_screen(b);
+    };
+    const std::string framed = kBefore + "vop.set('titlebar_enabled', true)\n";
+    reload_with(framed + "vop.set('titlebar_height', 32767)\n");
+    EXPECT_TRUE(becomes(all_on_screen));
+    const Geometry f = geo(frame(b));
+    const int bar_foot = f.y + static_cast<int>(f.border_width + f.height - geo(b).height) - 1;
+    EXPECT_TRUE(becomes([&] { return client_->root_pixel(f.x + 20, bar_foot) == 0x5294e2; }));
+
+    std::string largest = framed;
+    for (const char* key : {"gap_outer", "gap_inner", "border_width", "titlebar_height"})
+        largest += fmt::format("vop.set('{}', 32767)\n", key);
+    reload_with(largest);
+    EXPECT_TRUE(becomes(all_on_screen));
+    EXPECT_EQ(count("Configuration reloaded"), 2u);
+}

@@ -176,13 +176,18 @@ TEST_F(WmTest, SurvivesWindowsThatVanishAtOnce) {
     for (const auto& r : log_records()) EXPECT_FALSE(r.level == "WARN" && r.message.starts_with("Failed to warp"));
 }
 
-// Gaps and a border as large as the settings take leave a tiled window on the monitor (at its last pixel, with
-// the widest border the monitor holds) rather than wrapped far off it; a larger border is refused.
+// Gaps and a border as large as the settings take are cut to what the monitor holds (the border first, the gaps
+// to what it leaves): every tiled window, border included, lies wholly on the monitor; a larger border is refused.
 TEST_F(WmTest, SizesLargerThanTheMonitorKeepWindowsOnIt) {
     start(kPlainConfig + "vop.set('gap_outer', 32767) vop.set('gap_inner', 32767) vop.set('border_width', 32767)\n"
                          "vop.set('border_width', 40000)\n");
-    EXPECT_TRUE(has_geometry(client_->open_window(), {1919, 1079, 1, 1, 539}));
+    const uint32_t a = client_->open_window();
+    EXPECT_TRUE(has_geometry(a, {0, 0, 842, 2, 539}));
     EXPECT_TRUE(log_contains("Out-of-range value for config key: border_width (40000)"));
+    const uint32_t b = client_->open_window(), c = client_->open_window();
+    ASSERT_TRUE(becomes([&] { return active() == c; }));
+    ASSERT_TRUE(vop_->wait_idle());
+    for (uint32_t w : {a, b, c}) EXPECT_TRUE(client_->geometry(w).value_or(Geometry{-1}).on_screen(1920, 1080)) << w;
 }
 
 TEST_F(WmTest, FocusColourBeatsUrgency) {

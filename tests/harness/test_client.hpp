@@ -39,6 +39,11 @@ struct Geometry {
     unsigned width = 0, height = 0;
     unsigned border_width = 0;
     bool operator==(const Geometry&) const = default;
+    // Whether it lies wholly on a screen of this size, border included.
+    bool on_screen(unsigned screen_width, unsigned screen_height) const {
+        return x >= 0 && y >= 0 && x + width + 2 * border_width <= screen_width &&
+               y + height + 2 * border_width <= screen_height;
+    }
 };
 
 struct ClientMessage {

@@ -1,8 +1,11 @@
 // Layout arithmetic: struts per monitor, work area, gaps and borders, 1-pixel minimum, floating sizes and places.
 #include "core/layout_math.hpp"
+#include "core/tree.hpp"
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <string>
 #include <vector>
 
 using vop::Rect;
@@ -12,7 +15,11 @@ TEST(LayoutMath, WorkAreaAndTiledBox) {
     Rect screen{0, 0, 1920, 1080};
     Rect wa = work_area(screen, {}, 8);
     EXPECT_EQ(wa, (Rect{8, 8, 1904, 1064}));
-    EXPECT_EQ(tiled_box(wa, 8, 2), (Rect{12, 12, 1892, 1052}));
+    EXPECT_EQ(tiled_box(wa, wa, 8, {.border_width = 2}), (Rect{12, 12, 1892, 1052}));
+    // Gaps that fit stay as they are; larger ones are cut, the inner one first, to what a 2-pixel client leaves.
+    EXPECT_EQ(fit_gaps(screen, {8, 8}, {.border_width = 2}), (Gaps{8, 8}));
+    EXPECT_EQ(fit_gaps(Rect{0, 0, 1280, 800}, {32767, 32767}, {2, 20}), (Gaps{387, 0}));
+    EXPECT_EQ(fit_gaps(Rect{0, 0, 1280, 800}, {8, 32767}, {2, 20}), (Gaps{8, 758}));
 
     // A top reservation of 30 moves and shrinks the area; the second monitor keeps its offset.
     EXPECT_EQ(work_area(Rect{1920, 0, 1280, 1024}, {0, 0, 30, 0}, 8), (Rect{1928, 38, 1264, 978}));
@@ -59,51 +66,84 @@ TEST(LayoutMath, StrutsReachIntoTheMonitorsTheyTouch) {
     EXPECT_EQ(monitor_reservation(one, Rect{0, 0, 1920, 1080}, 1920, 1080), (Reservation{10, 20, 30, 40}));
 
     // Room to tile: at least 2 pixels left inside gap and borders.
-    EXPECT_TRUE(room_to_tile(Rect{0, 0, 12, 100}, 8, 1));
-    EXPECT_FALSE(room_to_tile(Rect{0, 0, 11, 100}, 8, 1));
-    EXPECT_FALSE(room_to_tile(work_area(left, {1920, 0, 0, 0}, 8), 8, 2));
+    EXPECT_TRUE(room_to_tile(Rect{0, 0, 12, 100}, 8, {.border_width = 1}));
+    EXPECT_FALSE(room_to_tile(Rect{0, 0, 11, 100}, 8, {.border_width = 1}));
+    EXPECT_FALSE(room_to_tile(work_area(left, {1920, 0, 0, 0}, 8), 8, {.border_width = 2}));
 }
 
 TEST(LayoutMath, NeverBelowOnePixel) {
-    EXPECT_EQ(tiled_box(Rect{0, 0, 10, 10}, 8, 2), (Rect{4, 4, 1, 1}));
+    const Rect cell{0, 0, 10, 10};
+    EXPECT_EQ(tiled_box(cell, cell, 8, {.border_width = 2}), (Rect{4, 4, 1, 1}));
     EXPECT_EQ(floating_box(Rect{5, 6, 3, 100}, 2), (Rect{5, 6, 1, 96}));
     EXPECT_EQ(client_height(20, 20), 1);
     EXPECT_EQ(client_height(100, 20), 80);
 }
 
-// Sizes as large as the settings take, on small monitors: every tiled window starts on its monitor and is no
-// larger than it, nor are its borders or its frame; nothing wraps around.
-TEST(LayoutMath, LargestSizesKeepEveryWindowOnItsMonitor) {
-    const Rect monitors[] = {{0, 0, 800, 600}, {1920, 0, 1280, 1024}, {0, 0, 1, 1}};
-    const uint32_t sizes[] = {0, 8, 599, 32767};
-    auto check = [](Rect m, uint32_t gap_outer, uint32_t gap_inner, uint32_t border, uint32_t bar) {
-        SCOPED_TRACE(fmt::format("{} gaps {} {} border {} bar {}", m, gap_outer, gap_inner, border, bar));
-        const Decorations d = fit_decorations(m, border, bar);
-        EXPECT_LT(2 * d.border_width, std::max<uint32_t>(std::min(m.width, m.height), 1));
-        const Rect area = work_area(m, {0, 0, bar, 0}, gap_outer);
-        const auto half = static_cast<uint16_t>(area.width / 2);
-        const Rect cells[] = {area, {area.x, area.y, half, area.height},
-                              {static_cast<int16_t>(area.x + half), area.y, static_cast<uint16_t>(area.width - half),
-                               area.height}};
-        for (const Rect& cell : cells) {
-            const Rect box = tiled_box(cell, gap_inner, d.border_width);
-            EXPECT_TRUE(box.x >= m.x && box.x < m.x + std::max<int>(m.width, 1)) << fmt::format("{}", box);
-            EXPECT_TRUE(box.y >= m.y && box.y < m.y + std::max<int>(m.height, 1)) << fmt::format("{}", box);
-            EXPECT_LE(box.width, std::max<uint16_t>(m.width, 1));
-            EXPECT_LE(box.height, std::max<uint16_t>(m.height, 1));
-            const uint16_t client = framed_tiled_height(cell, gap_inner, d.border_width, d.titlebar_height);
-            EXPECT_LE(client + d.titlebar_height, std::max<uint32_t>(m.height, 1));
+// Sizes as large as the settings take, each alone and all together, on small monitors, with and without a bar
+// reserving the top and title bars, one to a dozen tiled windows: every window, borders and title bar
+// included, lies wholly on its monitor, and every client (a new frame's and a floating one's too) is at
+// least 1x1.
+TEST(LayoutMath, LargestSizesKeepEveryWindowWhollyOnItsMonitor) {
+    const Rect monitors[] = {{0, 0, 1280, 800}, {1920, 0, 800, 600}, {0, 0, 3, 3}, {0, 0, 1, 1}};
+    const uint32_t sizes[] = {0, 8, 799, 32767};
+    std::vector<vop::Node> trees(4);
+    for (vop::Window w = 1; w <= 12; ++w) {
+        for (size_t t = 0; t < trees.size(); ++t) {
+            if (w <= std::array{1u, 2u, 5u, 12u}[t]) trees[t].insert_with_rect(w, std::nullopt, monitors[0]);
         }
+    }
+    size_t faults = 0;
+    std::string first;
+    // A window's whole box: its client, a framed one's title bar, and its borders.
+    auto inside = [](Rect outer, Rect m) {
+        return outer.x >= m.x && outer.x + int64_t{outer.width} <= m.x + int64_t{m.width} && outer.y >= m.y &&
+               outer.y + int64_t{outer.height} <= m.y + int64_t{m.height};
+    };
+    auto check = [&](Rect m, Rect outer, uint32_t client_w, uint32_t client_h, const std::string& what) {
+        if (inside(outer, m) && client_w >= 1 && client_h >= 1) return;
+        if (faults++ == 0) first = fmt::format("{}: {} on {}, client {}x{}", what, outer, m, client_w, client_h);
+    };
+    auto lay_out = [&](Rect m, uint32_t gap_outer, uint32_t gap_inner, uint32_t border, uint32_t bar, bool framed,
+                       Reservation r) {
+        const std::string what = fmt::format("gaps {} {} border {} bar {} framed {} top {}", gap_outer, gap_inner,
+                                             border, bar, framed, r.top);
+        const Decorations d = fit_decorations(m, border, framed ? bar : 0);
+        const Gaps gaps = fit_gaps(m, {gap_outer, gap_inner}, d);
+        const Rect area = tiling_area(m, r, gaps, d).value_or(work_area(m, {}, gaps.outer));
+        const auto bw = static_cast<uint16_t>(2 * d.border_width), tb = static_cast<uint16_t>(d.titlebar_height);
+        for (const vop::Node& tree : trees) {
+            for (const auto& [w, cell] : tree.calculate_geometries(area)) {
+                const Rect box = tiled_box(cell, area, gaps.inner, d);
+                const uint16_t client = framed ? client_height(box.height, tb) : box.height;
+                const Rect outer{box.x, box.y, uint16_t(box.width + bw), uint16_t(client + (framed ? tb : 0) + bw)};
+                // Where its cell holds it, a window keeps to its cell; elsewhere to its monitor.
+                const bool fits = outer.width <= cell.width && outer.height <= cell.height;
+                check(fits ? cell : m, outer, box.width, client, what + fmt::format(" window {}", w));
+            }
+        }
+        const Rect first_frame = client_on(m, d, 400, 300);
+        check(m, {m.x, m.y, uint16_t(first_frame.width + bw), uint16_t(first_frame.height + tb + bw)},
+              first_frame.width, first_frame.height, what + " new frame");
+        // A floating window keeps its place, but its borders and title bar still fit its monitor.
+        const Rect g = floating_size_small(m);
+        check(m, {m.x, m.y, uint16_t(1 + bw), uint16_t(1 + tb + bw)}, floating_box(g, d.border_width).width,
+              framed_floating_height(g, d.border_width, tb), what + " floating");
     };
     for (const Rect& m : monitors) {
         for (uint32_t gap_outer : sizes) {
             for (uint32_t gap_inner : sizes) {
                 for (uint32_t border : sizes) {
-                    for (uint32_t bar : sizes) check(m, gap_outer, gap_inner, border, bar);
+                    for (uint32_t bar : sizes) {
+                        for (bool framed : {false, true}) {
+                            for (Reservation r : {Reservation{}, Reservation{0, 0, 30, 0}, Reservation{0, 0, bar, 0}})
+                                lay_out(m, gap_outer, gap_inner, border, bar, framed, r);
+                        }
+                    }
                 }
             }
         }
     }
+    EXPECT_EQ(faults, 0u) << "first: " << first;
 }
 
 TEST(LayoutMath, FloatingSizes) {
