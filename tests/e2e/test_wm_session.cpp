@@ -6,6 +6,7 @@
 
 #include <xcb/xcb.h>
 
+#include <algorithm>
 #include <csignal>
 #include <dirent.h>
 #include <fstream>
@@ -48,12 +49,14 @@ TEST_F(WmTest, StartsTheGraphicalSession) {
 }
 
 // The failing systemctl leaves a child behind that holds its standard error: vop reads what is there when
-// systemctl itself ends, and never what the child writes later.
+// systemctl itself ends, and never what the child writes later. One ended by a signal did not fail as a
+// program does: that is a warning naming the signal.
 TEST_F(WmTest, FailingSystemctlIsLoggedAndStartGoesOn) {
     TempDir dir;
     // The stub log directory is known only once vop runs, so make systemctl fail through PATH instead.
-    write_file(dir.path() + "/systemctl",
-               "#!/bin/sh\n(sleep 2; echo belated >&2; exec sleep 60) &\necho 'no user manager' >&2\nexit 1\n");
+    write_file(dir.path() + "/systemctl", "#!/bin/sh\n[ \"$2\" = stop ] && kill -USR1 $$\n"
+                                          "(sleep 2; echo belated >&2; exec sleep 60) &\n"
+                                          "echo 'no user manager' >&2\nexit 1\n");
     chmod((dir.path() + "/systemctl").c_str(), 0755);
     vop_ = std::make_unique<VopProcess>(VopOptions{
         .display = x_.display(),
@@ -66,6 +69,15 @@ TEST_F(WmTest, FailingSystemctlIsLoggedAndStartGoesOn) {
     uint32_t a = client_->open_window();
     EXPECT_TRUE(has_geometry(a, {12, 12, 1892, 1052, 2}));
     EXPECT_EQ(read_log().find("belated"), std::string::npos) << read_log();
+    client_.reset();
+    EXPECT_EQ(vop_->stop(), 0) << vop_->describe();
+    const auto records = log_records();
+    EXPECT_TRUE(std::any_of(records.begin(), records.end(), [](const LogRecord& r) {
+        return r.level == "WARN" &&
+               r.message == "systemctl --user stop graphical-session.target was killed: signal: 10 (SIGUSR1)";
+    })) << read_log();
+    EXPECT_FALSE(log_contains("graphical-session.target was not running"));
+    vop_.reset();
 }
 
 // Helpers vop waits for at start-up and on a reload are killed at their time limit: with every systemctl hung
