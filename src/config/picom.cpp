@@ -240,13 +240,13 @@ Result<void, std::string> write_config(const Config& config) {
 
 void restart(const std::filesystem::path& config_path) {
     auto pkill = helper::run(kTarget, "pkill", {"picom"}, {.in = process::Stdio::Null}, helper::OnStop::Kill);
-    if (!pkill) {
-        log::warn(kTarget, "Failed to kill picom: {}", pkill.error());
+    if (pkill.failed()) {
+        log::warn(kTarget, "Failed to kill picom: {}", pkill.error);
         return;
     }
-    // Logged by helper::run. Whether the old picom is gone is not known: a second one is not started.
-    if (pkill->killed()) return;
-    if (pkill->success()) {
+    // Killed (and logged by helper::run): whether the old picom is gone is not known, so no second one.
+    if (!pkill.finished()) return;
+    if (pkill.succeeded()) {
         log::info(kTarget, "Killed picom for restart");
     } else {
         log::debug(kTarget, "picom was not running");

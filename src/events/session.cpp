@@ -41,40 +41,34 @@ void start_graphical_session() {
     } else {
         auto r = helper::run(kTarget, "systemctl", {"--user", "import-environment", "DISPLAY", "XAUTHORITY"},
                              kCaptured, OnStop::Kill);
-        if (!r) {
-            log::error(kTarget, "Failed to run systemctl import-environment: {}", r.error());
-        } else if (r->killed()) {
-            // logged by helper::run
-        } else if (!r->success()) {
-            log::error(kTarget, "Failed to import DISPLAY: {}", unicode::lossy(r->err));
-        } else {
+        if (r.failed()) {
+            log::error(kTarget, "Failed to run systemctl import-environment: {}", r.error);
+        } else if (r.succeeded()) {
             log::info(kTarget, "Imported DISPLAY={} to systemd user session", display);
+        } else if (r.finished()) {
+            log::error(kTarget, "Failed to import DISPLAY: {}", unicode::lossy(r.output.err));
         }
     }
     auto r = helper::run(kTarget, "systemctl", {"--user", "start", "graphical-session.target"}, kCaptured,
                          OnStop::Kill);
-    if (!r) {
-        log::error(kTarget, "Failed to run systemctl start graphical-session.target: {}", r.error());
-    } else if (r->killed()) {
-        // logged by helper::run
-    } else if (!r->success()) {
-        log::error(kTarget, "Failed to start graphical-session.target: {}", unicode::lossy(r->err));
-    } else {
+    if (r.failed()) {
+        log::error(kTarget, "Failed to run systemctl start graphical-session.target: {}", r.error);
+    } else if (r.succeeded()) {
         log::info(kTarget, "Started graphical-session.target");
+    } else if (r.finished()) {
+        log::error(kTarget, "Failed to start graphical-session.target: {}", unicode::lossy(r.output.err));
     }
 }
 
 void stop_graphical_session() {
     auto r = helper::run(kTarget, "systemctl", {"--user", "stop", "graphical-session.target"},
                          {.in = process::Stdio::Null}, helper::OnStop::Finish);
-    if (!r) {
-        log::warn(kTarget, "Failed to stop graphical-session.target: {}", r.error());
-    } else if (r->killed()) {
-        // logged by helper::run
-    } else if (!r->success()) {
-        log::debug(kTarget, "graphical-session.target was not running");
-    } else {
+    if (r.failed()) {
+        log::warn(kTarget, "Failed to stop graphical-session.target: {}", r.error);
+    } else if (r.succeeded()) {
         log::info(kTarget, "Stopped graphical-session.target");
+    } else if (r.finished()) {
+        log::debug(kTarget, "graphical-session.target was not running");
     }
 }
 
@@ -82,7 +76,7 @@ std::optional<pid_t> spawn_vopbar(const std::optional<std::string>& i3_socket) {
     log::info(kTarget, "Spawning vopbar...");
     std::string program = "vopbar";
     auto which = helper::run(kTarget, "which", {"vopbar"}, kCaptured, helper::OnStop::Kill);
-    if (!which || !which->success()) {
+    if (!which.succeeded()) {
         const char* home = std::getenv("HOME");
         if (home && exists(std::string(home) + "/.local/bin/vopbar")) {
             program = std::string(home) + "/.local/bin/vopbar";

@@ -11,9 +11,13 @@
 
 namespace vop::session {
 
-// How long a whole shutdown may take: both its helpers at their limit, the bar's grace period and room to
-// spare. Until then a further stop signal is only noted; after it, one ends vop at once.
-inline constexpr std::chrono::milliseconds kShutdownLimit = 2 * helper::kTimeLimit + std::chrono::seconds(1);
+// The helpers the shutdown waits for, one after the other: `pkill -x picom` and the systemctl of
+// stop_graphical_session.
+inline constexpr int kShutdownHelpers = 2;
+// How long a whole shutdown may take: each of its helpers at its limit, then the bar's grace period and room
+// to spare. Until then a further stop signal is only noted; after it, one ends vop at once.
+inline constexpr std::chrono::milliseconds kShutdownLimit =
+    kShutdownHelpers * helper::kTimeLimit + std::chrono::seconds(1);
 
 // Imports DISPLAY and XAUTHORITY into the systemd user session and starts graphical-session.target, each
 // within helper::kTimeLimit and cut short by a stop signal.

@@ -17,11 +17,24 @@ inline constexpr std::chrono::milliseconds kTimeLimit{3000};
 // no use for; no during the shutdown, whose helpers are the point of it.
 enum class OnStop { Kill, Finish };
 
-// `process::run` within kTimeLimit. A helper that had to be killed is logged here under `target`: WARN
-// "{command} did not finish within {} ms and was killed", or INFO "{command} was killed: vop is stopping".
-// The caller sees it in `killed()`.
-Result<process::Output, process::OsError> run(const char* target, const std::string& program,
-                                             const std::vector<std::string>& args, process::Options options,
-                                             OnStop on_stop);
+// How a helper's run ended. Only a helper that finished has an exit status that says how its work went.
+struct Outcome {
+    enum class End { Finished, Failed, Killed };
+    End end = End::Finished;
+    process::Output output;  // its status and captured streams (none when it failed)
+    process::OsError error;  // Failed: why it could not be started or waited for
+
+    bool failed() const { return end == End::Failed; }
+    bool finished() const { return end == End::Finished; }
+    // Finished with exit status 0.
+    bool succeeded() const { return finished() && output.success(); }
+};
+
+// `process::run` within kTimeLimit, in a process group of its own. A helper that did not finish is logged
+// here under `target`, and callers need to say nothing more of it: WARN "{command} did not finish within
+// {} ms and was killed", INFO "{command} was killed: vop is stopping", or, for a signal from elsewhere, WARN
+// "{command} was killed: {}" with the exit status text.
+Outcome run(const char* target, const std::string& program, const std::vector<std::string>& args,
+            process::Options options, OnStop on_stop);
 
 }  // namespace vop::helper

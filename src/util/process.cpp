@@ -36,7 +36,8 @@ struct SpawnSetup {
     bool have_attr = false;
     int fail = 0;
 
-    SpawnSetup() {
+    // `own_group`: the child leads a process group of its own.
+    explicit SpawnSetup(bool own_group) {
         fail = posix_spawn_file_actions_init(&actions);
         if (fail) return;
         have_actions = true;
@@ -52,7 +53,12 @@ struct SpawnSetup {
         sigemptyset(&mask);
         fail = posix_spawnattr_setsigdefault(&attr, &defaults);
         if (!fail) fail = posix_spawnattr_setsigmask(&attr, &mask);
-        if (!fail) fail = posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+        short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
+        if (own_group) {
+            flags |= POSIX_SPAWN_SETPGROUP;
+            if (!fail) fail = posix_spawnattr_setpgroup(&attr, 0);
+        }
+        if (!fail) fail = posix_spawnattr_setflags(&attr, flags);
     }
     ~SpawnSetup() {
         if (have_actions) posix_spawn_file_actions_destroy(&actions);
@@ -124,8 +130,8 @@ std::vector<std::string> merged_env(const std::vector<std::pair<std::string, std
 }
 
 Result<pid_t, OsError> start(const std::string& program, const std::vector<std::string>& args,
-                             const Options& options, const Pipe* out_pipe, const Pipe* err_pipe) {
-    SpawnSetup s;
+                             const Options& options, const Pipe* out_pipe, const Pipe* err_pipe, bool own_group) {
+    SpawnSetup s(own_group);
     if (s.fail) return err(OsError{s.fail});
     int rc = plan_stream(s, 0, options.in == Stdio::Capture ? Stdio::Null : options.in, nullptr);
     if (!rc) rc = plan_stream(s, 1, options.out, out_pipe);
@@ -154,6 +160,9 @@ Result<pid_t, OsError> start(const std::string& program, const std::vector<std::
     pid_t pid = -1;
     rc = posix_spawnp(&pid, program.c_str(), &s.actions, &s.attr, argv.data(), env);
     if (rc) return err(OsError{rc});
+    // Also here, in case the child has not yet run far enough to do it itself: a signal to the group must not
+    // miss it. Once it has, this fails harmlessly.
+    if (own_group) setpgid(pid, pid);
     return pid;
 }
 
@@ -204,77 +213,107 @@ void read_ready(Pipe& p, std::string& sink) {
     }
 }
 
-// Waits for child `pid` to end, reading its captured output meanwhile. Everything that can end the wait is a
-// descriptor in one poll without a timeout: the child's exit (a pidfd), the time limit (a timerfd), the stop
-// descriptor and the pipes. Without a pidfd the child is asked every few milliseconds.
-Result<Output, OsError> wait_for(pid_t pid, Pipe& out, Pipe& err_pipe, const Options& options) {
-    Output result;
-    OwnedFd exited{open_pidfd(pid)};
-    OwnedFd timer{timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK)};
-    std::optional<Clock::time_point> deadline;
-    auto wait_at_most = [&](std::chrono::milliseconds after) {
-        deadline = Clock::now() + after;
-        arm(timer.fd, after);
-    };
-    if (options.time_limit.count() > 0) wait_at_most(options.time_limit);
-    bool killed = false;
-    auto kill_it = [&](bool& why) {
-        ::kill(pid, SIGKILL);
-        why = killed = true;
-        wait_at_most(kKillGrace);
-    };
-    for (;;) {
-        const pid_t r = waitpid(pid, &result.status, WNOHANG);
-        if (r == pid) break;
-        if (r < 0 && errno != EINTR) return err(OsError{errno});
-        if (deadline && Clock::now() >= *deadline) {
-            if (killed) {
-                result.status = SIGKILL;  // as it will end, uncollected here
-                break;
+// The wait for one child, which leads a process group of its own. Everything that can end it is a descriptor
+// in one poll without a timeout: the child's exit (a pidfd), the time limit (a timerfd), the stop descriptor
+// and the pipes. Without a pidfd the child is asked every few milliseconds.
+class Wait {
+public:
+    Wait(pid_t pid, Pipe& out, Pipe& err, const Options& options)
+        : pid_(pid), stop_fd_(options.stop_fd), out_(out), err_(err) {
+        if (options.time_limit.count() > 0) wait_at_most(options.time_limit);
+    }
+
+    // Until the child has ended, or has been killed and has not gone within the grace period.
+    Result<Output, OsError> run() {
+        for (;;) {
+            const pid_t r = waitpid(pid_, &result_.status, WNOHANG);
+            if (r == pid_) break;
+            if (r < 0 && errno != EINTR) return err(OsError{errno});
+            if (deadline_ && Clock::now() >= *deadline_) {
+                if (killed_) {
+                    result_.status = SIGKILL;  // as it will end, uncollected here
+                    break;
+                }
+                kill_group(result_.killed_at_time_limit);
             }
-            kill_it(result.killed_at_time_limit);
+            if (const int e = poll_and_serve()) {
+                ::kill(-pid_, SIGKILL);
+                return err(OsError{e});
+            }
         }
+        // Whatever it wrote before it went; a child of its own that left the group may keep the pipes open
+        // for much longer.
+        read_ready(out_, result_.out);
+        read_ready(err_, result_.err);
+        return result_;
+    }
+
+private:
+    void wait_at_most(std::chrono::milliseconds after) {
+        deadline_ = Clock::now() + after;
+        arm(timer_.fd, after);
+    }
+
+    // The whole group, so that nothing the child started outlives it (a script's commands, a forked helper).
+    void kill_group(bool& why) {
+        ::kill(-pid_, SIGKILL);
+        why = killed_ = true;
+        wait_at_most(kKillGrace);
+    }
+
+    // One poll; returns its error number, 0 once whatever turned ready has been served.
+    int poll_and_serve() {
         pollfd fds[5];
         nfds_t n = 0;
-        for (int fd : {exited.fd, timer.fd, killed ? -1 : options.stop_fd, out.read, err_pipe.read}) {
+        for (int fd : {exited_.fd, timer_.fd, killed_ ? -1 : stop_fd_, out_.read, err_.read}) {
             if (fd >= 0) fds[n++] = {fd, POLLIN, 0};
         }
-        int timeout = exited.fd >= 0 ? -1 : 5;
-        if (deadline && timer.fd < 0) {
-            const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now()).count();
+        if (poll(fds, n, poll_timeout()) < 0 && errno != EINTR) return errno;
+        for (nfds_t i = 0; i < n; ++i) {
+            if (fds[i].revents) serve(fds[i].fd);
+        }
+        return 0;
+    }
+
+    // -1 (none) while the pidfd and the timer say all; else a few milliseconds, or what is left to the deadline.
+    int poll_timeout() const {
+        int timeout = exited_.fd >= 0 ? -1 : 5;
+        if (deadline_ && timer_.fd < 0) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline_ - Clock::now()).count();
             timeout = static_cast<int>(std::clamp<long long>(left, 0, timeout < 0 ? 1000 : timeout));
         }
-        if (poll(fds, n, timeout) < 0 && errno != EINTR) {
-            const int e = errno;
-            ::kill(pid, SIGKILL);
-            return err(OsError{e});
-        }
-        for (nfds_t i = 0; i < n; ++i) {
-            if (!fds[i].revents) continue;
-            const int fd = fds[i].fd;
-            if (fd == timer.fd) {
-                uint64_t expirations = 0;
-                [[maybe_unused]] ssize_t got = ::read(fd, &expirations, sizeof expirations);
-            } else if (fd == options.stop_fd && !killed) {
-                kill_it(result.killed_on_stop);
-            } else if (fd == out.read) {
-                read_ready(out, result.out);
-            } else if (fd == err_pipe.read) {
-                read_ready(err_pipe, result.err);
-            }
+        return timeout;
+    }
+
+    void serve(int fd) {
+        if (fd == timer_.fd) {
+            uint64_t expirations = 0;
+            [[maybe_unused]] ssize_t got = ::read(fd, &expirations, sizeof expirations);
+        } else if (fd == stop_fd_ && !killed_) {
+            kill_group(result_.killed_on_stop);
+        } else if (fd == out_.read) {
+            read_ready(out_, result_.out);
+        } else if (fd == err_.read) {
+            read_ready(err_, result_.err);
         }
     }
-    // Whatever it wrote before it went; a child of its own may keep the pipes open for much longer.
-    read_ready(out, result.out);
-    read_ready(err_pipe, result.err);
-    return result;
-}
+
+    const pid_t pid_;
+    const int stop_fd_;
+    Pipe& out_;
+    Pipe& err_;
+    OwnedFd exited_{open_pidfd(pid_)};
+    OwnedFd timer_{timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK)};
+    std::optional<Clock::time_point> deadline_;
+    bool killed_ = false;
+    Output result_;
+};
 
 }  // namespace
 
 Result<pid_t, OsError> spawn(const std::string& program, const std::vector<std::string>& args,
                              const Options& options) {
-    return start(program, args, options, nullptr, nullptr);
+    return start(program, args, options, nullptr, nullptr, false);
 }
 
 Result<pid_t, OsError> spawn_shell(std::string_view command) {
@@ -290,14 +329,14 @@ Result<Output, OsError> run(const std::string& program, const std::vector<std::s
         if (int e = open_pipe(errp)) return err(OsError{e});
     }
     auto started = start(program, args, options, out.write >= 0 ? &out : nullptr,
-                         errp.write >= 0 ? &errp : nullptr);
+                         errp.write >= 0 ? &errp : nullptr, true);
     if (!started) return started.take_error();
     out.close_write();
     errp.close_write();
     for (const Pipe* p : {&out, &errp}) {
         if (p->read >= 0) fcntl(p->read, F_SETFL, O_NONBLOCK);
     }
-    return wait_for(*started, out, errp, options);
+    return Wait(*started, out, errp, options).run();
 }
 
 Result<WaitState, OsError> try_wait(pid_t pid) {

@@ -36,10 +36,11 @@ struct Options {
     Stdio err = Stdio::Inherit;
     // Variables set (or replaced) in the child's environment; the rest is inherited.
     std::vector<std::pair<std::string, std::string>> env;
-    // For `run`: how long to wait for the child before it is killed (SIGKILL); zero waits for ever.
+    // For `run`: how long to wait for the child before it is killed with its group (SIGKILL); zero waits for
+    // ever.
     std::chrono::milliseconds time_limit{0};
     // For `run`: a descriptor that turns readable when the wait is to end early (vop is asked to stop); the
-    // child is then killed. -1: none.
+    // child is then killed with its group. -1: none.
     int stop_fd = -1;
 };
 
@@ -55,18 +56,21 @@ struct Output {
     bool success() const;
 };
 
-// Starts `program` (searched in PATH) with `args` and returns its pid without waiting.
-// The child gets SIGPIPE and the stop signals at their default disposition, an empty signal mask and no
-// descriptor beyond its three standard streams. Exited children are collected by
-// `reap_children` (or `try_wait` for one the caller keeps).
+// Starts `program` (searched in PATH) with `args` and returns its pid without waiting. The child stays in
+// vop's process group, so what vop leaves running (the bar, the script's commands) ends with it when a
+// terminal's Ctrl-C or hang-up ends that group. It gets SIGPIPE and the stop signals at their default
+// disposition, an empty signal mask and no descriptor beyond its three standard streams. Exited children
+// are collected by `reap_children` (or `try_wait` for one the caller keeps).
 Result<pid_t, OsError> spawn(const std::string& program, const std::vector<std::string>& args,
                              const Options& options = {});
 
 // Starts "sh" with "-c" and `command`, inheriting the standard streams; not waited for.
 Result<pid_t, OsError> spawn_shell(std::string_view command);
 
-// Starts `program` like `spawn` and waits for it to end, collecting any captured output (up to 1 MiB a
-// stream); past the options' time limit, or once their stop descriptor is readable, it is killed. The wait
+// Starts `program` like `spawn`, but leading a process group of its own, and waits for it to end, collecting
+// any captured output (up to 1 MiB a stream). In its own group it hears none of the signals a terminal sends
+// to vop's group (a second Ctrl-C during the shutdown). Past the options' time limit, or once their stop
+// descriptor is readable, the whole group is killed, so nothing the program started outlives it. The wait
 // ends with the program itself: what it left in the pipes is read without waiting, so a child of its own
 // that keeps them open cannot hold the caller. Standard input defaults to /dev/null here.
 Result<Output, OsError> run(const std::string& program, const std::vector<std::string>& args,

@@ -6,6 +6,7 @@
 
 #include <xcb/xcb.h>
 
+#include <algorithm>
 #include <csignal>
 #include <dirent.h>
 #include <fstream>
@@ -48,12 +49,14 @@ TEST_F(WmTest, StartsTheGraphicalSession) {
 }
 
 // The failing systemctl leaves a child behind that holds its standard error: vop reads what is there when
-// systemctl itself ends, and never what the child writes later.
+// systemctl itself ends, and never what the child writes later. One ended by a signal did not fail as a
+// program does: that is a warning naming the signal.
 TEST_F(WmTest, FailingSystemctlIsLoggedAndStartGoesOn) {
     TempDir dir;
     // The stub log directory is known only once vop runs, so make systemctl fail through PATH instead.
-    write_file(dir.path() + "/systemctl",
-               "#!/bin/sh\n(sleep 2; echo belated >&2; exec sleep 60) &\necho 'no user manager' >&2\nexit 1\n");
+    write_file(dir.path() + "/systemctl", "#!/bin/sh\n[ \"$2\" = stop ] && kill -USR1 $$\n"
+                                          "(sleep 2; echo belated >&2; exec sleep 60) &\n"
+                                          "echo 'no user manager' >&2\nexit 1\n");
     chmod((dir.path() + "/systemctl").c_str(), 0755);
     vop_ = std::make_unique<VopProcess>(VopOptions{
         .display = x_.display(),
@@ -66,6 +69,15 @@ TEST_F(WmTest, FailingSystemctlIsLoggedAndStartGoesOn) {
     uint32_t a = client_->open_window();
     EXPECT_TRUE(has_geometry(a, {12, 12, 1892, 1052, 2}));
     EXPECT_EQ(read_log().find("belated"), std::string::npos) << read_log();
+    client_.reset();
+    EXPECT_EQ(vop_->stop(), 0) << vop_->describe();
+    const auto records = log_records();
+    EXPECT_TRUE(std::any_of(records.begin(), records.end(), [](const LogRecord& r) {
+        return r.level == "WARN" &&
+               r.message == "systemctl --user stop graphical-session.target was killed: signal: 10 (SIGUSR1)";
+    })) << read_log();
+    EXPECT_FALSE(log_contains("graphical-session.target was not running"));
+    vop_.reset();
 }
 
 // Helpers vop waits for at start-up and on a reload are killed at their time limit: with every systemctl hung
@@ -126,29 +138,39 @@ TEST_F(WmTest, HungHelpersCannotHoldUpTheStartOrAReload) {
 }
 
 // Further stop signals during a shutdown (a terminal's SIGINT, then the try-out script's SIGTERM) are only
-// noted: the whole shutdown runs, be its last step slow (half a second) or hung (`systemctl --user stop`
-// writing into standard output, a pipe nobody reads, until its time limit). Only a signal that comes once the
-// shutdown has overrun all its limits (another client holds the X server) ends vop at once, by that signal,
-// and stops the bar too. Either way the socket files are gone.
+// noted: the whole shutdown runs, be its helpers slow (half a second each) or hung (`systemctl --user stop`
+// writing into standard output, a pipe nobody reads, until its time limit). A terminal's Ctrl-C reaches vop's
+// whole process group, but not the helpers, which run in groups of their own: each finishes its work. Only a
+// signal that comes once the shutdown has overrun all its limits (another client holds the X server) ends
+// vop at once, by that signal, and stops the bar too. Either way the socket files are gone.
 TEST_F(WmTest, FurtherStopSignalsLetTheShutdownRunToItsEnd) {
     TempDir dir;
-    write_file(dir.path() + "/systemctl", fmt::format(R"sh(#!/usr/bin/env bash
+    const std::string helper = fmt::format(R"sh(#!/usr/bin/env bash
 . "{}/record.sh"
 stub_record "$@"
-[ "$2" = stop ] || exit 0
-[ -f "$HOME/stop-takes" ] && exec sleep "$(<"$HOME/stop-takes")"
-exec yes "Failed to stop graphical-session.target"
-)sh", VOP_STUB_DIR));
-    chmod((dir.path() + "/systemctl").c_str(), 0755);
+case "$*" in
+    "--user stop graphical-session.target")
+        [ -f "$HOME/stop-takes" ] || exec yes "Failed to stop graphical-session.target" ;;
+    "-x picom") [ -f "$HOME/stop-takes" ] || exit 0 ;;
+    *) exit 0 ;;
+esac
+sleep "$(<"$HOME/stop-takes")"
+printf '%s\n' "$*" >>"$HOME/finished"
+)sh", VOP_STUB_DIR);
+    for (const char* name : {"systemctl", "pkill"}) {
+        write_file(dir.path() + "/" + name, helper);
+        chmod((dir.path() + "/" + name).c_str(), 0755);
+    }
     struct Case {
         int first;   // 0: the JSON command "exit"
-        int second;  // sent once systemctl stop runs, or, with the X server held, until vop ends
-        const char* stop_takes;  // nullptr: it hangs
+        int second;  // sent as each shutdown helper starts, or, with the X server held, until vop ends
+        const char* stop_takes;  // nullptr: systemctl stop hangs
         bool hold_x;
+        bool to_group;  // both signals go to vop's process group, as a terminal's Ctrl-C does
     };
-    for (const Case c : {Case{0, SIGTERM, nullptr, false}, Case{SIGINT, SIGTERM, "0.5", false},
-                         Case{SIGTERM, SIGINT, "0", true}}) {
-        SCOPED_TRACE(fmt::format("{} then {}", c.first, c.second));
+    for (const Case c : {Case{0, SIGTERM, nullptr, false, false}, Case{SIGINT, SIGINT, "0.5", false, true},
+                         Case{SIGTERM, SIGINT, "0", true, false}}) {
+        SCOPED_TRACE(fmt::format("{} then {}{}", c.first, c.second, c.to_group ? " to the group" : ""));
         vop_ = std::make_unique<VopProcess>(VopOptions{.display = x_.display(),
                                                        .env = {{"PATH", dir.path() + ":" + VOP_STUB_DIR + ":/usr/bin:/bin"}},
                                                        .init_lua = kPlainConfig + "vop.bar = { height = 30 }\n",
@@ -162,27 +184,31 @@ exec yes "Failed to stop graphical-session.target"
             xcb_grab_server(holder.conn());
             holder.sync();
         }
+        const auto signal = [&](int sig) { c.to_group ? vop_->signal_group(sig) : vop_->signal(sig); };
         const auto asked = std::chrono::steady_clock::now();
         if (c.first != 0) {
-            vop_->signal(c.first);
+            signal(c.first);
         } else {
             SocketClient(vop_->runtime_dir() + "/vop.sock").send("{\"command\":\"exit\"}\n");
         }
         std::optional<int> status;
         if (c.hold_x) {
             for (int i = 0; i < 300 && !status; ++i) {
-                vop_->signal(c.second);
+                signal(c.second);
                 status = vop_->wait_exit(100ms);
             }
             EXPECT_EQ(status, 128 + c.second) << vop_->describe();
             EXPECT_GE(std::chrono::steady_clock::now() - asked, vop::session::kShutdownLimit)
                 << "signals within the shutdown's limits are only noted";
         } else {
-            ASSERT_TRUE(becomes([&] {
-                const auto sc = stubs.lines("systemctl");
-                return !sc.empty() && sc.back() == "--user stop graphical-session.target";
-            })) << vop_->describe();
-            vop_->signal(c.second);
+            for (const auto& [name, call] : {std::pair{"pkill", "-x picom"},
+                                             std::pair{"systemctl", "--user stop graphical-session.target"}}) {
+                ASSERT_TRUE(becomes([&] {
+                    const auto calls = stubs.lines(name);
+                    return !calls.empty() && calls.back() == call;
+                })) << vop_->describe();
+                signal(c.second);
+            }
             EXPECT_EQ(vop_->wait_exit(), 0) << vop_->describe();
             for (const char* step : {"Windows unmapped and synced", "Stopping vopbar", "Killing picom...",
                                      "Event loop exited"}) {
@@ -191,9 +217,19 @@ exec yes "Failed to stop graphical-session.target"
             EXPECT_EQ(log_contains("systemctl --user stop graphical-session.target did not finish within 3000 ms "
                                    "and was killed"),
                       c.stop_takes == nullptr);
+            if (c.stop_takes) {
+                EXPECT_EQ(split_lines(read_file(vop_->home() + "/finished")),
+                          (std::vector<std::string>{"-x picom", "--user stop graphical-session.target"}))
+                    << vop_->describe();
+                EXPECT_TRUE(log_contains("Stopped graphical-session.target")) << vop_->describe();
+            }
         }
-        EXPECT_TRUE(becomes([&] { return stubs.signals("vopbar") == std::vector<std::string>{"TERM"}; }))
-            << "the bar was stopped";
+        // The bar shares vop's group: a terminal's Ctrl-C may end it before vop comes to stop it.
+        std::vector<std::string> bar_got;
+        EXPECT_TRUE(becomes([&] {
+            bar_got = stubs.signals("vopbar");
+            return !bar_got.empty() && (bar_got[0] == "TERM" || (c.to_group && bar_got[0] == "INT"));
+        })) << "the bar was stopped: " << fmt::format("{}", fmt::join(bar_got, " "));
         EXPECT_FALSE(std::filesystem::exists(vop_->runtime_dir() + "/vop.sock"));
         EXPECT_FALSE(std::filesystem::exists(vop_->runtime_dir() + "/vop-i3.sock"));
         vop_.reset();

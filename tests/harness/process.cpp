@@ -151,6 +151,10 @@ void Child::signal(int sig) const {
     if (!reaped_) ::kill(pid_, sig);
 }
 
+void Child::signal_group(int sig) const {
+    if (!reaped_ && group_) ::kill(-pid_, sig);
+}
+
 std::optional<int> Child::wait_exit(Millis timeout) {
     wait_until([&] { return !running(); }, timeout, 2ms);
     return status_;

@@ -64,6 +64,8 @@ public:
 
     pid_t pid() const { return pid_; }
     void signal(int sig) const;
+    // To its whole process group, as a terminal's Ctrl-C; only a child with a group of its own.
+    void signal_group(int sig) const;
     // Waits for the child to end; its status as a shell reports it (exit code, or 128 + signal number),
     // std::nullopt when it is still running at the timeout. The process stays a zombie until the
     // destructor, so its pid (and process group) cannot be reused meanwhile.

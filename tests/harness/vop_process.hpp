@@ -59,6 +59,8 @@ public:
     pid_t pid() const { return child_->pid(); }
     bool running() { return child_->running(); }
     void signal(int sig) { child_->signal(sig); }
+    // To vop's process group, as a terminal sends its Ctrl-C.
+    void signal_group(int sig) { child_->signal_group(sig); }
 
     // Polls until the log holds kReadyLine and vop waits in its main loop (see wait_idle); false when vop
     // exits first or the timeout passes.

@@ -6,12 +6,16 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
 
 #include <fcntl.h>
+#include <sys/timerfd.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -35,6 +39,31 @@ WaitState wait_for(pid_t pid) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return {};
+}
+
+// The state letter and the process group of `pid`, from /proc; nothing once it is gone.
+struct ProcStat {
+    char state = 0;
+    pid_t group = 0;
+};
+std::optional<ProcStat> proc_stat(pid_t pid) {
+    std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(f, line) || line.rfind(')') == std::string::npos) return std::nullopt;
+    ProcStat st;
+    int parent = 0;
+    if (sscanf(line.c_str() + line.rfind(')') + 1, " %c %d %d", &st.state, &parent, &st.group) != 3) return std::nullopt;
+    return st;
+}
+
+// Gone, or a zombie that only waits to be collected by whoever inherited it; polled for a few seconds.
+bool goes(pid_t pid) {
+    for (int i = 0; i < 500; ++i) {
+        const auto st = proc_stat(pid);
+        if (!st || st->state == 'Z') return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
 }
 
 }  // namespace
@@ -62,23 +91,47 @@ TEST(Process, RunEndsWithTheProgramItsTimeLimitOrAStop) {
     EXPECT_EQ(exit_status_text(left.status), "exit status: 4");
     EXPECT_FALSE(left.killed());
 
+    // A hung program that started a child of its own (a script, a forking helper): both go.
+    const std::string hangs_with_a_child = "sleep 30 & echo $!; exec sleep 30";
     Options limited = kCapture;
-    limited.time_limit = std::chrono::milliseconds(200);
-    Output hung = sh("exec sleep 30", limited);
+    limited.time_limit = std::chrono::milliseconds(500);
+    Output hung = sh(hangs_with_a_child, limited);
     EXPECT_TRUE(hung.killed_at_time_limit);
     EXPECT_EQ(exit_status_text(hung.status), "signal: 9 (SIGKILL)");
+    EXPECT_TRUE(goes(std::stoi(hung.out))) << "the child of a program killed at its limit";
 
-    int stop[2];
-    ASSERT_EQ(pipe2(stop, O_CLOEXEC), 0);
-    ASSERT_EQ(write(stop[1], "!", 1), 1);
+    // The stop comes once the child has been started (and announced).
+    const int stop = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC);
+    ASSERT_GE(stop, 0);
+    itimerspec soon{};
+    soon.it_value.tv_nsec = 500'000'000;
+    ASSERT_EQ(timerfd_settime(stop, 0, &soon, nullptr), 0);
     Options stoppable = kCapture;
-    stoppable.stop_fd = stop[0];
+    stoppable.stop_fd = stop;
     stoppable.time_limit = std::chrono::seconds(10);
-    Output stopped = sh("exec sleep 30", stoppable);
-    close(stop[0]);
-    close(stop[1]);
+    Output stopped = sh(hangs_with_a_child, stoppable);
+    close(stop);
     EXPECT_TRUE(stopped.killed_on_stop);
     EXPECT_FALSE(stopped.killed_at_time_limit);
+    EXPECT_TRUE(goes(std::stoi(stopped.out))) << "the child of a program killed on a stop";
+}
+
+// A program waited for leads a process group of its own, so a signal to ours (a terminal's Ctrl-C) misses it;
+// one only started stays in ours.
+TEST(Process, RunLeadsAGroupOfItsOwnAndSpawnStaysInOurs) {
+    std::istringstream in(sh("echo $$; exec cut -d' ' -f5 /proc/$$/stat").out);
+    pid_t pid = 0, group = 0;
+    ASSERT_TRUE(in >> pid >> group);
+    EXPECT_EQ(group, pid);
+    EXPECT_NE(group, getpgrp());
+
+    auto started = spawn("sleep", {"5"});
+    ASSERT_TRUE(started.ok());
+    const auto st = proc_stat(*started);
+    kill(*started, SIGKILL);
+    wait_for(*started);
+    ASSERT_TRUE(st);
+    EXPECT_EQ(st->group, getpgrp());
 }
 
 TEST(Process, StandardInputFromDevNull) {
