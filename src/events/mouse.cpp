@@ -185,7 +185,8 @@ XResult<void> WindowManager::handle_motion_notify(const void* event) {
         log::debug(kTarget, "Motion during drag: root({},{}), drag_state={}", px, py, drag_form(d));
         const auto dx = static_cast<int16_t>(px - d.start_x), dy = static_cast<int16_t>(py - d.start_y);
         auto it = windows.find(d.window);
-        if (it == windows.end()) return {};
+        // Gone, tiled or made fullscreen meanwhile: its place is the layout's now, the drag moves nothing.
+        if (it == windows.end() || !it->second.floating || it->second.fullscreen) return {};
         Rect& g = it->second.floating_geometry;
         if (d.kind == DragState::Kind::Move) {
             g.x = static_cast<int16_t>(d.start_geometry.x + dx);
@@ -212,7 +213,7 @@ XResult<void> WindowManager::handle_button_release(const void* event) {
     xcb_ungrab_pointer(connection->conn, XCB_CURRENT_TIME);
     VOP_TRY(connection->check());
     VOP_TRY(connection->flush());
-    if (!is_floating(w)) return {};
+    if (!is_floating(w) || windows.at(w).fullscreen) return {};
     VOP_TRY(drop_floating(*this, w, ev->root_x, ev->root_y));
     return update_edge_cursor(w, ev->root_x, ev->root_y);
 }

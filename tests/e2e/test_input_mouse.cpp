@@ -29,11 +29,19 @@ protected:
                 static_cast<int>(g.height + 2 * g.border_width)};
     }
     static std::string n(int v) { return std::to_string(v); }
-    // Holds `mod` (if any) and button `b` from (x, y) to (x + dx, y + dy).
-    void drag(const std::string& mod, int b, int x, int y, int dx, int dy) {
+    // Holds `mod` (if any) and button `b` from (x, y) to (x + dx, y + dy); `midway` (xdotool arguments) runs
+    // once the button is down.
+    void drag(const std::string& mod, int b, int x, int y, int dx, int dy, std::vector<std::string> midway = {}) {
         std::vector<std::string> a = {"mousemove", n(x), n(y), "sleep", "0.1"};
         if (!mod.empty()) a.insert(a.end(), {"keydown", mod});
-        a.insert(a.end(), {"mousedown", n(b), "sleep", "0.1", "mousemove", n(x + dx / 2), n(y + dy / 2), "sleep",
+        a.insert(a.end(), {"mousedown", n(b), "sleep", "0.1"});
+        if (!midway.empty()) {
+            a.insert(a.end(), {"mousemove", n(x + dx / 4), n(y + dy / 4)});
+            xdo(a);
+            xdo(midway);
+            a.clear();
+        }
+        a.insert(a.end(), {"mousemove", n(x + dx / 2), n(y + dy / 2), "sleep",
                            "0.05", "mousemove", n(x + dx), n(y + dy), "sleep", "0.1", "mouseup", n(b)});
         if (!mod.empty()) a.insert(a.end(), {"keyup", mod});
         xdo(a);
@@ -111,13 +119,28 @@ TEST_F(Mouse, SuperButtonThreeResizesFromTheNearestCornerDownToFifty) {
 }
 
 TEST_F(Mouse, ModifiedDragOnATiledWindowDoesNothing) {
-    start(kScript);
+    start(kScript + "vop.bind('mod+f', vop.toggle_floating) vop.bind('mod+shift+f', vop.toggle_fullscreen)\n");
     const uint32_t t = open();
     const Geometry g0 = geo(t);
     const Box b = box(t);
     drag("alt", 1, b.cx(), b.cy(), 80, 80);
     ASSERT_TRUE(logged("ButtonRelease: button=1, window=")) << "the drag was never handled";
     EXPECT_EQ(geo(t), g0);
+
+    // A floating window made fullscreen, or tiled, while a drag holds it is the layout's: the rest of the
+    // drag leaves it where the layout put it.
+    const uint32_t f = open_floating();
+    drag("super", 1, box(f).cx(), box(f).cy(), 120, 80, {"key", "super+shift+f"});
+    EXPECT_TRUE(becomes([&] { return geo(f) == Geometry{0, 0, 1920, 1080, 0} && client_->says_fullscreen(f); }));
+    key("super+shift+f");
+    ASSERT_TRUE(becomes([&] { return !client_->says_fullscreen(f); }));
+    drag("super", 1, box(f).cx(), box(f).cy(), 120, 80, {"key", "super+f"});
+    ASSERT_TRUE(vop_->wait_idle());
+    EXPECT_TRUE(becomes([&] {
+        const Box bf = box(f), bt = box(t);
+        return bf.y == bt.y && bf.h == bt.h && (bf.x >= bt.x + bt.w || bt.x >= bf.x + bf.w);
+    }))
+        << geo(f).x << "," << geo(f).y << " " << geo(f).width << "x" << geo(f).height;
 }
 
 TEST_F(Mouse, PlainDragInTheEdgeZoneResizesFromThatEdge) {
