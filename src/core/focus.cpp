@@ -181,6 +181,14 @@ bool WindowManager::is_transient_of(Window w, Window owner) const {
     return false;
 }
 
+std::optional<Window> WindowManager::first_managed_owner(Window w, std::optional<Window> named) {
+    for (int depth = 0; depth < kMaxTransientDepth && named && *named != w; ++depth) {
+        if (windows.count(*named)) return named;
+        named = connection->get_transient_for(*named);
+    }
+    return std::nullopt;
+}
+
 XResult<void> WindowManager::set_fullscreen(Window w, bool on) {
     auto it = windows.find(w);
     if (it == windows.end() || it->second.fullscreen == on) return {};

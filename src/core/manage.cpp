@@ -24,7 +24,7 @@ void WindowManager::manage_common(Window w, size_t ws, bool floating, Rect geome
     rec.window = w;
     rec.floating = floating;
     rec.transient_for = connection->get_transient_for(w);
-    rec.owner = rec.transient_for;
+    rec.owner = first_managed_owner(w, rec.transient_for);
     // Back (or new), it is the owner again of the windows that name it.
     for (auto& [x, r] : windows) {
         if (r.transient_for == w) r.owner = w;

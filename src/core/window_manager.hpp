@@ -47,8 +47,8 @@ struct ManagedWindow {
     size_t workspace = 0;
     Window window = 0;
     std::optional<Window> transient_for;  // WM_TRANSIENT_FOR as it was when the window was managed
-    // Whose dialog it is: the window its WM_TRANSIENT_FOR names, or while that one is not managed, the owner
-    // it had (a dialog of a closed dialog stays a dialog of the window under them).
+    // Whose dialog it is: the first managed window up its WM_TRANSIENT_FOR chain, and when that one goes, its
+    // owner (a dialog of a closed dialog stays a dialog of the window under them).
     std::optional<Window> owner;
     uint32_t pending_unmaps = 0;  // unmaps we caused ourselves, still to be absorbed
     bool floating = false;
@@ -132,6 +132,9 @@ public:
     // Whether `w` is a transient of `owner`, directly or through managed transients between them; never of
     // itself, however its owners loop.
     bool is_transient_of(Window w, Window owner) const;
+    // The owner of `w`, whose WM_TRANSIENT_FOR names `named`: the first managed window up that chain, a window
+    // vop does not manage (a dialog hidden for now) passed through by its own WM_TRANSIENT_FOR.
+    std::optional<Window> first_managed_owner(Window w, std::optional<Window> named);
     // Whether the window's own _NET_WM_STATE holds the fullscreen atom (read from the server).
     bool asks_fullscreen(Window w);
     RuleActions check_rules(Window w);

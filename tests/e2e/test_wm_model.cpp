@@ -309,7 +309,7 @@ protected:
         return out;
     }
     // Whether `w` is a dialog of `owner`, directly or through dialogs vop still lists.
-    bool transient_of(uint32_t w, uint32_t owner, const json& tree) const {
+    bool transient_of(uint32_t w, uint32_t owner, const json& tree) {
         if (w == owner) return false;  // however its owners loop
         const std::map<uint32_t, uint32_t> owners = owners_now(tree);
         for (int depth = 0; depth < 16; ++depth) {
@@ -322,14 +322,24 @@ protected:
         return false;
     }
 
-    // Each listed dialog's owner as vop holds it: what its WM_TRANSIENT_FOR names while that window is listed
-    // or when vop took the dialog; while it is not, the owner it had when that one went (never itself).
-    std::map<uint32_t, uint32_t> owners_now(const json& tree) const {
+    // Each listed dialog's owner as vop holds it: what its WM_TRANSIENT_FOR names while that window is listed;
+    // when vop took the dialog, the first listed window up that chain through windows that still exist; else
+    // the owner it had when the one it named went (never itself).
+    std::map<uint32_t, uint32_t> owners_now(const json& tree) {
         std::map<uint32_t, uint32_t> now;
         for (const auto& [w, named] : transients_) {
             if (!listed_in(tree, w)) continue;
-            if (listed_in(tree, named) || !listed_before_.count(w)) {
+            if (listed_in(tree, named)) {
                 now[w] = named;
+                continue;
+            }
+            if (!listed_before_.count(w)) {
+                uint32_t o = named;
+                for (int depth = 0; depth < 16 && o && !listed_in(tree, o) && client_->map_state(o); ++depth) {
+                    auto up = transients_.find(o);
+                    o = up == transients_.end() || up->second == w ? 0 : up->second;
+                }
+                if (o) now[w] = o;
                 continue;
             }
             auto was = owners_.find(w);

@@ -144,6 +144,11 @@ TEST_F(WmTest, FullscreenRequestsCoverTheMonitorAndRestore) {
     EXPECT_TRUE(becomes([&] { return client_->input_focus() == inner && active() == inner; }));
     EXPECT_EQ(top_shown(), inner);
     EXPECT_TRUE(client_->says_fullscreen(a));
+    // Hidden and shown again by its application while the middle one is still hidden: the same.
+    client_->unmap(inner);
+    ASSERT_TRUE(becomes([&] { return !contains(client_list(), inner); }));
+    client_->map(inner);
+    EXPECT_TRUE(becomes([&] { return client_->input_focus() == inner && top_shown() == inner; }));
     client_->destroy(inner);
     client_->destroy(dialog);
     EXPECT_TRUE(becomes([&] { return client_->input_focus() == a && active() == a; }));
