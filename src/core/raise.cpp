@@ -94,4 +94,13 @@ XResult<void> WindowManager::stack_new(Window w) {
     return x11::restack(*connection, top, *below);
 }
 
+XResult<void> WindowManager::stack_desktop(Window w) {
+    if (!x11::stacking_known(*connection)) return {};
+    const std::vector<Window>& order = connection->stack.order();
+    auto lowest = std::find_if(order.begin(), order.end(), [&](Window x) { return x != w && in_stacking_layer(x); });
+    auto at = std::find(order.begin(), order.end(), w);
+    if (lowest == order.end() || at < lowest) return {};
+    return x11::restack_below(*connection, w, *lowest);
+}
+
 }  // namespace vop

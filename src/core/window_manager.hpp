@@ -169,6 +169,8 @@ public:
     XResult<void> apply_stacking();
     // A client or dock new to the root's children (or its new frame) goes to the top of the layer.
     XResult<void> stack_new(Window w);
+    // A desktop window (icons, a wallpaper) goes just under the lowest window of the layer, if it lies higher.
+    XResult<void> stack_desktop(Window w);
     // The root's child that stands for a managed window: its frame, or itself.
     Window top_level(Window w) const { return frame_manager.frame_for_client(w).value_or(w); }
     bool in_stacking_layer(Window w) const;

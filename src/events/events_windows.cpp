@@ -21,10 +21,11 @@ XResult<void> WindowManager::handle_map_request(const void* event) {
     log::debug(kTarget, "MapRequest for window {}", w);
     if (connection->should_ignore(w)) {
         log::info(kTarget, "Window {} is dock/desktop, mapping without managing", w);
-        // Known as a dock from here on, it joins the windows vop stacks, under any menu open.
+        // Known as a dock from here on, it joins the windows vop stacks, under any menu open; a desktop
+        // window goes under the rest of them.
         auto reserves = follow_dock(w);
         if (!reserves) return reserves.take_error();
-        VOP_TRY(stack_new(w));
+        VOP_TRY(connection->is_desktop(w) ? stack_desktop(w) : stack_new(w));
         VOP_TRY(connection->map_window(w));
         if (*reserves) VOP_TRY(apply_layout());
         return connection->flush();

@@ -121,6 +121,8 @@ public:
     // Client-window properties and the placement policy (properties.cpp). Never fail: false or none.
     bool should_float(Window window);
     bool should_ignore(Window window);
+    // Whether its _NET_WM_WINDOW_TYPE says desktop (a window of desktop icons or a wallpaper).
+    bool is_desktop(Window window);
     std::optional<WmClass> get_wm_class(Window window);
     std::optional<std::string> get_window_title(Window window);
     std::optional<WmHints> get_wm_hints(Window window);

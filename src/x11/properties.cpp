@@ -79,6 +79,11 @@ bool Connection::should_ignore(Window window) {
     return false;
 }
 
+bool Connection::is_desktop(Window window) {
+    auto types = get_property(conn, window, atoms._NET_WM_WINDOW_TYPE, XCB_ATOM_ATOM, 32);
+    return atom_list_has(types, {atoms._NET_WM_WINDOW_TYPE_DESKTOP});
+}
+
 // WM_CLASS, WM_NAME and STRING are predefined atoms, so they need no interning.
 std::optional<WmClass> Connection::get_wm_class(Window window) {
     auto r = get_property(conn, window, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 1024);

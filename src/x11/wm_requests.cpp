@@ -44,6 +44,11 @@ XResult<void> restack(Connection& c, Window w, Window sibling) {
     return c.configure(w, XCB_CONFIG_WINDOW_SIBLING | XCB_CONFIG_WINDOW_STACK_MODE, values);
 }
 
+XResult<void> restack_below(Connection& c, Window w, Window sibling) {
+    const uint32_t values[] = {sibling, XCB_STACK_MODE_BELOW};
+    return c.configure(w, XCB_CONFIG_WINDOW_SIBLING | XCB_CONFIG_WINDOW_STACK_MODE, values);
+}
+
 XResult<void> set_input_focus(Connection& c, Window w) {
     xcb_set_input_focus(c.conn, XCB_INPUT_FOCUS_PARENT, w, XCB_CURRENT_TIME);
     return c.check();

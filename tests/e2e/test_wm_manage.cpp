@@ -117,6 +117,15 @@ TEST_F(WmTest, DocksReserveTheirEdgeWithoutBeingManaged) {
                                              .strut = std::array<uint32_t, 4>{0xFFFFFFF0u, 0xFFFFFFF0u, 0, 0}});
     EXPECT_TRUE(becomes([&] { return client_->viewable(hostile); }));
     client_->destroy(hostile);
+    // A desktop window goes under the managed ones, which stay in sight.
+    const uint32_t desktop = client_->open_window({.width = 1920, .height = 1080,
+                                                   .window_type = {"_NET_WM_WINDOW_TYPE_DESKTOP"}});
+    EXPECT_TRUE(becomes([&] {
+        const auto c = client_->children(root());
+        return client_->viewable(desktop) && std::find(c.begin(), c.end(), desktop) < std::find(c.begin(), c.end(), a);
+    }));
+    EXPECT_EQ(client_->input_focus(), a);
+    client_->destroy(desktop);
 
     client_->unmap(dock);
     EXPECT_TRUE(has_geometry(a, {12, 12, 1892, 1052, 2}));
