@@ -2,6 +2,7 @@
 #include "util/process.hpp"
 
 #include "util/debug_form.hpp"
+#include "util/stop_signals.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -158,7 +159,14 @@ Result<pid_t, OsError> start(const std::string& program, const std::vector<std::
     }
 
     pid_t pid = -1;
+    // Outside the terminal's foreground group, a write to a terminal set to `tostop` would stop the child
+    // until vop kills it; with SIGTTOU ignored, which exec keeps, the write goes through.
+    struct sigaction ignore {}, kept {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    if (own_group) sigaction(SIGTTOU, &ignore, &kept);
     rc = posix_spawnp(&pid, program.c_str(), &s.actions, &s.attr, argv.data(), env);
+    if (own_group) sigaction(SIGTTOU, &kept, nullptr);
     if (rc) return err(OsError{rc});
     // Also here, in case the child has not yet run far enough to do it itself: a signal to the group must not
     // miss it. Once it has, this fails harmlessly.
@@ -226,8 +234,15 @@ public:
     // Until the child has ended, or has been killed and has not gone within the grace period.
     Result<Output, OsError> run() {
         for (;;) {
-            const pid_t r = waitpid(pid_, &result_.status, WNOHANG);
-            if (r == pid_) break;
+            // Ended: what it left running in its group goes with it, while the unreaped child still holds
+            // the group's id.
+            siginfo_t ended{};
+            const int r = waitid(P_PID, static_cast<id_t>(pid_), &ended, WEXITED | WNOHANG | WNOWAIT);
+            if (r == 0 && ended.si_pid == pid_) {
+                ::kill(-pid_, SIGKILL);
+                waitpid(pid_, &result_.status, 0);
+                break;
+            }
             if (r < 0 && errno != EINTR) return err(OsError{errno});
             if (deadline_ && Clock::now() >= *deadline_) {
                 if (killed_) {
@@ -336,7 +351,11 @@ Result<Output, OsError> run(const std::string& program, const std::vector<std::s
     for (const Pipe* p : {&out, &errp}) {
         if (p->read >= 0) fcntl(p->read, F_SETFL, O_NONBLOCK);
     }
-    return Wait(*started, out, errp, options).run();
+    // Should a signal end vop at once meanwhile, the helper's group must not live on without it.
+    stop_signals::kill_group_when_ended_at_once(*started);
+    auto result = Wait(*started, out, errp, options).run();
+    stop_signals::kill_group_when_ended_at_once(0);
+    return result;
 }
 
 Result<WaitState, OsError> try_wait(pid_t pid) {

@@ -31,6 +31,7 @@ int g_pipe[2] = {-1, -1};
 
 static_assert(sizeof(pid_t) <= sizeof(std::sig_atomic_t));
 volatile std::sig_atomic_t g_bar = 0;
+volatile std::sig_atomic_t g_group = 0;
 
 // Files to remove when a signal ends vop at once. A slot is filled while it is unused and then marked used;
 // the fences keep the compiler from moving those stores across the mark, as the handler reads them only
@@ -58,6 +59,7 @@ long long monotonic_ms() {
         if (::lstat(r.path, &st) == 0 && st.st_dev == r.dev && st.st_ino == r.ino) ::unlink(r.path);
     }
     if (const pid_t bar = g_bar; bar > 0) ::kill(bar, SIGTERM);
+    if (const pid_t group = g_group; group > 0) ::kill(-group, SIGKILL);
     struct sigaction dfl {};
     dfl.sa_handler = SIG_DFL;
     sigemptyset(&dfl.sa_mask);
@@ -133,5 +135,7 @@ void forget_removal(int slot) {
 }
 
 void stop_bar_when_ended_at_once(pid_t pid) { g_bar = pid; }
+
+void kill_group_when_ended_at_once(pid_t group) { g_group = group; }
 
 }  // namespace vop::stop_signals

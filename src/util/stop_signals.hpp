@@ -34,5 +34,7 @@ void forget_removal(int slot);
 // The bar to send SIGTERM when a signal ends vop at once; 0 for none. A pid that was collected must be
 // taken back at once: it may be another process's soon.
 void stop_bar_when_ended_at_once(pid_t pid);
+// The process group of the helper vop is waiting for, killed when a signal ends vop at once; 0 for none.
+void kill_group_when_ended_at_once(pid_t group);
 
 }  // namespace vop::stop_signals

@@ -1,5 +1,6 @@
 // Launching programs: streams, environment, inherited descriptors, signals, waiting and reaping.
 #include "util/process.hpp"
+#include "util/stop_signals.hpp"
 
 #include <gtest/gtest.h>
 
@@ -85,11 +86,13 @@ TEST(Process, RunCapturesBothStreamsAndTheStatus) {
 // The wait ends with the program itself, however long a child of its own keeps the pipes open; past the time
 // limit, or once the stop descriptor is readable, the program is killed.
 TEST(Process, RunEndsWithTheProgramItsTimeLimitOrAStop) {
-    Output left = sh("echo early; (sleep 2; echo late; echo late >&2) & exit 4");
-    EXPECT_EQ(left.out, "early\n");
+    // What it leaves running in its group ends with it.
+    Output left = sh("echo early; (sleep 30; echo late; echo late >&2) & echo $!; exit 4");
+    EXPECT_EQ(left.out.substr(0, 6), "early\n");
     EXPECT_EQ(left.err, "");
     EXPECT_EQ(exit_status_text(left.status), "exit status: 4");
     EXPECT_FALSE(left.killed());
+    EXPECT_TRUE(goes(std::stoi(left.out.substr(6)))) << "the child a finished program left running";
 
     // A hung program that started a child of its own (a script, a forking helper): both go.
     const std::string hangs_with_a_child = "sleep 30 & echo $!; exec sleep 30";
@@ -114,6 +117,33 @@ TEST(Process, RunEndsWithTheProgramItsTimeLimitOrAStop) {
     EXPECT_TRUE(stopped.killed_on_stop);
     EXPECT_FALSE(stopped.killed_at_time_limit);
     EXPECT_TRUE(goes(std::stoi(stopped.out))) << "the child of a program killed on a stop";
+
+    // A signal that ends the waiting process at once (its stop ran out of time) takes the program's group.
+    char dir[] = "/tmp/vop-run-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string pids = std::string(dir) + "/pids";
+    const pid_t waiter = fork();
+    ASSERT_GE(waiter, 0);
+    if (waiter == 0) {
+        vop::stop_signals::install(std::chrono::milliseconds(0));
+        vop::stop_signals::shutdown_begins();
+        Options o = kCapture;
+        o.time_limit = std::chrono::seconds(20);
+        (void)run("sh", {"-c", "sleep 30 & echo $$ $! > " + pids + "; exec sleep 30"}, o);
+        _exit(0);
+    }
+    pid_t helper = 0, child = 0;
+    for (int i = 0; i < 500 && !(std::ifstream(pids) >> helper >> child); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    kill(waiter, SIGTERM);
+    int status = 0;
+    waitpid(waiter, &status, 0);
+    std::remove(pids.c_str());
+    rmdir(dir);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+    ASSERT_GT(helper, 0);
+    EXPECT_TRUE(goes(helper) && goes(child)) << "a program left behind by a waiter ended at once";
 }
 
 // A program waited for leads a process group of its own, so a signal to ours (a terminal's Ctrl-C) misses it;
@@ -124,6 +154,14 @@ TEST(Process, RunLeadsAGroupOfItsOwnAndSpawnStaysInOurs) {
     ASSERT_TRUE(in >> pid >> group);
     EXPECT_EQ(group, pid);
     EXPECT_NE(group, getpgrp());
+    // Outside the terminal's foreground group it writes to a `tostop` terminal rather than stopping there:
+    // SIGTTOU is ignored in it, and only in it.
+    struct sigaction before {}, after {};
+    sigaction(SIGTTOU, nullptr, &before);
+    const std::string ignored = sh("exec sed -n 's/^SigIgn:\\t//p' /proc/self/status").out;
+    sigaction(SIGTTOU, nullptr, &after);
+    EXPECT_NE(std::stoull(ignored, nullptr, 16) & (1ull << (SIGTTOU - 1)), 0u) << ignored;
+    EXPECT_EQ(after.sa_handler, before.sa_handler);
 
     auto started = spawn("sleep", {"5"});
     ASSERT_TRUE(started.ok());
