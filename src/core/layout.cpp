@@ -78,16 +78,19 @@ XResult<void> WindowManager::apply_layout() {
                 continue;
             }
             Rect g = it->second.floating_geometry;
-            Rect box = layout::floating_box(g, d.border_width);
+            const layout::Decorations fd = decorations_of(w);
+            Rect box = layout::floating_box(g, fd.border_width);
             if (it->second.frame && frames_on) {
-                uint16_t h = layout::framed_floating_height(g, d.border_width, d.titlebar_height);
-                VOP_TRY(frame_manager.configure_frame(*connection, w, g.x, g.y, box.width, h, bar, bw));
+                uint16_t h = layout::framed_floating_height(g, fd.border_width, fd.titlebar_height);
+                VOP_TRY(frame_manager.configure_frame(*connection, w, g.x, g.y, box.width, h,
+                                                      static_cast<uint16_t>(fd.titlebar_height),
+                                                      static_cast<uint16_t>(fd.border_width)));
                 log::debug(kTarget, "apply_layout: FLOATING+FRAME window={} at ({}, {}) size {}x{} (raising)", w, g.x,
                            g.y, box.width, box.height);
             } else {
                 log::debug(kTarget, "apply_layout: FLOATING window={} at ({}, {}) size {}x{} (raising)", w, g.x, g.y,
                            box.width, box.height);
-                VOP_TRY(connection->configure_window(w, g.x, g.y, box.width, box.height, d.border_width));
+                VOP_TRY(connection->configure_window(w, g.x, g.y, box.width, box.height, fd.border_width));
             }
         }
         if (fullscreen != 0) {
@@ -108,9 +111,16 @@ XResult<void> WindowManager::apply_layout() {
     return connection->flush();
 }
 
+layout::Decorations WindowManager::decorations_of(Window w) const {
+    auto it = windows.find(w);
+    const Rect m = home_rect(it == windows.end() ? current_workspace : it->second.workspace);
+    const uint32_t bar = config.titlebar_enabled ? config.titlebar_height : 0;
+    if (it == windows.end() || !it->second.floating) return layout::fit_decorations(m, config.border_width, bar);
+    return layout::floating_decorations(m, it->second.floating_geometry, config.border_width, bar);
+}
+
 XResult<void> WindowManager::update_borders() {
     for (const Monitor& m : monitors) {
-        const uint32_t border_width = layout::fit_decorations(m.rect, config.border_width, 0).border_width;
         for (Window w : workspaces[m.workspace].all_windows()) {
             auto it = windows.find(w);
             const ManagedWindow* rec = it == windows.end() ? nullptr : &it->second;
@@ -123,7 +133,7 @@ XResult<void> WindowManager::update_borders() {
             if (rec && rec->frame) {
                 VOP_TRY(frame_manager.set_frame_border(*connection, w, colour));
             } else {
-                uint32_t width = rec && rec->fullscreen ? 0 : border_width;
+                uint32_t width = rec && rec->fullscreen ? 0 : decorations_of(w).border_width;
                 VOP_TRY(connection->set_border(w, width, colour));
             }
         }

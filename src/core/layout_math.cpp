@@ -134,6 +134,11 @@ Decorations fit_decorations(Rect m, uint32_t border_width, uint32_t titlebar_hei
     return Decorations{border, std::min<uint32_t>(titlebar_height, sat_sub(m.height, twice(border) + 1))};
 }
 
+Decorations floating_decorations(Rect m, Rect g, uint32_t border_width, uint32_t titlebar_height) {
+    const Decorations d = fit_decorations(m, border_width, titlebar_height);
+    return fit_decorations(g, d.border_width, d.titlebar_height);
+}
+
 Rect client_on(Rect m, Decorations d, uint16_t width, uint16_t height) {
     const uint16_t w = at_least_1(sat_sub(m.width, twice(d.border_width))), h =
         at_least_1(sat_sub(m.height, twice(d.border_width) + d.titlebar_height));

@@ -29,6 +29,9 @@ struct Decorations {
     uint32_t titlebar_height = 0;
 };
 Decorations fit_decorations(Rect monitor, uint32_t border_width, uint32_t titlebar_height);
+// A floating window's: those of its monitor, cut further to what its own geometry holds, so that it keeps the
+// size it was given, borders and title bar included.
+Decorations floating_decorations(Rect monitor, Rect geometry, uint32_t border_width, uint32_t titlebar_height);
 
 // A monitor's area less the reserved edges and the outer gap (saturating sizes; its corner on the monitor).
 Rect work_area(Rect monitor, Reservation r, uint32_t gap_outer);

@@ -143,9 +143,8 @@ XResult<void> WindowManager::paint_titlebar(Window client) {
     auto it = windows.find(client);
     const std::string title = it == windows.end() ? std::string() : it->second.title;
     const bool is_focused = focused == client;
-    // The bar as high as the layout made it on the window's monitor.
-    const Rect home = home_rect(it == windows.end() ? current_workspace : it->second.workspace);
-    const uint32_t height = layout::fit_decorations(home, config.border_width, config.titlebar_height).titlebar_height;
+    // The bar as high as the layout made it.
+    const uint32_t height = decorations_of(client).titlebar_height;
     return frame_manager.draw_titlebar(*connection, client, title, *frame_width, static_cast<uint16_t>(height),
                                        is_focused ? config.titlebar_color_focused : config.titlebar_color_unfocused,
                                        config.titlebar_text_color, is_focused);

@@ -94,6 +94,8 @@ public:
     // Layout pass, borders, pointer warps.
     XResult<void> apply_layout();
     XResult<void> update_borders();
+    // The border width and title-bar height (none without title bars) window `w` gets on its monitor.
+    layout::Decorations decorations_of(Window w) const;
     XResult<void> warp_to_monitor(size_t monitor);
     // A monitor's reserved edges: the bar height when set, else the docks' struts that reach into it.
     layout::Reservation reservation_of(Rect monitor, std::span<const Strut> docks) const;

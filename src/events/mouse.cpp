@@ -45,13 +45,11 @@ static Window client_of(const WindowManager& wm, Window w) { return wm.frame_man
 // Puts a floating window at its record's geometry the way the layout pass does: through its frame when
 // it has one, so the title bar moves with it.
 static XResult<void> place_floating(WindowManager& wm, Window w, Rect g) {
-    const Config& c = wm.config;
     auto it = wm.windows.find(w);
     if (it == wm.windows.end()) return {};
-    const layout::Decorations d =
-        layout::fit_decorations(wm.home_rect(it->second.workspace), c.border_width, c.titlebar_height);
+    const layout::Decorations d = wm.decorations_of(w);
     const Rect box = layout::floating_box(g, d.border_width);
-    if (it->second.frame && c.titlebar_enabled) {
+    if (it->second.frame && wm.config.titlebar_enabled) {
         const uint16_t h = layout::framed_floating_height(g, d.border_width, d.titlebar_height);
         return wm.frame_manager.configure_frame(*wm.connection, w, g.x, g.y, box.width, h,
                                                 static_cast<uint16_t>(d.titlebar_height),

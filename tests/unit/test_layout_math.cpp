@@ -124,10 +124,16 @@ TEST(LayoutMath, LargestSizesKeepEveryWindowWhollyOnItsMonitor) {
         const Rect first_frame = client_on(m, d, 400, 300);
         check(m, {m.x, m.y, uint16_t(first_frame.width + bw), uint16_t(first_frame.height + tb + bw)},
               first_frame.width, first_frame.height, what + " new frame");
-        // A floating window keeps its place, but its borders and title bar still fit its monitor.
-        const Rect g = floating_size_small(m);
-        check(m, {m.x, m.y, uint16_t(1 + bw), uint16_t(1 + tb + bw)}, floating_box(g, d.border_width).width,
-              framed_floating_height(g, d.border_width, tb), what + " floating");
+        // A floating window keeps its place and size: its borders and title bar are cut to fit it.
+        for (const Rect g : {floating_size_small(m), Rect{m.x, m.y, 1, 1}, Rect{m.x, m.y, 2, 3}}) {
+            if (g.width == 0 || g.height == 0) continue;  // no room for the 1x1 client on a monitor of nothing
+            const Decorations fd = floating_decorations(m, g, border, framed ? bar : 0);
+            const auto fbw = static_cast<uint16_t>(2 * fd.border_width), ftb = static_cast<uint16_t>(fd.titlebar_height);
+            const Rect box = floating_box(g, fd.border_width);
+            const uint16_t client = framed ? framed_floating_height(g, fd.border_width, ftb) : box.height;
+            const Rect outer{g.x, g.y, uint16_t(box.width + fbw), uint16_t(client + (framed ? ftb : 0) + fbw)};
+            check(g, outer, box.width, client, what + fmt::format(" floating {}", g));
+        }
     };
     for (const Rect& m : monitors) {
         for (uint32_t gap_outer : sizes) {
