@@ -282,12 +282,8 @@ protected:
             if (menu_above && level(win) > level(menu)) f.push_back(fmt::format("window {} went above the menu {}", win, menu));
             if (!menu_above && level(win) < level(menu)) f.push_back(fmt::format("window {} went under the menu {}", win, menu));
         }
-        for (const json& ws : tree["workspaces"]) {
-            for (const char* part : {"tiled", "floating"}) {
-                for (uint32_t win : ws[part]) {
-                    if (level(win) < level(wallpaper_)) f.push_back(fmt::format("window {} went under the wallpaper", win));
-                }
-            }
+        for (const auto& [win, ws] : listed(tree)) {
+            if (level(win) < level(wallpaper_)) f.push_back(fmt::format("window {} went under the wallpaper", win));
         }
     }
     // Where a window (its frame when framed) lies in `stack`, bottom to top.
@@ -299,12 +295,8 @@ protected:
         const json tree = view("get_tree");
         const std::vector<uint32_t> stack = client_->children(client_->root());
         std::set<std::tuple<uint32_t, uint32_t, bool>> out;
-        for (const json& ws : tree["workspaces"]) {
-            for (const char* part : {"tiled", "floating"}) {
-                for (uint32_t w : ws[part]) {
-                    for (uint32_t m : menus_) out.insert({m, w, level_in(stack, m) > level_in(stack, w)});
-                }
-            }
+        for (const auto& [w, ws] : listed(tree)) {
+            for (uint32_t m : menus_) out.insert({m, w, level_in(stack, m) > level_in(stack, w)});
         }
         return out;
     }
@@ -564,14 +556,19 @@ protected:
 
     // The workspace (index) get_tree lists a window in.
     static std::optional<size_t> listed_in(const json& tree, uint32_t w) {
+        const auto all = listed(tree);
+        auto it = all.find(w);
+        return it == all.end() ? std::nullopt : std::optional(it->second);
+    }
+    // Every window get_tree lists, with the workspace (index) it lists it in.
+    static std::map<uint32_t, size_t> listed(const json& tree) {
+        std::map<uint32_t, size_t> out;
         for (size_t i = 0; i < tree["workspaces"].size(); ++i) {
             for (const char* part : {"tiled", "floating"}) {
-                for (uint32_t x : tree["workspaces"][i][part]) {
-                    if (x == w) return i;
-                }
+                for (uint32_t x : tree["workspaces"][i][part]) out.emplace(x, i);
             }
         }
-        return std::nullopt;
+        return out;
     }
     void expect_focus_on(uint32_t w, std::string why) {
         expect_ = [this, w, why]() -> std::optional<std::string> {
@@ -844,11 +841,7 @@ TEST_P(ModelCheck, RandomStepsKeepViewsAndScreenInAgreement) {
         const json tree = view("get_tree");
         owners_ = owners_now(tree);
         listed_before_.clear();
-        for (const json& ws : tree["workspaces"]) {
-            for (const char* part : {"tiled", "floating"}) {
-                for (uint32_t w : ws[part]) listed_before_.insert(w);
-            }
-        }
+        for (const auto& [w, ws] : listed(tree)) listed_before_.insert(w);
         if (expect_monitors_) {
             assigned_.clear();
             for (const json& m : view("get_monitors")) assigned_.push_back(m["workspaces"]);
