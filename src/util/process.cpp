@@ -1,4 +1,4 @@
-// Starting external programs through posix_spawn, waiting for them and collecting their output.
+// Starting external programs through fork and exec, waiting for them and collecting their output.
 #include "util/process.hpp"
 
 #include "util/debug_form.hpp"
@@ -13,7 +13,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/timerfd.h>
 #include <sys/wait.h>
@@ -28,46 +28,6 @@ std::string OsError::to_string() const { return dbg::os_error(code); }
 bool Output::success() const { return WIFEXITED(status) && WEXITSTATUS(status) == 0; }
 
 namespace {
-
-// Owns the pieces posix_spawn needs and frees them on every path.
-struct SpawnSetup {
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attr;
-    bool have_actions = false;
-    bool have_attr = false;
-    int fail = 0;
-
-    // `own_group`: the child leads a process group of its own.
-    explicit SpawnSetup(bool own_group) {
-        fail = posix_spawn_file_actions_init(&actions);
-        if (fail) return;
-        have_actions = true;
-        fail = posix_spawnattr_init(&attr);
-        if (fail) return;
-        have_attr = true;
-        // An ignored SIGPIPE (vop may have been started with it ignored) would survive exec;
-        // children get the default back for it and for the stop signals vop catches, and
-        // nothing blocked.
-        sigset_t defaults, mask;
-        sigemptyset(&defaults);
-        for (int sig : {SIGPIPE, SIGTERM, SIGINT, SIGHUP}) sigaddset(&defaults, sig);
-        sigemptyset(&mask);
-        fail = posix_spawnattr_setsigdefault(&attr, &defaults);
-        if (!fail) fail = posix_spawnattr_setsigmask(&attr, &mask);
-        short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
-        if (own_group) {
-            flags |= POSIX_SPAWN_SETPGROUP;
-            if (!fail) fail = posix_spawnattr_setpgroup(&attr, 0);
-        }
-        if (!fail) fail = posix_spawnattr_setflags(&attr, flags);
-    }
-    ~SpawnSetup() {
-        if (have_actions) posix_spawn_file_actions_destroy(&actions);
-        if (have_attr) posix_spawnattr_destroy(&attr);
-    }
-    SpawnSetup(const SpawnSetup&) = delete;
-    SpawnSetup& operator=(const SpawnSetup&) = delete;
-};
 
 struct Pipe {
     int read = -1;
@@ -95,21 +55,17 @@ int open_pipe(Pipe& p) {
     return 0;
 }
 
-// Connects child descriptor `fd` as `mode` asks; `pipe` is used for Capture.
-int plan_stream(SpawnSetup& s, int fd, Stdio mode, const Pipe* pipe) {
-    switch (mode) {
-        case Stdio::Inherit: return 0;
-        case Stdio::Null:
-            return posix_spawn_file_actions_addopen(&s.actions, fd, "/dev/null", fd == 0 ? O_RDONLY : O_WRONLY, 0);
-        case Stdio::Capture:
-            if (!pipe) {
-                return posix_spawn_file_actions_addopen(&s.actions, fd, "/dev/null",
-                                                        fd == 0 ? O_RDONLY : O_WRONLY, 0);
-            }
-            // dup2 onto the standard descriptor clears its close-on-exec flag.
-            return posix_spawn_file_actions_adddup2(&s.actions, pipe->write, fd);
-    }
-    return 0;
+// What one of the child's standard descriptors becomes: left as vop has it, /dev/null, or a copy of `from`.
+struct Stream {
+    enum How { Keep, Null, Copy } how = Keep;
+    int from = -1;
+};
+
+// `pipe` is the one a captured stream goes to; without one it goes to /dev/null.
+Stream plan_stream(Stdio mode, const Pipe* pipe) {
+    if (mode == Stdio::Inherit) return {};
+    if (mode == Stdio::Capture && pipe) return {Stream::Copy, pipe->write};
+    return {Stream::Null, -1};
 }
 
 // The environment with `overrides` replacing or adding variables.
@@ -130,19 +86,92 @@ std::vector<std::string> merged_env(const std::vector<std::pair<std::string, std
     return out;
 }
 
+// Everything from here to exec runs in the forked child: async-signal-safe calls only, nothing allocated.
+
+// Connects the child's descriptor `fd` as `s` says; returns the error number.
+int connect_stream(int fd, Stream s) {
+    if (s.how == Stream::Keep) return 0;
+    if (s.how == Stream::Null) {
+        const int null = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+        if (null < 0) return errno;
+        if (null == fd) return 0;
+        const int rc = ::dup2(null, fd) < 0 ? errno : 0;
+        ::close(null);
+        return rc;
+    }
+    // dup2 clears the close-on-exec flag of the copy, but does nothing when both are the same descriptor.
+    return (s.from == fd ? ::fcntl(fd, F_SETFD, 0) : ::dup2(s.from, fd)) < 0 ? errno : 0;
+}
+
+// The signal dispositions a started program expects: the default for the ones vop catches (exec would reset
+// them, but one that came between here and exec must not run vop's handler in the child) and for SIGPIPE and
+// the stop signals, whatever vop had them at; the rest as inherited. A child in a group of its own also gets
+// SIGTTOU ignored, which exec keeps: outside the terminal's foreground group, a write to a terminal set to
+// `tostop` would stop it until vop kills it. And what is still pending from its time in vop's group (a held
+// Ctrl-C while it started) is discarded, as ignoring a pending signal does: it would end the child the moment
+// the mask opens. A child that stays in vop's group keeps it, and goes with the group as it should.
+void set_dispositions(bool own_group) {
+    sigset_t pending;
+    sigemptyset(&pending);
+    if (own_group) sigpending(&pending);
+    for (int sig = 1; sig < NSIG; ++sig) {
+        struct sigaction now {};
+        if (sig == SIGKILL || sig == SIGSTOP || ::sigaction(sig, nullptr, &now) != 0) continue;
+        struct sigaction want = now;
+        const bool caught = (now.sa_flags & SA_SIGINFO) || (now.sa_handler != SIG_DFL && now.sa_handler != SIG_IGN);
+        if (caught || sig == SIGPIPE || sig == SIGTERM || sig == SIGINT || sig == SIGHUP) {
+            want.sa_handler = SIG_DFL;
+            want.sa_flags = 0;
+        }
+        if (own_group && sig == SIGTTOU) want.sa_handler = SIG_IGN;
+        if (sigismember(&pending, sig) == 1) {
+            struct sigaction ignore {};
+            ignore.sa_handler = SIG_IGN;
+            ::sigaction(sig, &ignore, nullptr);
+        } else if (want.sa_handler == now.sa_handler) {
+            continue;
+        }
+        ::sigaction(sig, &want, nullptr);
+    }
+}
+
+// The child's way from fork to exec. A step that fails, exec included, sends its error number through
+// `report` (closed by a successful exec) and ends the child.
+[[noreturn]] void become(const char* program, char* const argv[], char* const env[], const Stream (&streams)[3],
+                         bool own_group, int report) {
+    // First of all: from here on a signal to vop's group misses the child.
+    if (own_group) ::setpgid(0, 0);
+    set_dispositions(own_group);
+    int rc = 0;
+    for (int fd = 0; fd < 3 && rc == 0; ++fd) rc = connect_stream(fd, streams[fd]);
+    if (rc == 0) {
+        // Whatever descriptor someone forgot to mark close-on-exec stays with vop; `report` already is.
+        if (::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) != 0) {
+            rlimit files{};
+            ::getrlimit(RLIMIT_NOFILE, &files);
+            const int last = static_cast<int>(std::min<rlim_t>(files.rlim_cur, 1 << 16));
+            for (int fd = 3; fd < last; ++fd) {
+                if (fd != report) ::close(fd);
+            }
+        }
+        sigset_t none;
+        sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        ::execvpe(program, argv, env);
+        rc = errno;
+    }
+    [[maybe_unused]] ssize_t n = ::write(report, &rc, sizeof rc);
+    ::_exit(127);
+}
+
+// Starts the child with fork rather than posix_spawn. Either way the child is in vop's group until it moves
+// to its own, and a signal to that group meanwhile stays pending in it; posix_spawn's child would die of it
+// before exec, this one discards it first. vop is single-threaded, and the child does nothing fork makes
+// unsafe. Returns once the child has run exec, or with the reason it could not.
 Result<pid_t, OsError> start(const std::string& program, const std::vector<std::string>& args,
                              const Options& options, const Pipe* out_pipe, const Pipe* err_pipe, bool own_group) {
-    SpawnSetup s(own_group);
-    if (s.fail) return err(OsError{s.fail});
-    int rc = plan_stream(s, 0, options.in == Stdio::Capture ? Stdio::Null : options.in, nullptr);
-    if (!rc) rc = plan_stream(s, 1, options.out, out_pipe);
-    if (!rc) rc = plan_stream(s, 2, options.err, err_pipe);
-#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
-    // Whatever descriptor someone forgot to mark close-on-exec stays with vop.
-    if (!rc) rc = posix_spawn_file_actions_addclosefrom_np(&s.actions, 3);
-#endif
-    if (rc) return err(OsError{rc});
-
+    const Stream streams[3] = {plan_stream(options.in, nullptr), plan_stream(options.out, out_pipe),
+                               plan_stream(options.err, err_pipe)};
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(program.c_str()));
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -158,20 +187,38 @@ Result<pid_t, OsError> start(const std::string& program, const std::vector<std::
         env = envp.data();
     }
 
-    pid_t pid = -1;
-    // Outside the terminal's foreground group, a write to a terminal set to `tostop` would stop the child
-    // until vop kills it; with SIGTTOU ignored, which exec keeps, the write goes through.
-    struct sigaction ignore {}, kept {};
-    ignore.sa_handler = SIG_IGN;
-    sigemptyset(&ignore.sa_mask);
-    if (own_group) sigaction(SIGTTOU, &ignore, &kept);
-    rc = posix_spawnp(&pid, program.c_str(), &s.actions, &s.attr, argv.data(), env);
-    if (own_group) sigaction(SIGTTOU, &kept, nullptr);
-    if (rc) return err(OsError{rc});
+    Pipe report;
+    if (int e = open_pipe(report)) return err(OsError{e});
+    // Above the standard descriptors, which the child replaces.
+    if (report.write < 3) {
+        const int moved = fcntl(report.write, F_DUPFD_CLOEXEC, 3);
+        if (moved < 0) return err(OsError{errno});
+        report.close_write();
+        report.write = moved;
+    }
+
+    // Blocked until the child has set its dispositions: no handler of vop's runs in it.
+    sigset_t all, kept;
+    sigfillset(&all);
+    sigprocmask(SIG_SETMASK, &all, &kept);
+    const pid_t pid = fork();
+    if (pid == 0) become(program.c_str(), argv.data(), env, streams, own_group, report.write);
+    const int fork_error = errno;
+    sigprocmask(SIG_SETMASK, &kept, nullptr);
+    if (pid < 0) return err(OsError{fork_error});
     // Also here, in case the child has not yet run far enough to do it itself: a signal to the group must not
     // miss it. Once it has, this fails harmlessly.
     if (own_group) setpgid(pid, pid);
-    return pid;
+
+    report.close_write();
+    int code = 0;
+    ssize_t got;
+    while ((got = ::read(report.read, &code, sizeof code)) < 0 && errno == EINTR) {
+    }
+    if (got != static_cast<ssize_t>(sizeof code)) return pid;
+    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    return err(OsError{code});
 }
 
 using Clock = std::chrono::steady_clock;

@@ -69,12 +69,12 @@ Result<pid_t, OsError> spawn_shell(std::string_view command);
 
 // Starts `program` like `spawn`, but leading a process group of its own, and waits for it to end, collecting
 // any captured output (up to 1 MiB a stream). In its own group it hears none of the signals a terminal sends
-// to vop's group (a second Ctrl-C during the shutdown). Past the options' time limit, or once their stop
-// descriptor is readable, the whole group is killed, so nothing the program started outlives it; so is what
-// it leaves running when it ends, and when a signal ends vop at once meanwhile. It runs with SIGTTOU ignored,
-// so that writing to a terminal set to `tostop` does not stop it. The wait ends with the program itself: what
-// it left in the pipes is read without waiting, so a child of its own that keeps them open cannot hold the
-// caller. Standard input defaults to /dev/null here.
+// to vop's group (a second Ctrl-C during the shutdown), not even one sent while it starts. Past the options'
+// time limit, or once their stop descriptor is readable, the whole group is killed, so nothing the program
+// started outlives it; so is what it leaves running when it ends, and when a signal ends vop at once
+// meanwhile. It runs with SIGTTOU ignored, so that writing to a terminal set to `tostop` does not stop it.
+// The wait ends with the program itself: what it left in the pipes is read without waiting, so a child of its
+// own that keeps them open cannot hold the caller. Standard input defaults to /dev/null here.
 Result<Output, OsError> run(const std::string& program, const std::vector<std::string>& args,
                             Options options = Options{Stdio::Null, Stdio::Inherit, Stdio::Inherit, {}});
 
