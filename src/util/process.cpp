@@ -280,27 +280,13 @@ public:
 
     // Until the child has ended, or has been killed and has not gone within the grace period.
     Result<Output, OsError> run() {
-        for (;;) {
-            // Ended: what it left running in its group goes with it, while the unreaped child still holds
-            // the group's id.
-            siginfo_t ended{};
-            const int r = waitid(P_PID, static_cast<id_t>(pid_), &ended, WEXITED | WNOHANG | WNOWAIT);
-            if (r == 0 && ended.si_pid == pid_) {
-                ::kill(-pid_, SIGKILL);
-                waitpid(pid_, &result_.status, 0);
-                break;
-            }
-            if (r < 0 && errno != EINTR) return err(OsError{errno});
-            if (deadline_ && Clock::now() >= *deadline_) {
-                if (killed_) {
-                    result_.status = SIGKILL;  // as it will end, uncollected here
-                    break;
-                }
-                kill_group(result_.killed_at_time_limit);
-            }
-            if (const int e = poll_and_serve()) {
-                ::kill(-pid_, SIGKILL);
-                return err(OsError{e});
+        const int e = wait_for_end();
+        // Once collected, the child's pid, and with it its group's id, may soon be another's: a signal that
+        // ends vop at once must stop killing that group first.
+        stop_signals::kill_group_when_ended_at_once(0);
+        if (e) return err(OsError{e});
+        if (ended_) {
+            while (waitpid(pid_, &result_.status, 0) < 0 && errno == EINTR) {
             }
         }
         // Whatever it wrote before it went; a child of its own that left the group may keep the pipes open
@@ -311,6 +297,34 @@ public:
     }
 
 private:
+    // 0 once the child has ended (left for the caller to collect) or has been given up on; else an error
+    // number.
+    int wait_for_end() {
+        for (;;) {
+            // Ended: what it left running in its group goes with it, while the unreaped child still holds
+            // the group's id.
+            siginfo_t ended{};
+            const int r = waitid(P_PID, static_cast<id_t>(pid_), &ended, WEXITED | WNOHANG | WNOWAIT);
+            if (r == 0 && ended.si_pid == pid_) {
+                ::kill(-pid_, SIGKILL);
+                ended_ = true;
+                return 0;
+            }
+            if (r < 0 && errno != EINTR) return errno;
+            if (deadline_ && Clock::now() >= *deadline_) {
+                if (killed_) {
+                    result_.status = SIGKILL;  // as it will end, uncollected here
+                    return 0;
+                }
+                kill_group(result_.killed_at_time_limit);
+            }
+            if (const int e = poll_and_serve()) {
+                ::kill(-pid_, SIGKILL);
+                return e;
+            }
+        }
+    }
+
     void wait_at_most(std::chrono::milliseconds after) {
         deadline_ = Clock::now() + after;
         arm(timer_.fd, after);
@@ -368,6 +382,7 @@ private:
     OwnedFd timer_{timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK)};
     std::optional<Clock::time_point> deadline_;
     bool killed_ = false;
+    bool ended_ = false;
     Output result_;
 };
 
@@ -400,9 +415,7 @@ Result<Output, OsError> run(const std::string& program, const std::vector<std::s
     }
     // Should a signal end vop at once meanwhile, the helper's group must not live on without it.
     stop_signals::kill_group_when_ended_at_once(*started);
-    auto result = Wait(*started, out, errp, options).run();
-    stop_signals::kill_group_when_ended_at_once(0);
-    return result;
+    return Wait(*started, out, errp, options).run();
 }
 
 Result<WaitState, OsError> try_wait(pid_t pid) {
