@@ -1,7 +1,6 @@
 // The main loop: set-up, ticks (X events, IPC, child reaping, a short wait) and shutdown.
 #include "core/window_manager.hpp"
 #include "logging.hpp"
-#include "util/helper.hpp"
 #include "util/process.hpp"
 #include "util/stop_signals.hpp"
 #include "events/session.hpp"
@@ -144,10 +143,7 @@ void WindowManager::shutdown() {
         session::stop_vopbar(*bar_process);
         bar_process.reset();
     }
-    log::info(kTarget, "Killing picom...");
-    // Its status and a failure to start it mean nothing here; one that hangs is killed and logged.
-    (void)helper::run(kTarget, "pkill", {"-x", "picom"}, {.in = process::Stdio::Null}, helper::OnStop::Finish);
-    session::stop_graphical_session();
+    for (const auto step : session::kShutdownHelpers) step();
     log::info(kTarget, "Event loop exited");
 }
 

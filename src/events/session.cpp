@@ -60,6 +60,12 @@ void start_graphical_session() {
     }
 }
 
+void kill_picom() {
+    log::info(kTarget, "Killing picom...");
+    // Its status and a failure to start it mean nothing here; one that hangs is killed and logged.
+    (void)helper::run(kTarget, "pkill", {"-x", "picom"}, {.in = process::Stdio::Null}, helper::OnStop::Finish);
+}
+
 void stop_graphical_session() {
     auto r = helper::run(kTarget, "systemctl", {"--user", "stop", "graphical-session.target"},
                          {.in = process::Stdio::Null}, helper::OnStop::Finish);

@@ -6,24 +6,29 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <iterator>
 #include <optional>
 #include <string>
 
 namespace vop::session {
 
-// The helpers the shutdown waits for, one after the other: `pkill -x picom` and the systemctl of
-// stop_graphical_session.
-inline constexpr int kShutdownHelpers = 2;
+// "Killing picom...", then `pkill -x picom` within helper::kTimeLimit, never cut short by a stop signal;
+// only its being killed is logged.
+void kill_picom();
+// Within helper::kTimeLimit, never cut short by a stop signal.
+void stop_graphical_session();
+
+// The steps of the shutdown that wait for a helper, in the order it runs them.
+using ShutdownStep = void (*)();
+inline constexpr ShutdownStep kShutdownHelpers[] = {kill_picom, stop_graphical_session};
 // How long a whole shutdown may take: each of its helpers at its limit, then the bar's grace period and room
 // to spare. Until then a further stop signal is only noted; after it, one ends vop at once.
 inline constexpr std::chrono::milliseconds kShutdownLimit =
-    kShutdownHelpers * helper::kTimeLimit + std::chrono::seconds(1);
+    static_cast<int>(std::size(kShutdownHelpers)) * helper::kTimeLimit + std::chrono::seconds(1);
 
 // Imports DISPLAY and XAUTHORITY into the systemd user session and starts graphical-session.target, each
 // within helper::kTimeLimit and cut short by a stop signal.
 void start_graphical_session();
-// Within helper::kTimeLimit, never cut short by a stop signal.
-void stop_graphical_session();
 
 // Starts vopbar with "daemon" and I3SOCK set to the i3 server's socket (left out when there is no
 // such server); none when it cannot be started. A signal that ends vop at once stops it too.
