@@ -140,7 +140,8 @@ TEST_F(WmTest, HungHelpersCannotHoldUpTheStartOrAReload) {
 // Further stop signals during a shutdown (a terminal's SIGINT, then the try-out script's SIGTERM) are only
 // noted: the whole shutdown runs, be its helpers slow (half a second each) or hung (`systemctl --user stop`
 // writing into standard output, a pipe nobody reads, until its time limit). A terminal's Ctrl-C reaches vop's
-// whole process group, but not the helpers, which run in groups of their own: each finishes its work. Only a
+// whole process group, but not the helpers, which run in groups of their own: held down, not even as each
+// starts, and each finishes its work. Only a
 // signal that comes once the shutdown has overrun all its limits (another client holds the X server) ends
 // vop at once, by that signal, and stops the bar too. Either way the socket files are gone.
 TEST_F(WmTest, FurtherStopSignalsLetTheShutdownRunToItsEnd) {
@@ -166,7 +167,7 @@ printf '%s\n' "$*" >>"$HOME/finished"
         int second;  // sent as each shutdown helper starts, or, with the X server held, until vop ends
         const char* stop_takes;  // nullptr: systemctl stop hangs
         bool hold_x;
-        bool to_group;  // both signals go to vop's process group, as a terminal's Ctrl-C does
+        bool to_group;  // both go to vop's process group, as a terminal's Ctrl-C does; the second is held down
     };
     for (const Case c : {Case{0, SIGTERM, nullptr, false, false}, Case{SIGINT, SIGINT, "0.5", false, true},
                          Case{SIGTERM, SIGINT, "0", true, false}}) {
@@ -201,6 +202,8 @@ printf '%s\n' "$*" >>"$HOME/finished"
             EXPECT_GE(std::chrono::steady_clock::now() - asked, vop::session::kShutdownLimit)
                 << "signals within the shutdown's limits are only noted";
         } else {
+            // Held down: every millisecond or so until vop ends, so that some come as each helper starts.
+            if (c.to_group) wait_until([&] { return signal(c.second), !vop_->running(); }, 10000ms, 1ms);
             for (const auto& [name, call] : {std::pair{"pkill", "-x picom"},
                                              std::pair{"systemctl", "--user stop graphical-session.target"}}) {
                 ASSERT_TRUE(becomes([&] {
