@@ -135,6 +135,19 @@ TEST_F(Keys, FloatFullscreenAndCycle) {
     kids = client_->children(client_->root());
     EXPECT_GT(pos(dialog), pos(a));
     EXPECT_GT(pos(a), pos(f2));
+
+    // Two windows naming each other as owner, the fullscreen one made first (so listed first, where a loop
+    // would count it twice): the cycle still reaches the other.
+    key("super+2");
+    const uint32_t full = client_->create_window({.state = {"_NET_WM_STATE_FULLSCREEN"}});
+    const uint32_t other = open({.transient_for = full});
+    client_->set_window_ids(full, "WM_TRANSIENT_FOR", {other});
+    client_->map(full);
+    ASSERT_TRUE(becomes([&] { return active() == full && client_->says_fullscreen(full); }));
+    for (uint32_t next : {other, full, other}) {
+        key("super+grave");
+        EXPECT_TRUE(becomes([&] { return active() == next && client_->input_focus() == next; })) << next;
+    }
 }
 
 TEST_F(Keys, CloseAsksPolitelyOrKills) {

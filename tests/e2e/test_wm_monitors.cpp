@@ -97,11 +97,19 @@ protected:
         ASSERT_EQ(r.status, 0) << r.err;
         ASSERT_TRUE(vop_->wait_idle()) << vop_->describe();
     }
-    // Mod4 and button 1 drag from one root point to another.
-    void drag(int x, int y, int tx, int ty) {
+    // Mod4 and button 1 drag from one root point to another; `before_release` runs with the button still down.
+    void drag(int x, int y, int tx, int ty, const std::function<void()>& before_release = {}) {
         auto n = [](int v) { return std::to_string(v); };
-        xdo({"mousemove", n(x), n(y), "keydown", "super", "mousedown", "1", "mousemove", n((x + tx) / 2),
-             n((y + ty) / 2), "mousemove", n(tx), n(ty), "mouseup", "1", "keyup", "super"});
+        std::vector<std::string> held{"mousemove", n(x), n(y), "keydown", "super", "mousedown", "1", "mousemove",
+                                      n((x + tx) / 2), n((y + ty) / 2), "mousemove", n(tx), n(ty)};
+        const std::vector<std::string> release{"mouseup", "1", "keyup", "super"};
+        if (before_release) {
+            xdo(held);
+            before_release();
+            held.clear();
+        }
+        held.insert(held.end(), release.begin(), release.end());
+        xdo(held);
     }
     void fullscreen(uint32_t w) {
         ASSERT_EQ(run({"wmctrl", "-i", "-r", fmt::format("0x{:x}", w), "-b", "add,fullscreen"}).status, 0);
@@ -379,6 +387,14 @@ TEST_F(MonitorWmTest, ADroppedWindowStaysInSightWhereThePointerLetsGo) {
         g = client_->geometry(d);
         EXPECT_TRUE(g && g->x + g->width + 4 <= 1920 && g->y + g->height + 4 <= 1080) << off_every_monitor;
     }
+
+    // Made fullscreen while the drag holds it with its centre over the other monitor: the drop leaves it on its
+    // own workspace, covering its own monitor.
+    const auto g = client_->geometry(d);
+    ASSERT_TRUE(g);
+    drag(g->x + g->width / 2, g->y + g->height / 2, 2560, 540, [&] { fullscreen(d); });
+    EXPECT_TRUE(has_geometry(d, {0, 0, 1920, 1080, 0}));
+    EXPECT_EQ(client_->property_u32(d, "_NET_WM_DESKTOP"), std::vector<uint32_t>{0});
 }
 
 TEST_F(MonitorWmTest, FramesFollowTheirWorkspaceThroughHotplug) {

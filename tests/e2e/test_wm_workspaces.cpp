@@ -153,6 +153,18 @@ TEST_F(WmTest, FullscreenRequestsCoverTheMonitorAndRestore) {
     client_->destroy(dialog);
     EXPECT_TRUE(becomes([&] { return client_->input_focus() == a && active() == a; }));
     EXPECT_EQ(top_shown(), a);
+    // The same when the fullscreen window, not the inner dialog, held the focus before the middle one.
+    const uint32_t middle = client_->open_window({.transient_for = a});
+    ASSERT_TRUE(becomes([&] { return active() == middle; }));
+    const uint32_t last = client_->open_window({.transient_for = middle});
+    for (uint32_t w : {last, a, middle}) {
+        client_->send_root_message(w, "_NET_ACTIVE_WINDOW", {2, 0, 0, 0, 0});
+        ASSERT_TRUE(becomes([&] { return client_->input_focus() == w && active() == w; })) << w;
+    }
+    client_->destroy(middle);
+    EXPECT_TRUE(becomes([&] { return client_->input_focus() == last && active() == last; }));
+    EXPECT_TRUE(has_geometry(a, {0, 0, 1920, 1080, 0}));
+    client_->destroy(last);
     client_->destroy(loop);
 
     // Adding it again changes nothing; toggling leaves fullscreen and restores the tiled place.
