@@ -107,7 +107,8 @@ TEST_F(WmTest, DialogsAndTransientsFloatCentred) {
         return *std::find_if(kids.rbegin(), kids.rend(), [&](uint32_t w) { return contains(list, w); });
     };
     const uint32_t holder = client_->create_window();
-    const std::pair<bool, std::vector<std::string>> cases[] = {{true, {}}, {false, {}}, {true, {"_NET_WM_WINDOW_TYPE_DOCK"}}};
+    const std::pair<bool, std::vector<std::string>> cases[] = {
+        {true, {}}, {false, {}}, {true, {"_NET_WM_WINDOW_TYPE_DOCK"}}};
     for (const auto& [destroy, type] : cases) {
         const uint32_t gone = top_managed(), b = client_->create_window({.window_type = type});
         xcb_map_window(client_->conn(), b);
