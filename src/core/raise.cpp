@@ -3,12 +3,16 @@
 #include "core/raise.hpp"
 
 #include "core/window_manager.hpp"
+#include "logging.hpp"
 #include "x11/wm_requests.hpp"
 
 #include <algorithm>
 
 namespace vop {
 namespace {
+constexpr const char* kTarget = "vop::x11::events";
+// A redo refused in turn is redone again, this many times in a row at most.
+constexpr uint8_t kMaxRedos = 3;
 
 // Bottom to top, per shown workspace: its floating windows in list order, then its fullscreen window, then
 // that window's transients (its dialogs), tiled ones first.
@@ -72,13 +76,57 @@ bool WindowManager::in_stacking_layer(Window w) const {
     return windows.count(w) > 0 || docks.count(w) > 0;
 }
 
+XResult<bool> WindowManager::order_known() {
+    for (;;) {
+        if (!x11::stacking_known(*connection)) return false;
+        // Read afresh, the order comes with the outcome of every restack sent before: a refused one left its
+        // window where it was (a new one on top of every menu), and is redone before anything goes above it.
+        const std::vector<RefusedRestack> refused = connection->refused_restacks(connection->stack.read_at());
+        if (refused.empty()) return true;
+        VOP_TRY(redo_refused(refused));
+    }
+}
+
+XResult<void> WindowManager::redo_refused(const std::vector<RefusedRestack>& refused) {
+    for (const RefusedRestack& r : refused) {
+        const SentRestack& s = r.restack;
+        if (r.refusal == Refusal::WindowGone) {
+            log::trace(kTarget, "Restack of window {} dropped, the window is gone: {}", s.window, r.error);
+            continue;
+        }
+        log::debug(kTarget, "Restack of window {} {} {} failed: {}", s.window, s.above ? "above" : "below", s.sibling,
+                   r.error);
+        if (r.refusal != Refusal::SiblingGone) continue;
+        if (s.attempt >= kMaxRedos) {
+            log::warn(kTarget, "Gave up restacking window {}: refused {} times in a row", s.window, s.attempt + 1);
+            continue;
+        }
+        // The refusal changed nothing, but what the mirror holds may be what the restack was planned from.
+        connection->stack.doubt();
+        const uint8_t outer = connection->restack_attempt;
+        connection->restack_attempt = static_cast<uint8_t>(s.attempt + 1);
+        XResult<void> done;
+        switch (s.purpose) {
+            case RestackFor::NewWindow: done = stack_new(s.window); break;
+            case RestackFor::Raise: done = apply_stacking(); break;
+            case RestackFor::Desktop: done = stack_desktop(s.window); break;
+        }
+        connection->restack_attempt = outer;
+        VOP_TRY(done);
+    }
+    return connection->flush();
+}
+
 XResult<void> WindowManager::apply_stacking() {
     const std::vector<Window> wanted = raise_order(*this);
     // Only what is out of place moves: a needless restack moves windows under the pointer.
-    if (wanted.empty() || !x11::stacking_known(*connection)) return {};
+    if (wanted.empty()) return {};
+    auto known = order_known();
+    if (!known) return known.take_error();
+    if (!*known) return {};
     auto in_layer = [this](Window w) { return in_stacking_layer(w); };
     for (const Restack& r : plan_raise(connection->stack.order(), wanted, in_layer)) {
-        VOP_TRY(x11::restack(*connection, r.window, r.sibling));
+        VOP_TRY(x11::restack(*connection, r.window, r.sibling, RestackFor::Raise));
     }
     return {};
 }
@@ -87,20 +135,26 @@ XResult<void> WindowManager::stack_new(Window w) {
     // Created (or reparented) on top of every child of the root, it would cover the menus open there. With
     // nothing of the layer to go above it stays: lower, it could go under a wallpaper.
     const Window top = top_level(w);
-    if (!x11::stacking_known(*connection)) return {};
-    auto below = topmost_in_layer(connection->stack.order(), [this](Window x) { return in_stacking_layer(x); },
-                                  {&top, 1});
+    auto known = order_known();
+    if (!known) return known.take_error();
+    if (!*known) return {};
+    const std::vector<Window>& order = connection->stack.order();
+    // No longer a child of the root (gone, or put into another window): nothing to place.
+    if (std::find(order.begin(), order.end(), top) == order.end() || !in_stacking_layer(top)) return {};
+    auto below = topmost_in_layer(order, [this](Window x) { return in_stacking_layer(x); }, {&top, 1});
     if (!below) return {};
-    return x11::restack(*connection, top, *below);
+    return x11::restack(*connection, top, *below, RestackFor::NewWindow);
 }
 
 XResult<void> WindowManager::stack_desktop(Window w) {
-    if (!x11::stacking_known(*connection)) return {};
+    auto known = order_known();
+    if (!known) return known.take_error();
+    if (!*known) return {};
     const std::vector<Window>& order = connection->stack.order();
     auto lowest = std::find_if(order.begin(), order.end(), [&](Window x) { return x != w && in_stacking_layer(x); });
     auto at = std::find(order.begin(), order.end(), w);
-    if (lowest == order.end() || at < lowest) return {};
-    return x11::restack_below(*connection, w, *lowest);
+    if (lowest == order.end() || at == order.end() || at < lowest || !in_stacking_layer(w)) return {};
+    return x11::restack_below(*connection, w, *lowest, RestackFor::Desktop);
 }
 
 }  // namespace vop

@@ -173,6 +173,12 @@ public:
     XResult<void> stack_new(Window w);
     // A desktop window (icons, a wallpaper) goes just under the lowest window of the layer, if it lies higher.
     XResult<void> stack_desktop(Window w);
+    // The mirror of the stacking order brought up to date (read afresh when unsure), the restacks the server
+    // refused meanwhile redone first; false when the server could not be asked.
+    XResult<bool> order_known();
+    // Redoes what refused restacks were for (a new window's place, the raise step, a desktop's place) against
+    // the order as it stands, when their sibling had gone; logs each refusal.
+    XResult<void> redo_refused(const std::vector<RefusedRestack>& refused);
     // The root's child that stands for a managed window: its frame, or itself.
     Window top_level(Window w) const { return frame_manager.frame_for_client(w).value_or(w); }
     bool in_stacking_layer(Window w) const;

@@ -75,6 +75,10 @@ public:
     // The root's children in stacking order, from the root's notifications; the requests below that may
     // change it (restack, reparent, destroy, and frame creation) tell it that they were sent.
     StackMirror stack;
+    // The restacks sent whose outcome is still to be asked for (refused_restacks), and how many refused
+    // restacks in a row the ones sent now redo.
+    SentRestacks restacks;
+    uint8_t restack_attempt = 0;
     unsigned screen_num = 0;
     Window root = 0;
     Atoms atoms;
@@ -103,6 +107,11 @@ public:
                                    uint32_t border_width);
     // ConfigureWindow with the fields of `mask`, `values` in protocol order.
     XResult<void> configure(Window window, uint16_t mask, std::span<const uint32_t> values);
+    // ConfigureWindow: `window` just above (or below) `sibling`, noted in `restacks` with what it is for.
+    XResult<void> restack(Window window, Window sibling, bool above, RestackFor why);
+    // Of the restacks sent before request `sequence`, whose event or reply has been read, those the server
+    // refused, oldest first. Asks xcb only for what it already holds: no round trip.
+    std::vector<RefusedRestack> refused_restacks(uint32_t sequence);
     XResult<void> map_window(Window window);
     XResult<void> unmap_window(Window window);
     XResult<void> reparent_window(Window window, Window parent, int16_t x, int16_t y);

@@ -1,4 +1,4 @@
-// Small window and input requests: grabs, cursors, pointer warps, configure/map/unmap, two lookups.
+// Small window and input requests: grabs, cursors, pointer warps, configure/restack/map/unmap, two lookups.
 #include "x11/connection.hpp"
 
 #include "logging.hpp"
@@ -134,6 +134,32 @@ XResult<void> Connection::configure(Window window, uint16_t mask, std::span<cons
     const uint32_t sequence = xcb_configure_window(conn, window, mask, values.data()).sequence;
     if (mask & XCB_CONFIG_WINDOW_STACK_MODE) stack.sent(sequence);
     return window_change(sequence);
+}
+
+XResult<void> Connection::restack(Window window, Window sibling, bool above, RestackFor why) {
+    const uint32_t values[] = {sibling, above ? XCB_STACK_MODE_ABOVE : XCB_STACK_MODE_BELOW};
+    // Checked: a refusal waits with xcb for refused_restacks instead of coming with the events, so that it is
+    // known as soon as any later reply is, before anything is placed against a window that never moved.
+    const uint32_t sequence =
+        xcb_configure_window_checked(conn, window, XCB_CONFIG_WINDOW_SIBLING | XCB_CONFIG_WINDOW_STACK_MODE, values)
+            .sequence;
+    stack.sent(sequence);
+    if (auto dropped = restacks.add({sequence, window, sibling, above, why, restack_attempt})) {
+        xcb_discard_reply(conn, dropped->sequence);
+    }
+    return window_change(sequence);
+}
+
+std::vector<RefusedRestack> Connection::refused_restacks(uint32_t sequence) {
+    std::vector<RefusedRestack> out;
+    for (const SentRestack& r : restacks.take_before(sequence)) {
+        xcb_generic_error_t* e = xcb_request_check(conn, {r.sequence});
+        if (!e) continue;
+        out.push_back({r, refusal_of(r, e->error_code, e->resource_id),
+                       describe_x_error(e->error_code, e->major_code, e->minor_code, e->resource_id, e->sequence)});
+        std::free(e);
+    }
+    return out;
 }
 
 XResult<void> Connection::map_window(Window window) { return window_change(xcb_map_window(conn, window).sequence); }

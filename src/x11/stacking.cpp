@@ -1,4 +1,5 @@
-// The stacking order of the root's children, followed from notifications and read afresh when unsure.
+// The stacking order of the root's children, followed from notifications and read afresh when unsure; the
+// record of sent restacks.
 #include "x11/stacking.hpp"
 
 #include "logging.hpp"
@@ -78,6 +79,30 @@ void StackMirror::circulated(Window w, bool to_top, uint32_t sequence) {
     } else {
         order_.insert(order_.begin(), w);
     }
+}
+
+std::optional<SentRestack> SentRestacks::add(const SentRestack& r) {
+    sent_.push_back(r);
+    if (sent_.size() <= kLimit) return std::nullopt;
+    SentRestack oldest = sent_.front();
+    sent_.pop_front();
+    return oldest;
+}
+
+std::vector<SentRestack> SentRestacks::take_before(uint32_t sequence) {
+    std::vector<SentRestack> out;
+    while (!sent_.empty() && before(sent_.front().sequence, sequence)) {
+        out.push_back(sent_.front());
+        sent_.pop_front();
+    }
+    return out;
+}
+
+Refusal refusal_of(const SentRestack& r, uint8_t error_code, uint32_t resource) {
+    constexpr uint8_t kBadWindow = 3, kBadMatch = 8;
+    if (error_code == kBadWindow && resource == r.window) return Refusal::WindowGone;
+    if ((error_code == kBadWindow && resource == r.sibling) || error_code == kBadMatch) return Refusal::SiblingGone;
+    return Refusal::Other;
 }
 
 bool x11::stacking_known(Connection& c) {

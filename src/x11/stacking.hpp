@@ -1,7 +1,11 @@
-// StackMirror: the stacking order of the root window's children as the server's notifications tell it.
+// StackMirror: the stacking order of the root window's children as the server's notifications tell it; and
+// the restacks vop sent, until their outcome is known.
 #pragma once
 
 #include <cstdint>
+#include <deque>
+#include <optional>
+#include <string>
 #include <vector>
 
 namespace vop {
@@ -19,6 +23,10 @@ public:
     // Whether the order is the server's as of the last event read.
     bool sure() const { return sure_ && !awaiting_; }
     const std::vector<Window>& order() const { return order_; }  // bottom to top
+    // The sequence number of the QueryTree it was last reset from.
+    uint32_t read_at() const { return reset_at_; }
+    // The next reader asks the server.
+    void doubt() { sure_ = false; }
 
     // vop sent request `sequence`, which may change the order.
     void sent(uint32_t sequence);
@@ -48,6 +56,47 @@ private:
     uint32_t own_ = 0;           // vop's last request that may change the order
     bool sure_ = false;
     bool awaiting_ = false;  // that request is not yet reported back
+};
+
+// What vop restacked a window for: what to do again when the server refuses the restack.
+enum class RestackFor : uint8_t { NewWindow, Raise, Desktop };
+
+// One restack vop sent: `window` just above (or below) `sibling`, as request `sequence`.
+struct SentRestack {
+    uint32_t sequence = 0;
+    Window window = 0;
+    Window sibling = 0;
+    bool above = true;
+    RestackFor purpose = RestackFor::Raise;
+    uint8_t attempt = 0;  // how many refused restacks this one redoes in a row
+    bool operator==(const SentRestack&) const = default;
+};
+
+// The restacks whose outcome vop has not yet asked for, oldest first, so that one the server refused can be
+// done again against the order as it stands.
+class SentRestacks {
+public:
+    static constexpr size_t kLimit = 256;
+    // Notes one; when full, the oldest gives way and is returned (its outcome is then never asked for).
+    std::optional<SentRestack> add(const SentRestack& r);
+    // Removes and returns those sent before request `sequence`: once an event or reply of that request is
+    // read, the server has dealt with them.
+    std::vector<SentRestack> take_before(uint32_t sequence);
+    size_t size() const { return sent_.size(); }
+
+private:
+    std::deque<SentRestack> sent_;
+};
+
+// How the server refused a restack: its window is gone (nothing to do), its sibling is gone or no longer a
+// sibling (BadWindow naming the sibling, BadMatch: to be done again), or something else.
+enum class Refusal { WindowGone, SiblingGone, Other };
+Refusal refusal_of(const SentRestack& r, uint8_t error_code, uint32_t resource);
+
+struct RefusedRestack {
+    SentRestack restack;
+    Refusal refusal = Refusal::Other;
+    std::string error;  // the X error, described
 };
 
 class Connection;

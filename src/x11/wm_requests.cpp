@@ -39,14 +39,12 @@ XResult<void> delete_property(Connection& c, Window w, Atom property) {
     return c.check();
 }
 
-XResult<void> restack(Connection& c, Window w, Window sibling) {
-    const uint32_t values[] = {sibling, XCB_STACK_MODE_ABOVE};
-    return c.configure(w, XCB_CONFIG_WINDOW_SIBLING | XCB_CONFIG_WINDOW_STACK_MODE, values);
+XResult<void> restack(Connection& c, Window w, Window sibling, RestackFor why) {
+    return c.restack(w, sibling, true, why);
 }
 
-XResult<void> restack_below(Connection& c, Window w, Window sibling) {
-    const uint32_t values[] = {sibling, XCB_STACK_MODE_BELOW};
-    return c.configure(w, XCB_CONFIG_WINDOW_SIBLING | XCB_CONFIG_WINDOW_STACK_MODE, values);
+XResult<void> restack_below(Connection& c, Window w, Window sibling, RestackFor why) {
+    return c.restack(w, sibling, false, why);
 }
 
 XResult<void> set_input_focus(Connection& c, Window w) {

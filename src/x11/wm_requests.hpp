@@ -16,9 +16,10 @@ XResult<void> set_windows(Connection& c, Window w, Atom property, std::span<cons
 XResult<void> set_atoms(Connection& c, Window w, Atom property, std::span<const uint32_t> values);
 XResult<void> delete_property(Connection& c, Window w, Atom property);
 
-// ConfigureWindow: `w` just above `sibling` (stack mode Above), or just below it.
-XResult<void> restack(Connection& c, Window w, Window sibling);
-XResult<void> restack_below(Connection& c, Window w, Window sibling);
+// ConfigureWindow: `w` just above `sibling` (stack mode Above), or just below it; `why` is what a refusal
+// redoes (see Connection::refused_restacks).
+XResult<void> restack(Connection& c, Window w, Window sibling, RestackFor why);
+XResult<void> restack_below(Connection& c, Window w, Window sibling, RestackFor why);
 // SetInputFocus (revert to Parent, CurrentTime).
 XResult<void> set_input_focus(Connection& c, Window w);
 // GetInputFocus, waited for: every request before it has reached the server.

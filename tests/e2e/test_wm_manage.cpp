@@ -98,6 +98,32 @@ TEST_F(WmTest, DialogsAndTransientsFloatCentred) {
     EXPECT_TRUE(has_geometry(main, {12, 12, 1892, 1052, 2}));
     ASSERT_TRUE(vop_->wait_idle());
     EXPECT_EQ(top_shown(), menu);
+
+    // In one flush a new window (or dock) is mapped and the topmost managed one goes: destroyed, or put into
+    // another window. vop places the new one before it reads that, against a sibling that is gone; the menu
+    // stays on top.
+    auto top_managed = [&] {
+        const auto kids = client_->children(root()), list = client_list();
+        return *std::find_if(kids.rbegin(), kids.rend(), [&](uint32_t w) { return contains(list, w); });
+    };
+    const uint32_t holder = client_->create_window();
+    const std::pair<bool, std::vector<std::string>> cases[] = {
+        {true, {}}, {false, {}}, {true, {"_NET_WM_WINDOW_TYPE_DOCK"}}};
+    for (const auto& [destroy, type] : cases) {
+        const uint32_t gone = top_managed(), b = client_->create_window({.window_type = type});
+        xcb_map_window(client_->conn(), b);
+        destroy ? xcb_destroy_window(client_->conn(), gone) : xcb_reparent_window(client_->conn(), gone, holder, 0, 0);
+        xcb_flush(client_->conn());
+        EXPECT_TRUE(becomes([&] { return client_->viewable(b) && !contains(client_list(), gone); }));
+        ASSERT_TRUE(vop_->wait_idle());
+        EXPECT_EQ(top_shown(), menu) << destroy;
+        EXPECT_TRUE(log_contains(fmt::format("Restack of window {} above {} failed: X error {}", b, gone,
+                                             destroy ? "BadWindow" : "BadMatch")));
+    }
+    // Later raises keep under it too.
+    client_->open_window();
+    ASSERT_TRUE(vop_->wait_idle());
+    EXPECT_EQ(top_shown(), menu);
 }
 
 TEST_F(WmTest, DocksReserveTheirEdgeWithoutBeingManaged) {

@@ -39,6 +39,34 @@ TEST(StackMirror, HoldsOnlyOrdersTheServerHad) {
     EXPECT_TRUE(m.sure());
     m.restacked(9, 1, 16);
     EXPECT_FALSE(m.sure()) << "a window it never saw arrive";
+    m.reset({1, 2}, 20);
+    m.doubt();
+    EXPECT_FALSE(m.sure()) << "doubted after a refused restack";
+    EXPECT_EQ(m.read_at(), 20u);
+}
+
+TEST(SentRestacks, GivesBackThoseTheServerHasDealtWithAndStaysBounded) {
+    SentRestacks r;
+    auto sent = [](uint32_t seq) { return SentRestack{seq, 100 + seq, 200 + seq, true, RestackFor::Raise, 0}; };
+    for (uint32_t seq : {5u, 7u, 9u}) EXPECT_EQ(r.add(sent(seq)), std::nullopt);
+    EXPECT_TRUE(r.take_before(5).empty()) << "an event of request 5 does not settle request 5";
+    EXPECT_EQ(r.take_before(9), (std::vector<SentRestack>{sent(5), sent(7)}));
+    EXPECT_EQ(r.size(), 1u);
+    // Full, the oldest gives way.
+    for (uint32_t seq = 10; seq < 10 + SentRestacks::kLimit - 1; ++seq) EXPECT_EQ(r.add(sent(seq)), std::nullopt);
+    EXPECT_EQ(r.add(sent(1000)), sent(9));
+    EXPECT_EQ(r.size(), SentRestacks::kLimit);
+    // Sequence numbers wrap: 1 comes after 0xFFFFFFF0.
+    SentRestacks w;
+    for (uint32_t seq : {0xFFFFFFF0u, 0xFFFFFFFFu, 1u}) EXPECT_EQ(w.add(sent(seq)), std::nullopt);
+    EXPECT_EQ(w.take_before(1), (std::vector<SentRestack>{sent(0xFFFFFFF0u), sent(0xFFFFFFFFu)}));
+
+    // BadWindow names the window or the sibling; BadMatch: the sibling is no sibling any more.
+    const SentRestack s = sent(1);
+    EXPECT_EQ(refusal_of(s, 3, s.window), Refusal::WindowGone);
+    EXPECT_EQ(refusal_of(s, 3, s.sibling), Refusal::SiblingGone);
+    EXPECT_EQ(refusal_of(s, 8, s.window), Refusal::SiblingGone);
+    EXPECT_EQ(refusal_of(s, 2, s.sibling), Refusal::Other);
 }
 
 TEST(PlanRaise, LiftsWindowsJustAboveTheLayerAndNeverLowersOne) {
