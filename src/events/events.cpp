@@ -63,6 +63,7 @@ XResult<void> WindowManager::handle_event(const void* event) {
     const uint8_t type = ev->response_type & 0x7f;
     // Errors carry their sequence number where events do.
     connection->stack.saw(ev->full_sequence);
+    connection->own_unmaps.saw(ev->full_sequence);
     if (type != 0) {
         if (Handler h = kHandlers[type]) return (this->*h)(event);
         if (auto base = connection->randr_event_base()) {
