@@ -108,17 +108,15 @@ XResult<void> WindowManager::follow_titlebar_setting(bool had_titlebars) {
               on ? "framing" : "unframing", windows.size());
     for (auto& [w, rec] : windows) {
         if (rec.frame.has_value() == on) continue;
-        auto attrs = x11::window_attributes(*connection, w);
-        if (!attrs) return attrs.take_error();
-        if (!*attrs) continue;  // gone already; its DestroyNotify unmanages it
-        // Reparenting a mapped client unmaps it on the way (and maps it again): that unmap is ours.
-        const bool mapped = (*attrs)->mapped;
-        if (mapped) ++rec.pending_unmaps;
+        auto place = x11::window_place(*connection, w);
+        if (!place) return place.take_error();
+        // Gone, or put by its client into a window of its own: its events, still to come, let it go.
+        if (!*place || (*place)->parent != (rec.frame ? *rec.frame : connection->root)) continue;
+        // Reparenting a mapped client unmaps it on the way (and maps it again): the connection knows that
+        // unmap for its own.
+        const bool mapped = (*place)->mapped;
         if (on) {
-            if (!create_frame_for_window(w)) {
-                if (mapped) --rec.pending_unmaps;
-                continue;
-            }
+            if (!create_frame_for_window(w)) continue;
             VOP_TRY(stack_new(w));
             // Hidden workspaces stay hidden: only a client on screen gets its frame on screen.
             if (mapped && is_shown(rec.workspace)) VOP_TRY(frame_manager.map_frame(*connection, w));
@@ -157,6 +155,8 @@ void WindowManager::unmanage_window(Window w) {
     windows.erase(it);
     log::info(kTarget, "Unmanaging window {} from workspace {}", w, rec.workspace + 1);
     connection->forget_window(w);
+    // Left to its client: should vop go away, the server must not map it again.
+    (void)connection->remove_from_save_set(w);
     if (rec.frame) {
         if (auto r = frame_manager.destroy_frame(*connection, connection->root, w); !r) {
             log::warn(kTarget, "Failed to destroy frame for window {}: {}", w, r.error());

@@ -2,6 +2,8 @@
 // monitor and the current workspace as pagers and bars are told of them.
 #include "core/layout_math.hpp"
 #include "core/window_manager.hpp"
+#include "logging.hpp"
+#include "x11/wm_requests.hpp"
 
 #include <algorithm>
 
@@ -21,9 +23,25 @@ void WindowManager::bring_floating_to(size_t index, Rect target, std::span<const
     }
 }
 
+XResult<std::vector<Window>> WindowManager::in_hand(std::vector<Window> clients) {
+    auto parents = x11::parents_of(*connection, clients);
+    if (!parents) return parents.take_error();
+    std::vector<Window> out;
+    for (size_t i = 0; i < clients.size(); ++i) {
+        const Window p = (*parents)[i];
+        if (p != 0 && (p == connection->root || frame_manager.frame_for_client(clients[i]) == p)) {
+            out.push_back(clients[i]);
+        } else {
+            log::debug("vop::core", "Window {} is gone or in a window of its client's now, leaving it be", clients[i]);
+        }
+    }
+    return out;
+}
+
 XResult<void> WindowManager::hide_workspace(size_t index) {
-    for (Window w : workspaces[index].all_windows()) {
-        if (auto it = windows.find(w); it != windows.end()) ++it->second.pending_unmaps;
+    auto clients = in_hand(workspaces[index].all_windows());
+    if (!clients) return clients.take_error();
+    for (Window w : *clients) {
         VOP_TRY(connection->unmap_window(w));
         if (auto frame = frame_manager.frame_for_client(w)) VOP_TRY(connection->unmap_window(*frame));
     }
@@ -32,7 +50,9 @@ XResult<void> WindowManager::hide_workspace(size_t index) {
 
 XResult<void> WindowManager::show_workspace(size_t index) {
     if (auto k = monitor_showing(index)) bring_floating_to(index, monitors[*k].rect);
-    for (Window w : workspaces[index].all_windows()) {
+    auto clients = in_hand(workspaces[index].all_windows());
+    if (!clients) return clients.take_error();
+    for (Window w : *clients) {
         if (auto frame = frame_manager.frame_for_client(w)) VOP_TRY(connection->map_window(*frame));
         VOP_TRY(connection->map_window(w));
     }

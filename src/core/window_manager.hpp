@@ -50,7 +50,6 @@ struct ManagedWindow {
     // Whose dialog it is: the first managed window up its WM_TRANSIENT_FOR chain, and when that one goes, its
     // owner (a dialog of a closed dialog stays a dialog of the window under them).
     std::optional<Window> owner;
-    uint32_t pending_unmaps = 0;  // unmaps we caused ourselves, still to be absorbed
     bool floating = false;
     bool fullscreen = false;
     bool floating_before_fullscreen = false;
@@ -231,7 +230,10 @@ public:
     const Monitor& focused_monitor_ref() const { return monitors[focused_monitor]; }
     // The area of the monitor showing the workspace; the focused monitor's when none shows it.
     Rect home_rect(size_t workspace) const { return monitors[monitor_showing(workspace).value_or(focused_monitor)].rect; }
-    // Unmaps every window (and frame) of a workspace, counting the unmaps as our own.
+    // Those of `clients` still where vop put them (on the root or in their frames): one its client put into a
+    // window of its own meanwhile, or destroyed, is not vop's to map or unmap (its events, still unread, let it go).
+    XResult<std::vector<Window>> in_hand(std::vector<Window> clients);
+    // Unmaps every window (and frame) of a workspace; the connection knows those unmaps for its own.
     XResult<void> hide_workspace(size_t workspace);
     // Maps every window of a workspace, frames first, its floating windows brought to its monitor.
     XResult<void> show_workspace(size_t workspace);
@@ -245,6 +247,9 @@ public:
     XResult<void> refocus_after_loss();
     // Unmanages a withdrawn or destroyed client; refocuses only when it was on screen or focused.
     XResult<void> forget_window(Window w);
+    // Lets go of a client its client withdrew or reparented away, leaving it where its client put it (a map of
+    // vop's own since the client's unmap is taken back), then forgets it.
+    XResult<void> release_window(Window w);
     // Starts following a dock or desktop window shown unmanaged: its strut is read now and again whenever its
     // client changes it. True when it reserves screen edges.
     XResult<bool> follow_dock(Window w);

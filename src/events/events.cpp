@@ -62,6 +62,7 @@ XResult<void> WindowManager::handle_event(const void* event) {
     const uint8_t type = ev->response_type & 0x7f;
     // Errors carry their sequence number where events do.
     connection->stack.saw(ev->full_sequence);
+    connection->own_unmaps.saw(ev->full_sequence);
     // The server has dealt with every request before this one: a restack it refused is redone first.
     if (auto refused = connection->refused_restacks(ev->full_sequence); !refused.empty()) {
         VOP_TRY(redo_refused(refused));

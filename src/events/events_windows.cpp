@@ -30,6 +30,15 @@ XResult<void> WindowManager::handle_map_request(const void* event) {
         if (*reserves) VOP_TRY(apply_layout());
         return connection->flush();
     }
+    if (w != connection->root && !windows.count(w)) {
+        // Destroyed since it asked, or put by its client into a window of its own: nothing to map or manage.
+        auto place = x11::window_place(*connection, w);
+        if (!place) return place.take_error();
+        if (!*place || (*place)->parent != connection->root) {
+            log::debug(kTarget, "Window {} is no longer a child of the root, ignoring its MapRequest", w);
+            return {};
+        }
+    }
     if (w == connection->root || windows.count(w)) {
         // A window of a workspace no monitor shows stays unmapped until its workspace is shown.
         if (auto it = windows.find(w); it != windows.end() && !is_shown(it->second.workspace)) return {};
@@ -120,27 +129,37 @@ XResult<void> WindowManager::handle_unmap_notify(const void* event) {
         log::debug(kTarget, "Ignoring UnmapNotify (not from root, likely StructureNotify)");
         return {};
     }
+    // Only the event vop's own request made is vop's; a synthetic one is a client withdrawing its window
+    // (ICCCM), never such an echo.
+    const bool synthetic = (ev->response_type & 0x80) != 0;
+    if (!synthetic && connection->own_unmaps.absorb(w, static_cast<const xcb_generic_event_t*>(event)->full_sequence)) {
+        log::debug(kTarget, "Ignoring UnmapNotify for window {} (intentional unmap, count now {})", w,
+                   connection->own_unmaps.awaited(w));
+        return {};
+    }
     docks.erase(w);
     if (struts.erase(w)) {
         log::info(kTarget, "Dock window {} unmapped, removing strut", w);
         VOP_TRY(apply_layout());
         return connection->flush();
     }
-    auto it = windows.find(w);
-    if (it == windows.end()) return {};
-    // A synthetic one is a client withdrawing its window (ICCCM), never the echo of our own unmap.
-    const bool synthetic = (ev->response_type & 0x80) != 0;
-    if (it->second.pending_unmaps > 0 && !synthetic) {
-        --it->second.pending_unmaps;
-        log::debug(kTarget, "Ignoring UnmapNotify for window {} (intentional unmap, count now {})", w,
-                   it->second.pending_unmaps);
-        return {};
+    if (!windows.count(w)) return {};
+    return release_window(w);
+}
+
+// Its client withdrew the window or put it into one of its own: it is left where its client put it and
+// without the state vop gave it, so that it starts afresh when mapped again. Only a map of vop's own that came
+// after the client's unmap (its workspace shown meanwhile) is taken back.
+XResult<void> WindowManager::release_window(Window w) {
+    auto place = x11::window_place(*connection, w);
+    if (!place) return place.take_error();
+    if (*place) {
+        const Window parent = (*place)->parent;
+        const bool ours = parent == connection->root || frame_manager.frame_for_client(w) == parent;
+        if (ours && (*place)->mapped) VOP_TRY(connection->unmap_window(w));
+        (void)x11::delete_property(*connection, w, connection->atoms._NET_WM_STATE);
+        (void)x11::delete_property(*connection, w, connection->atoms._NET_WM_DESKTOP);
     }
-    // Withdrawn. It ends unmapped (its workspace may have been shown since its client unmapped it) and
-    // without the state vop gave it, so that it starts afresh when mapped again.
-    VOP_TRY(connection->unmap_window(w));
-    (void)x11::delete_property(*connection, w, connection->atoms._NET_WM_STATE);
-    (void)x11::delete_property(*connection, w, connection->atoms._NET_WM_DESKTOP);
     return forget_window(w);
 }
 

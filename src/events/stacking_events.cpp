@@ -1,5 +1,6 @@
 // The root's substructure notifications that keep the mirror of its stacking order.
 #include "core/window_manager.hpp"
+#include "logging.hpp"
 
 #include <xcb/xcb.h>
 
@@ -23,13 +24,19 @@ XResult<void> WindowManager::handle_configure_notify(const void* event) {
 
 XResult<void> WindowManager::handle_reparent_notify(const void* event) {
     auto* ev = static_cast<const xcb_reparent_notify_event_t*>(event);
-    if (ev->event != connection->root) return {};
-    if (ev->parent == connection->root) {
-        connection->stack.reparented_here(ev->window, sequence_of(event));
-    } else {
-        connection->stack.removed(ev->window, sequence_of(event));
+    if (ev->event == connection->root) {
+        if (ev->parent == connection->root) {
+            connection->stack.reparented_here(ev->window, sequence_of(event));
+        } else {
+            connection->stack.removed(ev->window, sequence_of(event));
+        }
     }
-    return {};
+    // A client that puts its window into one of its own (a tab or plugin host) takes it back from vop. vop's
+    // own reparents go to the root or into its frames.
+    const Window w = ev->window;
+    if (!windows.count(w) || ev->parent == connection->root || connection->created_here(ev->parent)) return {};
+    log::info("vop::x11::events", "Window {} was reparented into {} by its client, letting it go", w, ev->parent);
+    return release_window(w);
 }
 
 XResult<void> WindowManager::handle_circulate_notify(const void* event) {

@@ -74,11 +74,14 @@ XResult<void> WindowManager::move_to_workspace(size_t i) {
         dst.root.insert_with_rect(w, dst.focused, k ? monitors[*k].rect : focused_monitor_ref().rect);
     }
     dst.focused = w;
-    if (k) {
+    // Its client may have taken it away meanwhile: then its events, still to come, let it go.
+    auto held = in_hand({w});
+    if (!held) return held.take_error();
+    const bool ours = !held->empty();
+    if (ours && k) {
         if (auto frame = frame_manager.frame_for_client(w)) VOP_TRY(connection->map_window(*frame));
         VOP_TRY(connection->map_window(w));
-    } else {
-        if (rec) ++rec->pending_unmaps;
+    } else if (ours) {
         VOP_TRY(connection->unmap_window(w));
         if (auto frame = frame_manager.frame_for_client(w)) VOP_TRY(connection->unmap_window(*frame));
     }

@@ -55,6 +55,8 @@ XResult<std::unique_ptr<Connection>> Connection::create() {
     self->white_pixel = s->white_pixel;
     self->root_depth = s->root_depth;
     self->root_visual = s->root_visual;
+    self->id_base_ = setup->resource_id_base;
+    self->id_mask_ = setup->resource_id_mask;
 
     Atom* slots = reinterpret_cast<Atom*>(&self->atoms);
     static_assert(sizeof(Atoms) == kAtomCount * sizeof(Atom));

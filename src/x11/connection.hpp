@@ -3,6 +3,7 @@
 
 #include "core/monitor.hpp"
 #include "x11/error.hpp"
+#include "x11/own_unmaps.hpp"
 #include "x11/properties.hpp"
 #include "x11/stacking.hpp"
 
@@ -79,6 +80,9 @@ public:
     // restacks in a row the ones sent now redo.
     SentRestacks restacks;
     uint8_t restack_attempt = 0;
+    // The unmaps vop's own requests caused (UnmapWindow, and ReparentWindow of a mapped window), so that their
+    // UnmapNotify is told from a client's.
+    OwnUnmaps own_unmaps;
     unsigned screen_num = 0;
     Window root = 0;
     Atoms atoms;
@@ -124,6 +128,10 @@ public:
     XResult<void> select_input(Window window, uint32_t event_mask);
     // Puts the window in the save-set, so the server rescues it (reparent to root, map) if vop goes away.
     XResult<void> add_to_save_set(Window window);
+    // Takes it out again: a window vop lets go of must not be mapped by the server when vop goes.
+    XResult<void> remove_from_save_set(Window window);
+    // Whether vop's own connection created the window (a frame, the check window).
+    bool created_here(Window window) const { return (window & ~id_mask_) == id_base_; }
     std::optional<uint8_t> keycode_from_keysym(uint32_t keysym);
     bool supports_delete_window(Window window);
 
@@ -169,7 +177,8 @@ private:
     };
     std::deque<Batch> batches_;  // oldest first, pruned as events pass them
     bool batch_open_ = false;    // a NoOperation is owed at the next flush
-    std::unordered_map<Window, uint32_t> border_widths_;  // the width vop last gave each managed window
+    std::unordered_map<Window, uint32_t> border_widths_;
+    uint32_t id_base_ = 0, id_mask_ = 0;  // the ids this connection gives its windows  // the width vop last gave each managed window
 };
 
 // Sorts found monitors left to right (stable), keeps the first kMaxMonitors and logs the result.

@@ -30,6 +30,14 @@ std::string_view cut_text(std::string_view s, size_t limit) {
 }
 
 uint32_t sign_extend(int16_t v) { return static_cast<uint32_t>(static_cast<int32_t>(v)); }
+
+// The window's parent as the server has it now (QueryTree, waited for); 0 when it vanished.
+Window parent_of(Connection& c, Window w) {
+    xcb_query_tree_reply_t* r = xcb_query_tree_reply(c.conn, xcb_query_tree(c.conn, w), nullptr);
+    const Window parent = r ? r->parent : 0;
+    std::free(r);
+    return parent;
+}
 }  // namespace
 
 std::optional<Window> FrameManager::frame_for_client(Window client) const {
@@ -71,6 +79,10 @@ XResult<Window> FrameManager::create_frame(Connection& c, Window root, Window cl
                                      XCB_CW_BACK_PIXEL | XCB_CW_BORDER_PIXEL | XCB_CW_EVENT_MASK, values);
     VOP_TRY(c.check());
     if (root == c.root) c.stack.sent(created.sequence);
+    // Created on top of every window, it first takes its client's place, so that it lies under whatever lay over
+    // the client (a menu) until the raise rules say otherwise.
+    const uint32_t in_place[] = {client, XCB_STACK_MODE_ABOVE};
+    VOP_TRY(c.configure(frame, XCB_CONFIG_WINDOW_SIBLING | XCB_CONFIG_WINDOW_STACK_MODE, in_place));
     // In the save-set the server hands the client back to the root (mapped) if vop exits or dies.
     xcb_change_save_set(c.conn, XCB_SET_MODE_INSERT, client);
     VOP_TRY(c.check());
@@ -90,9 +102,16 @@ XResult<void> FrameManager::destroy_frame(Connection& c, Window root, Window cli
     const Window frame = it->second;
     client_to_frame_.erase(it);
     frame_to_client_.erase(frame);
-    // Each request is attempted even if an earlier one could not be written.
+    // Each request is attempted even if an earlier one could not be written. Only a client still inside goes
+    // back to the root: one its client put into a window of its own stays there (the frame's destruction
+    // would otherwise take it along).
     (void)c.unmap_window(frame);
-    (void)c.reparent_window(client, root, 0, 0);
+    if (parent_of(c, client) == frame) {
+        // Put on top of the root's children, it would cover the menus over its frame: it takes the frame's place.
+        (void)c.reparent_window(client, root, 0, 0);
+        const uint32_t in_place[] = {frame, XCB_STACK_MODE_ABOVE};
+        (void)c.configure(client, XCB_CONFIG_WINDOW_SIBLING | XCB_CONFIG_WINDOW_STACK_MODE, in_place);
+    }
     (void)c.destroy_window(frame);
     log::debug(kTarget, "Destroyed frame {} for client {}", frame, client);
     return {};

@@ -22,7 +22,8 @@ public:
     XResult<Window> create_frame(Connection& c, Window root, Window client, int16_t x, int16_t y, uint16_t width,
                                  uint16_t height, uint16_t titlebar_height, uint16_t border_width,
                                  uint32_t border_colour, uint32_t background_colour);
-    // Returns the client to the root and destroys the frame; send failures are ignored, so it always succeeds.
+    // Returns the client to the root (when it is still inside) and destroys the frame; send failures are
+    // ignored, so it always succeeds.
     XResult<void> destroy_frame(Connection& c, Window root, Window client);
     // Width and height are the client's size; the frame is taller by the title bar.
     XResult<void> configure_frame(Connection& c, Window client, int16_t x, int16_t y, uint16_t width,

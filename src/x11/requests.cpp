@@ -165,12 +165,16 @@ std::vector<RefusedRestack> Connection::refused_restacks(uint32_t sequence) {
 XResult<void> Connection::map_window(Window window) { return window_change(xcb_map_window(conn, window).sequence); }
 
 XResult<void> Connection::unmap_window(Window window) {
-    return window_change(xcb_unmap_window(conn, window).sequence);
+    const uint32_t sequence = xcb_unmap_window(conn, window).sequence;
+    own_unmaps.sent(window, sequence);
+    return window_change(sequence);
 }
 
 XResult<void> Connection::reparent_window(Window window, Window parent, int16_t x, int16_t y) {
     const uint32_t sequence = xcb_reparent_window(conn, window, parent, x, y).sequence;
     stack.sent(sequence);
+    // A mapped window is unmapped on the way (and mapped again).
+    own_unmaps.sent(window, sequence);
     return window_change(sequence);
 }
 
@@ -211,6 +215,11 @@ XResult<void> Connection::select_input(Window window, uint32_t event_mask) {
 
 XResult<void> Connection::add_to_save_set(Window window) {
     xcb_change_save_set(conn, XCB_SET_MODE_INSERT, window);
+    return check();
+}
+
+XResult<void> Connection::remove_from_save_set(Window window) {
+    xcb_change_save_set(conn, XCB_SET_MODE_DELETE, window);
     return check();
 }
 

@@ -43,6 +43,17 @@ struct WindowAttributes {
 // GetWindowAttributes, waited for; none when the window vanished (a request that cannot be sent is an error).
 XResult<std::optional<WindowAttributes>> window_attributes(Connection& c, Window w);
 
+// The parents of windows as the server has them now (QueryTree each, one round trip); 0 for one that vanished.
+XResult<std::vector<Window>> parents_of(Connection& c, std::span<const Window> windows);
+
+// Where a window is now: its parent and whether it is mapped itself (viewable or not). GetWindowAttributes and
+// QueryTree, one round trip; none when the window vanished.
+struct WindowPlace {
+    Window parent = 0;
+    bool mapped = false;
+};
+XResult<std::optional<WindowPlace>> window_place(Connection& c, Window w);
+
 // Where a window really is: its outer corner in root coordinates (whatever its parent), its size and
 // its border width. GetGeometry and TranslateCoordinates, waited for; none when the window vanished.
 struct RootGeometry {

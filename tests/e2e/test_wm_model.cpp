@@ -96,6 +96,7 @@ protected:
     }
     void TearDown() override {
         apps_.clear();
+        embedded_.clear();
         dock_client_.reset();
         menu_client_.reset();
         wallpaper_client_.reset();
@@ -226,6 +227,13 @@ protected:
         }
         for (const App& a : apps_) {
             if (a.withdrawn && managed.count(a.window)) f.push_back(fmt::format("withdrawn window {} is still managed", a.window));
+            if (!a.withdrawn && !managed.count(a.window) && client_->map_state(a.window)) {
+                f.push_back(fmt::format("window {}, which its client mapped last, is lost: not managed", a.window));
+            }
+        }
+        for (const auto& [a, host] : embedded_) {
+            if (managed.count(a.window)) f.push_back(fmt::format("window {} embedded by its client is still managed", a.window));
+            if (client_->parent(a.window) != host) f.push_back(fmt::format("window {} was taken out of its client's window {}", a.window, host));
         }
         stacking_faults(tree, shown, f);
         // The keys go to the current workspace: the focused window must live there, wherever the focus came from.
@@ -581,6 +589,7 @@ protected:
     // Now and then a step about fullscreen, activation or withdrawal; none leaves the step to the others.
     std::optional<std::string> state_step() {
         const uint64_t r = pick(100);
+        if (r >= 31 && r < 41) return flush_step();
         if (r >= 31) return std::nullopt;
         const json tree = view("get_tree"), focus = view("get_focused");
         if (!tree.is_object()) return std::nullopt;
@@ -655,6 +664,39 @@ protected:
         a->client->map(a->window);
         a->withdrawn = false;
         return fmt::format("map withdrawn window {} asking for fullscreen", a->window);
+    }
+
+    // Two requests of one client, or a pager's and a client's, sent in one flush: vop reads the events of both
+    // only after the server has done both. What the client did last to its window holds whatever crosses it.
+    std::string flush_step() {
+        App* a = random_app();
+        if (!a) return "no window for a flush";
+        TestClient& c = *a->client;
+        const uint32_t w = a->window, host = c.create_window();  // a window of its own to embed it in
+        for (const char* atom : {"_NET_CURRENT_DESKTOP", "_NET_ACTIVE_WINDOW", "_NET_WM_STATE", "_NET_WM_STATE_FULLSCREEN"}) c.atom(atom);
+        bool mapped = client_->map_state(w).value_or(XCB_MAP_STATE_UNMAPPED) != XCB_MAP_STATE_UNMAPPED, gone = false, embedded = false;
+        std::string what = fmt::format("in one flush for window {}:", w);
+        c.hold(true);
+        for (int k = 0; k < 3 && !gone && !embedded; ++k) {
+            switch (pick(8)) {
+                case 0: c.map(w), a->withdrawn = false, what += " map"; break;  // a request: vop maps it, or not
+                case 1: c.unmap(w), a->withdrawn = a->withdrawn || mapped, mapped = false, what += " unmap"; break;
+                case 2: c.withdraw(w), a->withdrawn = true, mapped = false, what += " withdraw"; break;
+                case 3: c.destroy(w), gone = true, what += " destroy"; break;
+                case 4: c.reparent(w, host), embedded = true, what += " reparent into its own window"; break;
+                case 5: c.send_root_message(w, "_NET_CURRENT_DESKTOP", {static_cast<uint32_t>(pick(5)), 0, 0, 0, 0}), what += " switch workspace"; break;
+                case 6: c.send_root_message(w, "_NET_ACTIVE_WINDOW", {2, 0, 0, 0, 0}), what += " activate"; break;
+                default: c.send_root_message(w, "_NET_WM_STATE", {2, c.atom("_NET_WM_STATE_FULLSCREEN"), 0, 1, 0}), what += " toggle fullscreen";
+            }
+        }
+        c.hold(false);
+        c.sync();
+        if (gone) drop(a);
+        if (embedded) {
+            embedded_.push_back({std::move(*a), host});
+            drop(a);
+        }
+        return what;
     }
 
     // A menu opens somewhere on a monitor or one closes; or a dialog opens of the current workspace's
@@ -800,6 +842,7 @@ protected:
     std::unique_ptr<TestClient> client_;
     std::unique_ptr<SocketClient> json_, bar_;
     std::vector<App> apps_;
+    std::vector<std::pair<App, uint32_t>> embedded_;  // apps whose client put their window into its own `host`
     std::mt19937_64 rng_;
     uint64_t seed_ = 0;
     int steps_ = 300;

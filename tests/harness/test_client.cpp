@@ -43,10 +43,11 @@ TestClient::~TestClient() {
 bool TestClient::connected() const { return conn_ && xcb_connection_has_error(conn_) == 0; }
 
 uint32_t TestClient::atom(const std::string& name) {
+    if (auto it = atoms_.find(name); it != atoms_.end()) return it->second;
     Reply<xcb_intern_atom_reply_t> r(xcb_intern_atom_reply(
         conn_, xcb_intern_atom(conn_, 0, static_cast<uint16_t>(name.size()), name.c_str()), nullptr));
     if (!r) throw HarnessError("InternAtom " + name + " failed");
-    return r->atom;
+    return atoms_[name] = r->atom;
 }
 
 std::optional<uint32_t> TestClient::existing_atom(const std::string& name) {
@@ -94,17 +95,17 @@ uint32_t TestClient::open_window(const WindowSpec& desc) {
 
 void TestClient::map(uint32_t w) {
     xcb_map_window(conn_, w);
-    xcb_flush(conn_);
+    flush_writes();
 }
 
 void TestClient::unmap(uint32_t w) {
     xcb_unmap_window(conn_, w);
-    xcb_flush(conn_);
+    flush_writes();
 }
 
 void TestClient::destroy(uint32_t w) {
     xcb_destroy_window(conn_, w);
-    xcb_flush(conn_);
+    flush_writes();
 }
 
 void TestClient::withdraw(uint32_t w) {
@@ -119,7 +120,21 @@ void TestClient::notify_withdrawn(uint32_t w) {
     ev.window = w;
     xcb_send_event(conn_, 0, root_, XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY,
                    reinterpret_cast<const char*>(&ev));
-    xcb_flush(conn_);
+    flush_writes();
+}
+
+void TestClient::reparent(uint32_t w, uint32_t parent) {
+    xcb_reparent_window(conn_, w, parent, 0, 0);
+    flush_writes();
+}
+
+void TestClient::hold(bool on) {
+    held_ = on;
+    flush_writes();
+}
+
+void TestClient::flush_writes() {
+    if (!held_) xcb_flush(conn_);
 }
 
 void TestClient::configure(uint32_t w, int16_t x, int16_t y, uint16_t width, uint16_t height) {
@@ -284,7 +299,7 @@ void TestClient::send_root_message(uint32_t w, const std::string& type, std::arr
     std::memcpy(ev.data.data32, data.data(), sizeof ev.data.data32);
     xcb_send_event(conn_, 0, root_, XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY,
                    reinterpret_cast<const char*>(&ev));
-    xcb_flush(conn_);
+    flush_writes();
 }
 
 void TestClient::pump_events() {

@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <utility>
@@ -88,6 +89,11 @@ public:
     void withdraw(uint32_t w);
     // Only that synthetic UnmapNotify (a client that unmapped the window earlier tells the manager now).
     void notify_withdrawn(uint32_t w);
+    // Puts the window into `parent`, as tab and plugin hosts embed windows.
+    void reparent(uint32_t w, uint32_t parent);
+    // While held, map, unmap, destroy, withdraw, reparent and root messages are only queued; letting go sends
+    // them in one flush. (Atoms they name must have been interned before: a reply would flush.)
+    void hold(bool on);
     // Moves/resizes the way a client asks (a ConfigureRequest when a window manager redirects).
     void configure(uint32_t w, int16_t x, int16_t y, uint16_t width, uint16_t height);
 
@@ -144,8 +150,11 @@ public:
 
 private:
     void pump_events();
+    void flush_writes();
 
     xcb_connection_t* conn_ = nullptr;
+    bool held_ = false;
+    std::map<std::string, uint32_t> atoms_;  // interned once
     uint32_t root_ = 0;
     uint32_t root_visual_ = 0;
     std::vector<ClientMessage> messages_;

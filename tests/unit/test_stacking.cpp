@@ -1,5 +1,6 @@
 // The mirror of the root's stacking order, and the plan of where raised windows go in it.
 #include "core/raise.hpp"
+#include "x11/own_unmaps.hpp"
 #include "x11/stacking.hpp"
 
 #include <gtest/gtest.h>
@@ -122,6 +123,27 @@ TEST(PlanRaise, LiftsWindowsJustAboveTheLayerAndNeverLowersOne) {
             }
         }
     }
+}
+
+// An UnmapNotify is vop's only when its sequence number is that of vop's own request for that window.
+TEST(OwnUnmaps, OnlyTheEventOfVopsOwnRequestIsVops) {
+    OwnUnmaps u;
+    u.sent(7, 100);  // hiding 7; its client had unmapped it already (event 99): no event will come of it
+    u.sent(8, 101);
+    u.saw(99);
+    EXPECT_FALSE(u.absorb(7, 99)) << "the client's own unmap";
+    EXPECT_FALSE(u.absorb(8, 100)) << "another window's request";
+    EXPECT_TRUE(u.absorb(8, 101));
+    EXPECT_FALSE(u.absorb(8, 101)) << "a second unmap in the same request is the client's";
+    u.saw(102);  // every event of request 100 has been read: it made none
+    EXPECT_EQ(u.size(), 0u);
+    u.sent(9, 0xFFFFFFFFu);  // across the wrap of sequence numbers
+    u.saw(0xFFFFFFFFu);
+    EXPECT_EQ(u.awaited(9), 1u);
+    u.saw(3);
+    EXPECT_EQ(u.awaited(9), 0u);
+    for (uint32_t k = 0; k < 10000; ++k) u.sent(1, k);
+    EXPECT_LE(u.size(), 4096u) << "a loop that reads no event keeps a bounded record";
 }
 
 }  // namespace
