@@ -9,8 +9,6 @@
 namespace vop {
 namespace {
 constexpr const char* kTarget = "vop::core";
-// Dialogs of dialogs are a few deep; a client naming a loop or an endless chain is not followed further.
-constexpr int kMaxTransientDepth = 16;
 }
 
 XResult<void> WindowManager::set_focus(Window w, bool warp) {
@@ -169,24 +167,6 @@ std::optional<Window> WindowManager::fullscreen_cover(Window w) const {
     // A dialog of the fullscreen window shows above it: the application waits for its answer.
     if (!cover || *cover == w || is_transient_of(w, *cover)) return std::nullopt;
     return cover;
-}
-
-bool WindowManager::is_transient_of(Window w, Window owner) const {
-    if (w == owner) return false;
-    auto it = windows.find(w);
-    for (int depth = 0; depth < kMaxTransientDepth && it != windows.end() && it->second.owner; ++depth) {
-        if (*it->second.owner == owner) return true;
-        it = windows.find(*it->second.owner);
-    }
-    return false;
-}
-
-std::optional<Window> WindowManager::first_managed_owner(Window w, std::optional<Window> named) {
-    for (int depth = 0; depth < kMaxTransientDepth && named && *named != w; ++depth) {
-        if (windows.count(*named)) return named;
-        named = connection->get_transient_for(*named);
-    }
-    return std::nullopt;
 }
 
 XResult<void> WindowManager::set_fullscreen(Window w, bool on) {

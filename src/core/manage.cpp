@@ -23,12 +23,7 @@ void WindowManager::manage_common(Window w, size_t ws, bool floating, Rect geome
     rec.workspace = ws;
     rec.window = w;
     rec.floating = floating;
-    rec.transient_for = connection->get_transient_for(w);
-    rec.owner = first_managed_owner(w, rec.transient_for);
-    // Back (or new), it is the owner again of the windows that name it.
-    for (auto& [x, r] : windows) {
-        if (r.transient_for == w) r.owner = w;
-    }
+    find_owner(rec);
     windows.emplace(w, std::move(rec));
     // In the save-set the server maps the window again should vop go away while it is hidden.
     (void)connection->add_to_save_set(w);
@@ -168,27 +163,21 @@ void WindowManager::unmanage_window(Window w) {
     } else {
         ws.root.remove(w);
     }
-    // Its dialogs become dialogs of its owner, so that a dialog of a dialog of a fullscreen window stays above
-    // it; a window never becomes its own owner.
-    std::vector<Window> dependants;
-    for (auto& [x, r] : windows) {
-        if (r.owner != w) continue;
-        r.owner = rec.owner == x ? std::nullopt : rec.owner;
-        if (r.workspace == rec.workspace) dependants.push_back(x);
-    }
+    const std::vector<Window> dependants = hand_on_dialogs(rec);
     std::erase(focus_history, w);
     // The window may be gone: no cursor request may name it later.
     if (edge_cursor && edge_cursor->first == w) edge_cursor.reset();
     std::erase_if(focus_memory, [w](const auto& kv) { return kv.first.first == w || kv.second == w; });
 
-    // The fallback when the gone window had focus: a dialog it leaves open (the application waits for it),
-    // else the workspace's most recently focused window, else its first tiled one, else its topmost floating
-    // one.
+    // The fallback when the gone window had focus: the workspace's most recently focused window, else its first
+    // tiled one, else its topmost floating one. Under a fullscreen window, where that one may be hidden, a dialog
+    // the gone window leaves open comes first: the application waits for it.
+    const bool under_fullscreen = fullscreen_on(rec.workspace).has_value();
     auto next_on_workspace = [&]() -> std::optional<Window> {
         for (Window h : focus_history) {
-            if (std::find(dependants.begin(), dependants.end(), h) != dependants.end()) return h;
+            if (under_fullscreen && std::find(dependants.begin(), dependants.end(), h) != dependants.end()) return h;
         }
-        if (!dependants.empty()) return dependants.back();
+        if (under_fullscreen && !dependants.empty()) return dependants.back();
         for (Window h : focus_history) {
             auto r = windows.find(h);
             if (r != windows.end() && r->second.workspace == rec.workspace) return h;

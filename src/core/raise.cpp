@@ -21,17 +21,13 @@ std::vector<Window> raise_order(const WindowManager& wm) {
     for (const Monitor& m : wm.monitors) {
         const Workspace& ws = wm.workspaces[m.workspace];
         const std::optional<Window> fullscreen = wm.fullscreen_on(m.workspace);
-        auto over_fullscreen = [&](Window w) { return fullscreen && wm.is_transient_of(w, *fullscreen); };
-        std::vector<Window> over;
-        for (Window w : ws.root.windows()) {
-            if (over_fullscreen(w)) over.push_back(wm.top_level(w));
-        }
+        const std::vector<Window> over = fullscreen ? wm.dialogs_of(*fullscreen) : std::vector<Window>{};
         for (Window w : ws.floating) {
-            if (w == fullscreen || !wm.windows.count(w)) continue;
-            (over_fullscreen(w) ? over : out).push_back(wm.top_level(w));
+            if (w == fullscreen || !wm.windows.count(w) || std::find(over.begin(), over.end(), w) != over.end()) continue;
+            out.push_back(wm.top_level(w));
         }
         if (fullscreen) out.push_back(wm.top_level(*fullscreen));
-        out.insert(out.end(), over.begin(), over.end());
+        for (Window w : over) out.push_back(wm.top_level(w));
     }
     return out;
 }

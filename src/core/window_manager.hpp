@@ -130,12 +130,22 @@ public:
     // A window the user asked for or just put somewhere is not left hidden: the fullscreen window drawn over
     // it leaves fullscreen. True when one did.
     XResult<bool> uncover(Window w);
+    // Dialogs and their owners.
     // Whether `w` is a transient of `owner`, directly or through managed transients between them; never of
     // itself, however its owners loop.
     bool is_transient_of(Window w, Window owner) const;
     // The owner of `w`, whose WM_TRANSIENT_FOR names `named`: the first managed window up that chain, a window
     // vop does not manage (a dialog hidden for now) passed through by its own WM_TRANSIENT_FOR.
     std::optional<Window> first_managed_owner(Window w, std::optional<Window> named);
+    // The first fullscreen window from `owner` up its chain of owners, `owner` included.
+    std::optional<Window> fullscreen_owner(std::optional<Window> owner) const;
+    // The dialogs of `owner` on its workspace (dialogs of its dialogs too), bottom to top: tiled ones in tree
+    // order, then floating ones in list order.
+    std::vector<Window> dialogs_of(Window owner) const;
+    // A record about to be kept: whose dialog it is, and the windows naming it that are its dialogs again.
+    void find_owner(ManagedWindow& rec);
+    // A record gone: its dialogs become its owner's. Returns those on its workspace.
+    std::vector<Window> hand_on_dialogs(const ManagedWindow& gone);
     // Whether the window's own _NET_WM_STATE holds the fullscreen atom (read from the server).
     bool asks_fullscreen(Window w);
     RuleActions check_rules(Window w);

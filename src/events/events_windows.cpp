@@ -53,6 +53,16 @@ XResult<void> WindowManager::handle_map_request(const void* event) {
     const bool wants_fullscreen = asks_fullscreen(w);
     VOP_TRY(connection->select_input(w, floating ? kFloatingEventMask : kClientEventMask));
     VOP_TRY(connection->grab_button(w));
+    if (!rule.workspace && fullscreen_on(t)) {
+        // A dialog of a fullscreen window on another monitor would open unseen under this one's fullscreen
+        // window: it opens where its owner is, over it, and the focus goes along.
+        const auto owner = fullscreen_owner(first_managed_owner(w, connection->get_transient_for(w)));
+        const size_t home = owner ? windows.at(*owner).workspace : t;
+        if (auto k = monitor_showing(home); k && home != t) {
+            VOP_TRY(set_focused_monitor(*k));
+            t = current_workspace;
+        }
+    }
     if (t == current_workspace) {
         const std::optional<Window> before = focused, remembered = workspaces[t].focused;
         floating ? manage_window_floating(w) : manage_window(w);

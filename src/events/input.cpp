@@ -6,6 +6,7 @@
 
 #include <xcb/xcb.h>
 
+#include <algorithm>
 #include <array>
 
 namespace vop {
@@ -137,10 +138,9 @@ XResult<void> WindowManager::execute_action(const Action& action) {
 static std::vector<Window> cycle_list(const WindowManager& wm) {
     const auto cover = wm.fullscreen_on(wm.current_workspace);
     if (!cover) return wm.workspaces[wm.current_workspace].floating;
-    std::vector<Window> list{*cover};
-    for (const auto& [w, rec] : wm.windows) {
-        if (rec.workspace == wm.current_workspace && wm.is_transient_of(w, *cover)) list.push_back(w);
-    }
+    std::vector<Window> list = wm.dialogs_of(*cover);
+    std::sort(list.begin(), list.end());  // by id: raising reorders the floating list
+    list.insert(list.begin(), *cover);
     return list;
 }
 

@@ -165,6 +165,16 @@ TEST_F(WmTest, DialogsAndTransientsFloatCentred) {
     ASSERT_TRUE(vop_->wait_idle());
     EXPECT_EQ(top_shown(), menu);
 
+    // With nothing fullscreen, nothing hides the window focused before the closed one: it takes the focus back,
+    // not the dialog the closed one leaves open.
+    const uint32_t other = client_->open_window();
+    for (uint32_t w : {transient, other, main}) {
+        client_->send_root_message(w, "_NET_ACTIVE_WINDOW", {2, 0, 0, 0, 0});
+        ASSERT_TRUE(becomes([&] { return active() == w; }));
+    }
+    client_->destroy(main);
+    EXPECT_TRUE(becomes([&] { return active() == other && client_->input_focus() == other; }));
+
     // In one flush a new window (or dock) is mapped and the topmost managed one goes: destroyed, or put into
     // another window. vop places the new one before it reads that, against a sibling that is gone; the menu
     // stays on top.
@@ -289,6 +299,9 @@ TEST_F(WmTest, SizesLargerThanTheMonitorKeepWindowsOnIt) {
     ASSERT_TRUE(becomes([&] { return active() == c; }));
     ASSERT_TRUE(vop_->wait_idle());
     for (uint32_t w : {a, b, c}) EXPECT_TRUE(client_->geometry(w).value_or(Geometry{-1}).on_screen(1920, 1080)) << w;
+    // Without title bars, their height takes nothing from the gaps.
+    start(kPlainConfig + "vop.set('titlebar_height', 32767)\n");
+    EXPECT_TRUE(has_geometry(client_->open_window(), {12, 12, 1892, 1052, 2}));
 }
 
 TEST_F(WmTest, FocusColourBeatsUrgency) {

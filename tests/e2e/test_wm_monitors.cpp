@@ -337,6 +337,20 @@ vop.bind("mod+Right", vop.focus("right"))
     EXPECT_TRUE(has_geometry(a, {1920, 0, 1280, 1024, 0}));
     EXPECT_TRUE(has_geometry(b, kAloneOnFirst));
     EXPECT_TRUE(becomes([&] { return active() == a && client_->says_fullscreen(a); }));
+
+    // With a fullscreen window on this monitor too, a dialog of the one over there opens over it, with the focus;
+    // a window that is no dialog of it still opens hidden under the fullscreen window, without the focus.
+    client_->send_root_message(b, "_NET_ACTIVE_WINDOW", {2, 0, 0, 0, 0});
+    ASSERT_TRUE(becomes([&] { return active() == b; }));
+    fullscreen(b);
+    const uint32_t dialog = client_->open_window({.transient_for = a});
+    EXPECT_TRUE(becomes([&] { return active() == dialog && client_->input_focus() == dialog && client_->viewable(dialog); }));
+    EXPECT_EQ(client_->property_u32(dialog, "_NET_WM_DESKTOP"), std::vector<uint32_t>{1});
+    const auto kids = client_->children(client_->root());
+    EXPECT_GT(std::find(kids.begin(), kids.end(), dialog), std::find(kids.begin(), kids.end(), a));
+    const uint32_t plain = client_->open_window();
+    ASSERT_TRUE(becomes([&] { return contains(client_list(), plain); }));
+    EXPECT_EQ(active(), dialog);
 }
 
 // A window dropped on a monitor belongs to the workspace shown there and stays in sight.
