@@ -24,12 +24,13 @@ void WindowManager::bring_floating_to(size_t index, Rect target, std::span<const
 }
 
 XResult<std::vector<Window>> WindowManager::in_hand(std::vector<Window> clients) {
-    auto parents = x11::parents_of(*connection, clients);
-    if (!parents) return parents.take_error();
+    auto places = x11::places_of(*connection, clients);
+    if (!places) return places.take_error();
     std::vector<Window> out;
     for (size_t i = 0; i < clients.size(); ++i) {
-        const Window p = (*parents)[i];
-        if (p != 0 && (p == connection->root || frame_manager.frame_for_client(clients[i]) == p)) {
+        const auto& place = (*places)[i];
+        const Window p = place ? place->parent : 0;
+        if (place && place->watched && (p == connection->root || frame_manager.frame_for_client(clients[i]) == p)) {
             out.push_back(clients[i]);
         } else {
             log::debug("vop::core", "Window {} is gone or in a window of its client's now, leaving it be", clients[i]);

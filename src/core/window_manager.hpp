@@ -241,7 +241,8 @@ public:
     // The area of the monitor showing the workspace; the focused monitor's when none shows it.
     Rect home_rect(size_t workspace) const { return monitors[monitor_showing(workspace).value_or(focused_monitor)].rect; }
     // Those of `clients` still where vop put them (on the root or in their frames): one its client put into a
-    // window of its own meanwhile, or destroyed, is not vop's to map or unmap (its events, still unread, let it go).
+    // window of its own meanwhile, or destroyed (its id maybe another window's already), is not vop's to map or
+    // unmap (its events, still unread, let it go).
     XResult<std::vector<Window>> in_hand(std::vector<Window> clients);
     // Unmaps every window (and frame) of a workspace; the connection knows those unmaps for its own.
     XResult<void> hide_workspace(size_t workspace);

@@ -163,7 +163,8 @@ XResult<void> WindowManager::handle_unmap_notify(const void* event) {
 XResult<void> WindowManager::release_window(Window w) {
     auto place = x11::window_place(*connection, w);
     if (!place) return place.take_error();
-    if (*place) {
+    // Not watched: the client is gone and another window has its id now, which is none of vop's business.
+    if (*place && (*place)->watched) {
         const Window parent = (*place)->parent;
         const bool ours = parent == connection->root || frame_manager.frame_for_client(w) == parent;
         if (ours && (*place)->mapped) VOP_TRY(connection->unmap_window(w));

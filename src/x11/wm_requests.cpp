@@ -98,32 +98,32 @@ XResult<std::optional<WindowAttributes>> window_attributes(Connection& c, Window
     return std::optional<WindowAttributes>{a};
 }
 
-XResult<std::vector<Window>> parents_of(Connection& c, std::span<const Window> windows) {
-    std::vector<xcb_query_tree_cookie_t> cookies;
+XResult<std::vector<std::optional<WindowPlace>>> places_of(Connection& c, std::span<const Window> windows) {
+    // Every request goes out before any reply is awaited: one round trip.
+    std::vector<std::pair<xcb_get_window_attributes_cookie_t, xcb_query_tree_cookie_t>> cookies;
     cookies.reserve(windows.size());
-    for (Window w : windows) cookies.push_back(xcb_query_tree(c.conn, w));
+    for (Window w : windows) cookies.emplace_back(xcb_get_window_attributes(c.conn, w), xcb_query_tree(c.conn, w));
     VOP_TRY(c.check());
-    std::vector<Window> out;
+    std::vector<std::optional<WindowPlace>> out;
     out.reserve(windows.size());
-    for (auto cookie : cookies) {
-        xcb_query_tree_reply_t* r = xcb_query_tree_reply(c.conn, cookie, nullptr);
-        out.push_back(r ? r->parent : 0);
-        std::free(r);
+    for (auto [attributes, tree] : cookies) {
+        std::unique_ptr<xcb_get_window_attributes_reply_t, decltype(&std::free)> a(
+            xcb_get_window_attributes_reply(c.conn, attributes, nullptr), &std::free);
+        std::unique_ptr<xcb_query_tree_reply_t, decltype(&std::free)> t(xcb_query_tree_reply(c.conn, tree, nullptr),
+                                                                        &std::free);
+        if (!a || !t) {
+            out.emplace_back();
+            continue;
+        }
+        out.emplace_back(WindowPlace{t->parent, a->map_state != XCB_MAP_STATE_UNMAPPED, a->your_event_mask != 0});
     }
     return out;
 }
 
 XResult<std::optional<WindowPlace>> window_place(Connection& c, Window w) {
-    // Both requests go out before either reply is awaited: one round trip.
-    auto attributes = xcb_get_window_attributes(c.conn, w);
-    auto tree = xcb_query_tree(c.conn, w);
-    VOP_TRY(c.check());
-    std::unique_ptr<xcb_get_window_attributes_reply_t, decltype(&std::free)> a(
-        xcb_get_window_attributes_reply(c.conn, attributes, nullptr), &std::free);
-    std::unique_ptr<xcb_query_tree_reply_t, decltype(&std::free)> t(xcb_query_tree_reply(c.conn, tree, nullptr),
-                                                                    &std::free);
-    if (!a || !t) return std::optional<WindowPlace>{};
-    return std::optional<WindowPlace>{WindowPlace{t->parent, a->map_state != XCB_MAP_STATE_UNMAPPED}};
+    auto places = places_of(c, {&w, 1});
+    if (!places) return places.take_error();
+    return std::move(places->front());
 }
 
 XResult<std::optional<RootGeometry>> root_geometry(Connection& c, Window w) {

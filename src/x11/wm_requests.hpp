@@ -43,15 +43,16 @@ struct WindowAttributes {
 // GetWindowAttributes, waited for; none when the window vanished (a request that cannot be sent is an error).
 XResult<std::optional<WindowAttributes>> window_attributes(Connection& c, Window w);
 
-// The parents of windows as the server has them now (QueryTree each, one round trip); 0 for one that vanished.
-XResult<std::vector<Window>> parents_of(Connection& c, std::span<const Window> windows);
-
-// Where a window is now: its parent and whether it is mapped itself (viewable or not). GetWindowAttributes and
-// QueryTree, one round trip; none when the window vanished.
+// Where a window is now: its parent, whether it is mapped itself (viewable or not), and whether vop selects
+// events on it (a client's window that vop took in does; another window that has since taken the id of one
+// destroyed does not).
 struct WindowPlace {
     Window parent = 0;
     bool mapped = false;
+    bool watched = false;
 };
+// GetWindowAttributes and QueryTree of each, one round trip for all; none for a window that vanished.
+XResult<std::vector<std::optional<WindowPlace>>> places_of(Connection& c, std::span<const Window> windows);
 XResult<std::optional<WindowPlace>> window_place(Connection& c, Window w);
 
 // Where a window really is: its outer corner in root coordinates (whatever its parent), its size and

@@ -1,5 +1,6 @@
 // Window and input requests of the Connection, observed from a second client under Xvfb.
 #include "test_x11_fixture.hpp"
+#include "x11/wm_requests.hpp"
 
 namespace vop::x11test {
 namespace {
@@ -105,6 +106,18 @@ TEST_F(RequestTest, ConfigureMapUnmapAndBorder) {
     sync_wm();
     EXPECT_EQ(map_state(w), XCB_MAP_STATE_UNMAPPED);
     EXPECT_TRUE(wm_errors().empty());
+
+    // Where it is, and whether vop watches it: another client's window, such as one that took the id of a
+    // window destroyed, is not watched until vop selects events on it.
+    auto place = vop::x11::window_place(*c, w);
+    ASSERT_TRUE(place && *place);
+    EXPECT_EQ((*place)->parent, c->root);
+    EXPECT_FALSE((*place)->mapped || (*place)->watched);
+    ASSERT_TRUE(c->select_input(w, XCB_EVENT_MASK_STRUCTURE_NOTIFY).ok());
+    EXPECT_TRUE(vop::x11::window_place(*c, w).value().value_or(vop::x11::WindowPlace{}).watched);
+    xcb_destroy_window(client, w);
+    sync(client);
+    EXPECT_FALSE(vop::x11::window_place(*c, w).value().has_value());
 }
 
 TEST_F(RequestTest, PointerWarps) {
