@@ -105,9 +105,7 @@ XResult<void> WindowManager::follow_titlebar_setting(bool had_titlebars) {
         if (rec.frame.has_value() == on) continue;
         auto place = x11::window_place(*connection, w);
         if (!place) return place.take_error();
-        // Gone (its id maybe another's already), or put by its client into a window of its own: its events,
-        // still to come, let it go.
-        if (!*place || !(*place)->watched || (*place)->parent != (rec.frame ? *rec.frame : connection->root)) continue;
+        if (!in_hand(w, *place)) continue;
         // Reparenting a mapped client unmaps it on the way (and maps it again): the connection knows that
         // unmap for its own.
         const bool mapped = (*place)->mapped;

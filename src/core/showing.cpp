@@ -23,14 +23,17 @@ void WindowManager::bring_floating_to(size_t index, Rect target, std::span<const
     }
 }
 
+bool WindowManager::in_hand(Window w, const std::optional<x11::WindowPlace>& place) const {
+    return place && place->watched &&
+           (place->parent == connection->root || frame_manager.frame_for_client(w) == place->parent);
+}
+
 XResult<std::vector<Window>> WindowManager::in_hand(std::vector<Window> clients) {
     auto places = x11::places_of(*connection, clients);
     if (!places) return places.take_error();
     std::vector<Window> out;
     for (size_t i = 0; i < clients.size(); ++i) {
-        const auto& place = (*places)[i];
-        const Window p = place ? place->parent : 0;
-        if (place && place->watched && (p == connection->root || frame_manager.frame_for_client(clients[i]) == p)) {
+        if (in_hand(clients[i], (*places)[i])) {
             out.push_back(clients[i]);
         } else {
             log::debug("vop::core", "Window {} is gone or in a window of its client's now, leaving it be", clients[i]);

@@ -9,6 +9,7 @@
 #include "core/workspace.hpp"
 #include "x11/connection.hpp"
 #include "x11/frame.hpp"
+#include "x11/wm_requests.hpp"
 
 #include <nlohmann/json.hpp>
 
@@ -240,9 +241,11 @@ public:
     const Monitor& focused_monitor_ref() const { return monitors[focused_monitor]; }
     // The area of the monitor showing the workspace; the focused monitor's when none shows it.
     Rect home_rect(size_t workspace) const { return monitors[monitor_showing(workspace).value_or(focused_monitor)].rect; }
-    // Those of `clients` still where vop put them (on the root or in their frames): one its client put into a
-    // window of its own meanwhile, or destroyed (its id maybe another window's already), is not vop's to map or
-    // unmap (its events, still unread, let it go).
+    // Whether client `w`, found at `place`, is still where vop put it (on the root or in its frame) and still
+    // the window vop watches: one its client put into a window of its own meanwhile, or destroyed (its id maybe
+    // another window's already), is not vop's to map, unmap or reparent (its events, still unread, let it go).
+    bool in_hand(Window w, const std::optional<x11::WindowPlace>& place) const;
+    // Those of `clients` in hand, asked of the server in one round trip.
     XResult<std::vector<Window>> in_hand(std::vector<Window> clients);
     // Unmaps every window (and frame) of a workspace; the connection knows those unmaps for its own.
     XResult<void> hide_workspace(size_t workspace);

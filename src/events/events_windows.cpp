@@ -165,9 +165,7 @@ XResult<void> WindowManager::release_window(Window w) {
     if (!place) return place.take_error();
     // Not watched: the client is gone and another window has its id now, which is none of vop's business.
     if (*place && (*place)->watched) {
-        const Window parent = (*place)->parent;
-        const bool ours = parent == connection->root || frame_manager.frame_for_client(w) == parent;
-        if (ours && (*place)->mapped) VOP_TRY(connection->unmap_window(w));
+        if (in_hand(w, *place) && (*place)->mapped) VOP_TRY(connection->unmap_window(w));
         (void)x11::delete_property(*connection, w, connection->atoms._NET_WM_STATE);
         (void)x11::delete_property(*connection, w, connection->atoms._NET_WM_DESKTOP);
     }

@@ -177,8 +177,8 @@ private:
     };
     std::deque<Batch> batches_;  // oldest first, pruned as events pass them
     bool batch_open_ = false;    // a NoOperation is owed at the next flush
-    std::unordered_map<Window, uint32_t> border_widths_;
-    uint32_t id_base_ = 0, id_mask_ = 0;  // the ids this connection gives its windows  // the width vop last gave each managed window
+    std::unordered_map<Window, uint32_t> border_widths_;  // the width vop last gave each managed window
+    uint32_t id_base_ = 0, id_mask_ = 0;                  // the ids this connection gives its windows
 };
 
 // Sorts found monitors left to right (stable), keeps the first kMaxMonitors and logs the result.

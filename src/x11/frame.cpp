@@ -2,6 +2,7 @@
 #include "x11/frame.hpp"
 
 #include "logging.hpp"
+#include "x11/wm_requests.hpp"
 
 #include <xcb/xcb.h>
 
@@ -31,12 +32,10 @@ std::string_view cut_text(std::string_view s, size_t limit) {
 
 uint32_t sign_extend(int16_t v) { return static_cast<uint32_t>(static_cast<int32_t>(v)); }
 
-// The window's parent as the server has it now (QueryTree, waited for); 0 when it vanished.
-Window parent_of(Connection& c, Window w) {
-    xcb_query_tree_reply_t* r = xcb_query_tree_reply(c.conn, xcb_query_tree(c.conn, w), nullptr);
-    const Window parent = r ? r->parent : 0;
-    std::free(r);
-    return parent;
+// `w` just above `sibling`: where a frame or a client takes the other's place in the stacking order.
+XResult<void> take_place_of(Connection& c, Window w, Window sibling) {
+    const uint32_t values[] = {sibling, XCB_STACK_MODE_ABOVE};
+    return c.configure(w, XCB_CONFIG_WINDOW_SIBLING | XCB_CONFIG_WINDOW_STACK_MODE, values);
 }
 }  // namespace
 
@@ -81,8 +80,7 @@ XResult<Window> FrameManager::create_frame(Connection& c, Window root, Window cl
     if (root == c.root) c.stack.sent(created.sequence);
     // Created on top of every window, it first takes its client's place, so that it lies under whatever lay over
     // the client (a menu) until the raise rules say otherwise.
-    const uint32_t in_place[] = {client, XCB_STACK_MODE_ABOVE};
-    VOP_TRY(c.configure(frame, XCB_CONFIG_WINDOW_SIBLING | XCB_CONFIG_WINDOW_STACK_MODE, in_place));
+    VOP_TRY(take_place_of(c, frame, client));
     // In the save-set the server hands the client back to the root (mapped) if vop exits or dies.
     xcb_change_save_set(c.conn, XCB_SET_MODE_INSERT, client);
     VOP_TRY(c.check());
@@ -106,11 +104,10 @@ XResult<void> FrameManager::destroy_frame(Connection& c, Window root, Window cli
     // back to the root: one its client put into a window of its own stays there (the frame's destruction
     // would otherwise take it along).
     (void)c.unmap_window(frame);
-    if (parent_of(c, client) == frame) {
+    if (auto place = x11::window_place(c, client); place && *place && (*place)->parent == frame) {
         // Put on top of the root's children, it would cover the menus over its frame: it takes the frame's place.
         (void)c.reparent_window(client, root, 0, 0);
-        const uint32_t in_place[] = {frame, XCB_STACK_MODE_ABOVE};
-        (void)c.configure(client, XCB_CONFIG_WINDOW_SIBLING | XCB_CONFIG_WINDOW_STACK_MODE, in_place);
+        (void)take_place_of(c, client, frame);
     }
     (void)c.destroy_window(frame);
     log::debug(kTarget, "Destroyed frame {} for client {}", frame, client);
