@@ -84,12 +84,11 @@ TEST_F(WmTest, TheClientsLastWordHoldsWhateverCrossesItInOneFlush) {
         for (int second = 0; second < 8; ++second) runs.push_back({first, second});
     }
     const char* const kStarts[] = {"on screen", "hidden", "withdrawn"};
-    const char* const kOps[] = {"map", "unmap", "withdraw", "destroy", "reparent", "switch", "activate", "fullscreen"};
     for (const char* frames : {"false", "true"}) {
         start(kPlainConfig + "vop.rule({ class = 'Away' }, { workspace = 3 })\nvop.set('titlebar_enabled', " + frames + ")\n");
         TestClient c(x_.display());
         SocketClient json(vop_->runtime_dir() + "/vop.sock");
-        for (const char* a : {"_NET_CURRENT_DESKTOP", "_NET_ACTIVE_WINDOW", "_NET_WM_STATE", "_NET_WM_STATE_FULLSCREEN"}) c.atom(a);
+        intern_request_atoms(c);
         // Both round trips twice: vop has handled the events of the flush, then those of its own requests.
         auto settle = [&] {
             for (int k = 0; k < 2; ++k) c.sync(), json.request(R"({"command":"get_tree"})");
@@ -97,34 +96,26 @@ TEST_F(WmTest, TheClientsLastWordHoldsWhateverCrossesItInOneFlush) {
         for (int from = 0; from < 3; ++from) {
             for (const auto& run : runs) {
                 std::string what = fmt::format("title bars {}, a window {}, then", frames, kStarts[from]);
-                for (int op : run) what += std::string(" ") + kOps[op];
+                for (int op : run) what += std::string(" ") + kClientRequests[op];
                 const uint32_t w = c.open_window({.instance = "app", .class_name = from == 1 ? "Away" : "Here"});
                 const uint32_t host = c.create_window();
                 ASSERT_TRUE(becomes([&] { return contains(client_list(), w); })) << what;
                 if (from == 2) c.withdraw(w);
                 settle();
-                bool mapped = from == 0, withdrawn = from == 2, gone = false, embedded = false;
+                ClientWill will{.mapped = from == 0, .withdrawn = from == 2};
                 c.hold(true);
                 for (int op : run) {
-                    if (gone || embedded) break;
-                    switch (op) {
-                        case 0: c.map(w), withdrawn = false; break;  // a request: vop maps it, or not
-                        case 1: c.unmap(w), withdrawn = withdrawn || mapped, mapped = false; break;
-                        case 2: c.withdraw(w), withdrawn = true, mapped = false; break;
-                        case 3: c.destroy(w), gone = true; break;
-                        case 4: c.reparent(w, host), embedded = true; break;
-                        case 5: c.send_root_message(root(), "_NET_CURRENT_DESKTOP", {2, 0, 0, 0, 0}); break;
-                        case 6: c.send_root_message(w, "_NET_ACTIVE_WINDOW", {2, 0, 0, 0, 0}); break;
-                        default: c.send_root_message(w, "_NET_WM_STATE", {2, c.atom("_NET_WM_STATE_FULLSCREEN"), 0, 1, 0});
-                    }
+                    if (!will.gone && !will.embedded) send_request(c, op, w, host, 2, will);
                 }
                 c.hold(false);
                 settle();
                 const auto list = client_list();
-                if (gone || embedded || withdrawn) {
+                if (will.gone || will.embedded || will.withdrawn) {
                     EXPECT_FALSE(contains(list, w)) << what;
-                    EXPECT_TRUE(embedded || !c.viewable(w)) << what;
-                    EXPECT_TRUE(!embedded || (c.parent(w) == host && (c.map_state(w) != XCB_MAP_STATE_UNMAPPED) == mapped)) << what;
+                    EXPECT_TRUE(will.embedded || !c.viewable(w)) << what;
+                    EXPECT_TRUE(!will.embedded ||
+                                (c.parent(w) == host && (c.map_state(w) != XCB_MAP_STATE_UNMAPPED) == will.mapped))
+                        << what;
                 } else {
                     EXPECT_EQ(std::count(list.begin(), list.end(), w), 1) << what;
                     const auto desktop = c.property_u32(w, "_NET_WM_DESKTOP").value_or(std::vector<uint32_t>{99});

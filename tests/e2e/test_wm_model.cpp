@@ -673,26 +673,21 @@ protected:
         if (!a) return "no window for a flush";
         TestClient& c = *a->client;
         const uint32_t w = a->window, host = c.create_window();  // a window of its own to embed it in
-        for (const char* atom : {"_NET_CURRENT_DESKTOP", "_NET_ACTIVE_WINDOW", "_NET_WM_STATE", "_NET_WM_STATE_FULLSCREEN"}) c.atom(atom);
-        bool mapped = client_->map_state(w).value_or(XCB_MAP_STATE_UNMAPPED) != XCB_MAP_STATE_UNMAPPED, gone = false, embedded = false;
+        intern_request_atoms(c);
+        ClientWill will{.mapped = client_->map_state(w).value_or(XCB_MAP_STATE_UNMAPPED) != XCB_MAP_STATE_UNMAPPED,
+                        .withdrawn = a->withdrawn};
         std::string what = fmt::format("in one flush for window {}:", w);
         c.hold(true);
-        for (int k = 0; k < 3 && !gone && !embedded; ++k) {
-            switch (pick(8)) {
-                case 0: c.map(w), a->withdrawn = false, what += " map"; break;  // a request: vop maps it, or not
-                case 1: c.unmap(w), a->withdrawn = a->withdrawn || mapped, mapped = false, what += " unmap"; break;
-                case 2: c.withdraw(w), a->withdrawn = true, mapped = false, what += " withdraw"; break;
-                case 3: c.destroy(w), gone = true, what += " destroy"; break;
-                case 4: c.reparent(w, host), embedded = true, what += " reparent into its own window"; break;
-                case 5: c.send_root_message(w, "_NET_CURRENT_DESKTOP", {static_cast<uint32_t>(pick(5)), 0, 0, 0, 0}), what += " switch workspace"; break;
-                case 6: c.send_root_message(w, "_NET_ACTIVE_WINDOW", {2, 0, 0, 0, 0}), what += " activate"; break;
-                default: c.send_root_message(w, "_NET_WM_STATE", {2, c.atom("_NET_WM_STATE_FULLSCREEN"), 0, 1, 0}), what += " toggle fullscreen";
-            }
+        for (int k = 0; k < 3 && !will.gone && !will.embedded; ++k) {
+            const int op = static_cast<int>(pick(std::size(kClientRequests)));
+            send_request(c, op, w, host, static_cast<uint32_t>(pick(5)), will);
+            what += std::string(" ") + kClientRequests[op];
         }
         c.hold(false);
         c.sync();
-        if (gone) drop(a);
-        if (embedded) {
+        a->withdrawn = will.withdrawn;
+        if (will.gone) drop(a);
+        if (will.embedded) {
             embedded_.push_back({std::move(*a), host});
             drop(a);
         }

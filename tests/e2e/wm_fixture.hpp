@@ -22,6 +22,31 @@ vop.set("border_color_unfocused", "#2d2d2d")
 vop.set("border_color_urgent", "#ff5555")
 )";
 
+// The requests a client may send about its window in one flush, and what it wants of the window after each:
+// mapped, withdrawn (it unmapped a mapped window or withdrew it), gone, or in `host`, a window of its own.
+inline const char* const kClientRequests[] = {"map",    "unmap",  "withdraw", "destroy",
+                                              "reparent", "switch", "activate", "fullscreen"};
+struct ClientWill {
+    bool mapped = false, withdrawn = false, gone = false, embedded = false;
+};
+// Their atoms, interned before `c` holds its requests back (a reply would flush them).
+inline void intern_request_atoms(TestClient& c) {
+    for (const char* a : {"_NET_CURRENT_DESKTOP", "_NET_ACTIVE_WINDOW", "_NET_WM_STATE", "_NET_WM_STATE_FULLSCREEN"}) c.atom(a);
+}
+// Sends request `op` of kClientRequests about `w` (a switch goes to `desktop`) and notes what it means.
+inline void send_request(TestClient& c, int op, uint32_t w, uint32_t host, uint32_t desktop, ClientWill& will) {
+    switch (op) {
+        case 0: c.map(w), will.withdrawn = false; break;  // a request: vop maps it, or not
+        case 1: c.unmap(w), will.withdrawn = will.withdrawn || will.mapped, will.mapped = false; break;
+        case 2: c.withdraw(w), will.withdrawn = true, will.mapped = false; break;
+        case 3: c.destroy(w), will.gone = true; break;
+        case 4: c.reparent(w, host), will.embedded = true; break;
+        case 5: c.send_root_message(c.root(), "_NET_CURRENT_DESKTOP", {desktop, 0, 0, 0, 0}); break;
+        case 6: c.send_root_message(w, "_NET_ACTIVE_WINDOW", {2, 0, 0, 0, 0}); break;
+        default: c.send_root_message(w, "_NET_WM_STATE", {2, c.atom("_NET_WM_STATE_FULLSCREEN"), 0, 1, 0});
+    }
+}
+
 class WmTest : public ::testing::Test {
 protected:
     void start(const std::string& init_lua = kPlainConfig) {
